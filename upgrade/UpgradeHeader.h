@@ -1,0 +1,11 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+inline constexpr int UpgradeHeaderSize = 12;
+
+// The 12 bytes sent ahead of the image: reserved (0), image length and image checksum,
+// each a 32-bit little-endian word.
+std::array<std::uint8_t, UpgradeHeaderSize> UpgradeHeader(std::int32_t length,
+                                                          std::uint32_t checksum);
