@@ -12,7 +12,7 @@ inline constexpr char DefaultEncoderPort[] = "999";
 // How long the channel waits on the encoder. One place, so tests can shorten them.
 struct ChannelBounds {
     std::chrono::milliseconds connect{10'000};   // a connect that has not stood by then fails
-    std::chrono::milliseconds sendStall{30'000};  // a send that moves no byte for this long fails
+    std::chrono::milliseconds sendStall{30'000}; // a send that moves no byte for this long fails
 };
 ChannelBounds& TcpChannelBounds();
 
@@ -37,8 +37,8 @@ public:
     // TcpChannelBounds().connect. Returns Connected. Throws ProgramError when the port text
     // is neither a service name nor a decimal number from 0 to 65535 (nothing is attempted).
     bool Connect();
-    void Disconnect();  // Close
-    void Close();       // shutdown both ways, close the socket; harmless when already closed
+    void Disconnect(); // Close
+    void Close();      // shutdown both ways, close the socket; harmless when already closed
 
     // Sends the whole buffer (looping over partial sends, never raising SIGPIPE); returns
     // count, or -1 when a send fails or the encoder takes no byte for sendStall.
@@ -65,6 +65,8 @@ public:
     static std::uint16_t LookupPort(const QByteArray& port);
 
 private:
+    bool connectToRemote();
+
     QByteArray remoteHost;
     QByteArray remotePort;
     int socketHandle = -1;

@@ -1,0 +1,269 @@
+#include "TcpClientChannel.h"
+
+#include "ProgramError.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Milliseconds left until deadline, for poll: never negative, rounded up so that a poll
+// never ends just before the deadline and then spins with 0.
+int msLeft(Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+        return 0;
+    const auto ms = std::chrono::ceil<milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, 1'000'000'000));
+}
+
+// Waits for events on fd until deadline; false when the deadline passed first or poll failed.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        const int rc = ::poll(&p, 1, msLeft(deadline));
+        if (rc > 0)
+            return true;
+        if (rc == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+bool setNonBlocking(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1)
+        return false;
+    const int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+int pendingError(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
+}
+
+// Dissolves a refused or abandoned connection attempt so that the same socket can be
+// connected again (Linux leaves it half-way otherwise), and drops the error it left.
+void resetAfterFailedConnect(int fd) {
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(fd, &unspecified, sizeof unspecified);
+    pendingError(fd);
+}
+
+// Connects within bound. The socket is non-blocking only for the duration of the attempt.
+bool connectWithin(int fd, const sockaddr_in& address, milliseconds bound) {
+    const auto deadline = Clock::now() + bound;
+    if (!setNonBlocking(fd, true))
+        return false;
+    bool connected = false;
+    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (rc == 0 || errno == EISCONN) {
+        connected = true;
+    } else if (errno == EINPROGRESS || errno == EINTR || errno == EALREADY) {
+        // An interrupted connect goes on in the background, like one in progress.
+        connected = waitFor(fd, POLLOUT, deadline) && pendingError(fd) == 0;
+    }
+    if (!connected)
+        resetAfterFailedConnect(fd);
+    setNonBlocking(fd, false);
+    return connected;
+}
+
+// The port text goes in by concatenation, so a '%' in it is taken literally.
+[[noreturn]] void raisePortError(const QByteArray& port, const char* complaint) {
+    throw ProgramError(QStringLiteral("''") + QString::fromLocal8Bit(port) + QStringLiteral("'' ") +
+                       QLatin1String(complaint));
+}
+
+// A decimal text: an optional sign and at least one digit, nothing else.
+bool isDecimal(const QByteArray& text) {
+    qsizetype i = (text.startsWith('-') || text.startsWith('+')) ? 1 : 0;
+    if (i == text.size())
+        return false;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+std::uint16_t decimalPort(const QByteArray& port) {
+    if (!isDecimal(port))
+        raisePortError(port, "is not a valid integer value");
+    const bool negative = port.startsWith('-');
+    const bool signed_ = negative || port.startsWith('+');
+    long value = 0;
+    for (qsizetype i = signed_ ? 1 : 0; i < port.size() && value <= 65535; ++i)
+        value = value * 10 + (port[i] - '0');
+    if (value > 65535 || (negative && value != 0))
+        raisePortError(port, "is not a valid port number");
+    return static_cast<std::uint16_t>(value);
+}
+
+} // namespace
+
+ChannelBounds& TcpChannelBounds() {
+    static ChannelBounds bounds;
+    return bounds;
+}
+
+TcpClientChannel::TcpClientChannel(QByteArray host, QByteArray port)
+    : remoteHost(std::move(host)), remotePort(std::move(port)) {}
+
+TcpClientChannel::~TcpClientChannel() {
+    Close();
+}
+
+void TcpClientChannel::setRemoteHost(const QByteArray& host) {
+    if (host == remoteHost)
+        return;
+    Close();
+    remoteHost = host;
+}
+
+void TcpClientChannel::setRemotePort(const QByteArray& port) {
+    if (port == remotePort)
+        return;
+    Close();
+    remotePort = port;
+}
+
+bool TcpClientChannel::Connect() {
+    if (!Active())
+        socketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (Active() && !connected)
+        connected = connectToRemote();
+    return connected;
+}
+
+bool TcpClientChannel::connectToRemote() {
+    // The port is converted first: a text that is no port ends Connect at once, before any
+    // name lookup could make it wait.
+    const std::uint16_t port = LookupPort(remotePort);
+    const QByteArray dotted = LookupHostAddr(remoteHost);
+    if (dotted.isEmpty() || port == 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = ::inet_addr(dotted.constData());
+    // 0.0.0.0 names no host; Linux would take it for this machine.
+    if (address.sin_addr.s_addr == htonl(INADDR_ANY) ||
+        address.sin_addr.s_addr == htonl(INADDR_NONE))
+        return false;
+    return connectWithin(socketHandle, address, TcpChannelBounds().connect);
+}
+
+void TcpClientChannel::Disconnect() {
+    Close();
+}
+
+void TcpClientChannel::Close() {
+    if (connected) {
+        ::shutdown(socketHandle, SHUT_RDWR);
+        connected = false;
+    }
+    if (Active()) {
+        // Not retried on EINTR: Linux releases the descriptor either way.
+        ::close(socketHandle);
+        socketHandle = -1;
+    }
+}
+
+int TcpClientChannel::SendBuf(const void* buffer, int count, int flags) {
+    if (count < 0)
+        return -1;
+    const auto* bytes = static_cast<const char*>(buffer);
+    int sent = 0;
+    auto deadline = Clock::now() + TcpChannelBounds().sendStall;
+    do {
+        const ssize_t n = ::send(socketHandle, bytes + sent, static_cast<size_t>(count - sent),
+                                 flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += static_cast<int>(n);
+            deadline = Clock::now() + TcpChannelBounds().sendStall;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!waitFor(socketHandle, POLLOUT, deadline))
+                return -1;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    } while (sent < count);
+    return sent;
+}
+
+int TcpClientChannel::ReceiveBuf(void* buffer, int capacity, int flags) {
+    if (capacity < 0)
+        return -1;
+    ssize_t n;
+    do {
+        n = ::recv(socketHandle, buffer, static_cast<size_t>(capacity), flags);
+    } while (n == -1 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+bool TcpClientChannel::ReplyWaiting() const {
+    if (!Active())
+        return true; // a receive without a socket fails at once
+    pollfd p{socketHandle, POLLIN, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, 0);
+    } while (rc == -1 && errno == EINTR);
+    return rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+QByteArray TcpClientChannel::LocalHostName() {
+    char name[256];
+    if (::gethostname(name, sizeof name) != 0)
+        return {};
+    return QByteArray(name, static_cast<qsizetype>(::strnlen(name, sizeof name)));
+}
+
+QByteArray TcpClientChannel::LocalHostAddr() {
+    return LookupHostAddr(LocalHostName());
+}
+
+QByteArray TcpClientChannel::LookupHostAddr(const QByteArray& host) {
+    if (host.isEmpty())
+        return "0.0.0.0";
+    if (host[0] >= '0' && host[0] <= '9')
+        return ::inet_addr(host.constData()) != INADDR_NONE ? host : QByteArray();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.constData(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return {};
+    const auto* ip = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    const auto* b = reinterpret_cast<const unsigned char*>(&ip->sin_addr.s_addr);
+    char dotted[16];
+    std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    ::freeaddrinfo(found);
+    return dotted;
+}
+
+std::uint16_t TcpClientChannel::LookupPort(const QByteArray& port) {
+    if (port.isEmpty())
+        return 0;
+    if (const servent* service = ::getservbyname(port.constData(), nullptr))
+        return ntohs(static_cast<std::uint16_t>(service->s_port));
+    return decimalPort(port);
+}
