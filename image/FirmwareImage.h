@@ -17,14 +17,14 @@ inline constexpr std::int32_t ImageBufferSize = 0x400000;
 // The one loaded image. Allocated once per run; a load reads straight into `data`.
 struct FirmwareImageBuffer {
     std::array<std::uint8_t, ImageBufferSize> data{};
-    std::int32_t length = 0;     // bytes of `data` that hold the image
-    std::uint32_t checksum = 0;  // two's complement of the unsigned byte sum of the image
+    std::int32_t length = 0;    // bytes of `data` that hold the image
+    std::uint32_t checksum = 0; // two's complement of the unsigned byte sum of the image
 };
 
 enum class ImageLoadResult {
-    Accepted,   // length and checksum describe the new image
-    NotOpened,  // not a readable regular file: the image is left as it was
-    TooLong,    // longer than MaxImageSize: the image is emptied (length 0, checksum 0)
+    Accepted,  // length and checksum describe the new image
+    NotOpened, // not a readable regular file: the image is left as it was
+    TooLong,   // longer than MaxImageSize: the image is emptied (length 0, checksum 0)
 };
 
 // Two's complement of the 32-bit wrapping sum of the bytes taken as unsigned values,
@@ -35,9 +35,10 @@ std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::size_t count);
 // precision step by step as the encoder's tools always have (0 to 100).
 int FillPercentage(std::int32_t length);
 
-QString LengthText(std::int32_t length);          // "%d"
-QString FillPercentageText(std::int32_t length);  // "(P% of total memory available - optimization none)"
-QString ChecksumText(std::uint32_t checksum);     // "0x%x"
+QString LengthText(std::int32_t length); // "%d"
+QString
+FillPercentageText(std::int32_t length); // "(P% of total memory available - optimization none)"
+QString ChecksumText(std::uint32_t checksum); // "0x%x"
 
 // Reads the file at `path` into `image`: never more than MaxImageSize + 1 bytes, never a
 // byte past `image.data`, never waiting on a FIFO or device. Closes the file before returning.
