@@ -1,0 +1,109 @@
+#pragma once
+
+#include "ReplyStream.h"
+#include "UpgradeView.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+
+class TcpClientChannel;
+
+inline constexpr int ReplyBufferSize = 256;
+
+// A progress number as the encoder writes it, read the way strtol reads decimal text: leading
+// white space (space, \t, \n, \v, \f, \r), an optional sign, then digits up to the first
+// non-digit; no digits read as 0. The value wraps modulo 2^32 into a signed 32-bit integer.
+std::int32_t ReadProgressNumber(const char* text);
+
+// Where the encoder is in its work, as its replies have told so far.
+struct UpgradeState {
+    // The current reply: its text, then zero bytes up to the end.
+    std::array<char, ReplyBufferSize> ReplyBuffer{};
+    // 0 before the encoder's first stage text, then 1 (receiving the image), 2 (erasing
+    // flash), 3 (programming flash). Only ever rises by one.
+    std::int32_t UpgradeStage = 0;
+    // A stage text sets a phase flag and the number that completes the phase clears it;
+    // while a flag is set, every reply is read as that phase's progress.
+    bool SendingPhase = false;
+    bool ErasingPhase = false;
+    bool ProgrammingPhase = false;
+    // A phase ended on the current reply, which is therefore not logged.
+    bool PhaseJustEnded = false;
+};
+
+// How much one pump may do before it hands control back to the event loop.
+struct PumpBudget {
+    int replies = 200;
+    std::chrono::microseconds time{5'000};
+};
+
+enum class PumpResult {
+    Idle,        // nothing more to do until the encoder sends again
+    MorePending, // the budget ran out with replies still waiting: pump again soon
+};
+
+// Follows the encoder's replies through receiving, erasing and programming, and shows them
+// through an UpgradeView. One monitor per connection; it never blocks on the socket.
+class UpgradeMonitor {
+public:
+    UpgradeMonitor(TcpClientChannel& channel, UpgradeView& view, std::int32_t imageLength);
+    UpgradeMonitor(const UpgradeMonitor&) = delete;
+    UpgradeMonitor& operator=(const UpgradeMonitor&) = delete;
+
+    // Reads what the encoder has sent, without waiting for more, and handles every complete
+    // reply in order, within the budget. Does nothing while the channel is not connected,
+    // after the upgrade has ended, or when called again from inside a notice box that the
+    // reply handling has opened. When the encoder closes the connection (or a receive
+    // fails), the replies still held are handled, then the connection is reported lost and
+    // the upgrade stopped.
+    PumpResult pump();
+
+    // One reply of the encoder: progress, device log and stage texts. Only the first
+    // ReplyBufferSize - 1 bytes up to the first zero byte count; an empty reply is none.
+    void handleReply(QByteArrayView reply);
+
+    // Ends the upgrade: clears the programming phase, disconnects and logs the abort line.
+    // Runs again (and logs again) when called again.
+    void StopUpgrade();
+
+    bool ended() const { return stopped; }
+    // "*** ERROR ***" has come: the next reply is the encoder's error text.
+    bool awaitingErrorText() const { return errorAnnounced; }
+    const UpgradeState& state() const { return current; }
+    QByteArray replyText() const { return QByteArray(current.ReplyBuffer.data(), replyLength); }
+    std::int32_t imageLength() const { return length; }
+    // Bytes received and not yet handled as replies.
+    qsizetype pendingBytes() const { return stream.pendingBytes(); }
+    void setPumpBudget(PumpBudget budget) { pumpBudget = budget; }
+
+private:
+    enum class ReceiveResult { Received, Closed };
+
+    ReceiveResult receiveWaitingBytes();
+    void handleConnectionLoss();
+    void loadReplyBuffer(QByteArrayView reply);
+    bool replyIs(const char* text) const;
+    QString replyString() const;
+    void showErrorTextAndStop();
+    void followProgress();
+    void logUnlessInPhase();
+    void followStageTexts();
+    void completePhase(UpgradePhase phase, bool& flag, const char* doneText);
+    void moveBar(UpgradePhase phase, std::int32_t position);
+    void beginPhase(UpgradePhase phase, bool& flag, const char* inProgressText);
+
+    TcpClientChannel& channel;
+    UpgradeView& view;
+    const std::int32_t length;
+    UpgradeState current;
+    qsizetype replyLength = 0;
+    ReplyStream stream;
+    PumpBudget pumpBudget;
+    bool errorAnnounced = false;
+    bool stopped = false;
+    bool pumping = false;
+};
