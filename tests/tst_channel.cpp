@@ -1,0 +1,437 @@
+#include "ProgramError.h"
+#include "TcpClientChannel.h"
+#include "channel_listener.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/utsname.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A loopback port on which nothing listens.
+std::uint16_t deadPort() {
+    ChannelListener probe;
+    return probe.port();
+}
+
+bool blocking(int fd) {
+    return (::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0;
+}
+bool closeOnExec(int fd) {
+    return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+}
+
+QByteArray pattern(qsizetype n) {
+    QByteArray bytes(n, Qt::Uninitialized);
+    for (qsizetype i = 0; i < n; ++i)
+        bytes[i] = char((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+QString connectError(TcpClientChannel& channel) {
+    try {
+        channel.Connect();
+    } catch (const ProgramError& e) {
+        return e.message();
+    }
+    return {};
+}
+
+} // namespace
+
+class TestChannel : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        // A send that raised SIGPIPE must end this process, not pass unnoticed.
+        std::signal(SIGPIPE, SIG_DFL);
+    }
+
+    void init() { TcpChannelBounds() = ChannelBounds{}; }
+
+    void lookupPort_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("port");
+        QTest::newRow("empty") << QByteArray() << 0;
+        QTest::newRow("decimal") << QByteArray("999") << 999;
+        QTest::newRow("zero") << QByteArray("0") << 0;
+        QTest::newRow("highest") << QByteArray("65535") << 65535;
+        QTest::newRow("leading zeros") << QByteArray("00999") << 999;
+        QTest::newRow("service ftp") << QByteArray("ftp") << 21;
+        QTest::newRow("service http") << QByteArray("http") << 80;
+    }
+    void lookupPort() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, port);
+        if (!text.isEmpty() && !std::isdigit(text[0]) && !::getservbyname(text, nullptr))
+            QSKIP("the service database lacks this name (is netbase installed?)");
+        QCOMPARE(TcpClientChannel::LookupPort(text), port);
+    }
+
+    // A text that is no port makes Connect raise at once: the socket is made, no connect
+    // is attempted (not even to the port a 16-bit wrap would give), nothing is resolved.
+    void connectRefusesBadPort_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("wrapped");
+        const auto number = [](const char* t) {
+            return QStringLiteral("''%1'' is not a valid integer value").arg(t);
+        };
+        const auto range = [](const char* t) {
+            return QStringLiteral("''%1'' is not a valid port number").arg(t);
+        };
+        QTest::newRow("66535") << QByteArray("66535") << range("66535") << 999;
+        QTest::newRow("-1") << QByteArray("-1") << range("-1") << 65535;
+        QTest::newRow("huge") << QByteArray("99999999999999999999") << range("99999999999999999999")
+                              << -1;
+        QTest::newRow("abc") << QByteArray("abc") << number("abc") << -1;
+        QTest::newRow("trailing letter") << QByteArray("99a") << number("99a") << -1;
+        QTest::newRow("space") << QByteArray(" 999") << number(" 999") << -1;
+        QTest::newRow("sign only") << QByteArray("-") << number("-") << -1;
+        QTest::newRow("percent") << QByteArray("%s%1") << number("%s%1") << -1;
+    }
+    void connectRefusesBadPort() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        QFETCH(int, wrapped);
+        std::optional<ChannelListener> trap;
+        if (wrapped >= 0) {
+            trap.emplace(std::uint16_t(wrapped));
+            if (!trap->listening())
+                QSKIP(qPrintable(QStringLiteral("cannot listen on port %1").arg(wrapped)));
+        }
+        TcpClientChannel channel("127.0.0.1", text);
+        QCOMPARE(connectError(channel), message);
+        QVERIFY(channel.Active());
+        QVERIFY(!channel.Connected());
+        if (trap)
+            QVERIFY(!trap->pending(200));
+        QCOMPARE(connectError(channel), message); // the next Connect refuses it the same way
+    }
+
+    void lookupHostAddr_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("dotted");
+        QTest::newRow("empty") << QByteArray() << QByteArray("0.0.0.0");
+        QTest::newRow("dotted") << QByteArray("127.0.0.1") << QByteArray("127.0.0.1");
+        QTest::newRow("localhost") << QByteArray("localhost") << QByteArray("127.0.0.1");
+        // A leading digit is never looked up and the text is kept as written.
+        QTest::newRow("short form kept") << QByteArray("127.1") << QByteArray("127.1");
+        QTest::newRow("digit name") << QByteArray("1nosuchhost") << QByteArray();
+        QTest::newRow("bad octet") << QByteArray("127.0.0.256") << QByteArray();
+        QTest::newRow("broadcast") << QByteArray("255.255.255.255") << QByteArray();
+    }
+    void lookupHostAddr() {
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, dotted);
+        QCOMPARE(TcpClientChannel::LookupHostAddr(host), dotted);
+    }
+
+    void localHost() {
+        utsname names{};
+        QCOMPARE(::uname(&names), 0);
+        QCOMPARE(TcpClientChannel::LocalHostName(), QByteArray(names.nodename));
+        QCOMPARE(TcpClientChannel::LocalHostAddr(),
+                 TcpClientChannel::LookupHostAddr(names.nodename));
+    }
+
+    // Connects, then moves bytes both ways and checks they are the connection's own.
+    void connectsAndTalks_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("port"); // empty: the listener's free port as a number
+        QTest::addColumn<int>("listenPort");
+        QTest::newRow("numeric") << QByteArray("127.0.0.1") << QByteArray() << 0;
+        QTest::newRow("host name") << QByteArray("localhost") << QByteArray() << 0;
+        QTest::newRow("default port") << QByteArray("127.0.0.1") << QByteArray("999") << 999;
+        QTest::newRow("service name") << QByteArray("127.0.0.1") << QByteArray("ftp") << 21;
+    }
+    void connectsAndTalks() {
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, port);
+        QFETCH(int, listenPort);
+        if (!port.isEmpty() && !std::isdigit(port[0]) && !::getservbyname(port, nullptr))
+            QSKIP("the service database lacks this name (is netbase installed?)");
+        const ChannelListener listener{std::uint16_t(listenPort)};
+        if (!listener.listening())
+            QSKIP(qPrintable(QStringLiteral("cannot listen on port %1").arg(listenPort)));
+        TcpClientChannel channel(host, port.isEmpty() ? listener.portText() : port);
+        QVERIFY(channel.Connect());
+        QVERIFY(channel.Active());
+        QVERIFY(channel.Connected());
+        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(closeOnExec(channel.descriptor()));
+        ChannelFd peer = listener.accept();
+        QVERIFY(peer.valid());
+        QCOMPARE(channelPeerPort(peer.get()), channelLocalPort(channel.descriptor()));
+
+        const QByteArray header("\x01\x00\x02\x00\xff\xfe\x00\x10\x00\x00\x30\x00", 12);
+        QCOMPARE(channel.SendBuf(header.constData(), int(header.size()), 0), 12);
+        QCOMPARE(channelReadExactly(peer.get(), 12), header);
+
+        QVERIFY(channelWriteAll(peer.get(), "ready"));
+        char reply[256];
+        QTRY_VERIFY(channel.ReplyWaiting());
+        QCOMPARE(channel.ReceiveBuf(reply, sizeof reply, 0), 5);
+        QCOMPARE(QByteArray(reply, 5), QByteArray("ready"));
+
+        QVERIFY(channel.Connect()); // already connected: nothing new
+        QVERIFY(!listener.pending(100));
+    }
+
+    // Every way to a failed connect leaves the socket open and reaches no listener, even
+    // where Linux would take 0.0.0.0 for this machine.
+    void failedConnect_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("port"); // "*": the listener's port
+        QTest::newRow("empty host") << QByteArray() << QByteArray("*");
+        QTest::newRow("0.0.0.0") << QByteArray("0.0.0.0") << QByteArray("*");
+        QTest::newRow("0") << QByteArray("0") << QByteArray("*");
+        QTest::newRow("digit name") << QByteArray("1nosuchhost") << QByteArray("*");
+        QTest::newRow("bad octet") << QByteArray("127.0.0.256") << QByteArray("*");
+        QTest::newRow("empty port") << QByteArray("127.0.0.1") << QByteArray();
+        QTest::newRow("refused") << QByteArray("127.0.0.1") << QByteArray::number(deadPort());
+    }
+    void failedConnect() {
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, port);
+        ChannelListener listener;
+        QVERIFY(listener.listening());
+        TcpClientChannel channel(host, port == "*" ? listener.portText() : port);
+        QVERIFY(!channel.Connect());
+        QVERIFY(channel.Active());
+        QVERIFY(!channel.Connected());
+        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(!listener.pending(200));
+        char byte;
+        QCOMPARE(channel.ReceiveBuf(&byte, 1, 0), -1);
+        QCOMPARE(channel.SendBuf("x", 1, 0), -1);
+    }
+
+    // The socket of a failed connect is the one the next Connect uses.
+    void failedConnectReusesSocket() {
+        const std::uint16_t port = deadPort();
+        TcpClientChannel channel("127.0.0.1", QByteArray::number(port));
+        QVERIFY(!channel.Connect());
+        const int fd = channel.descriptor();
+        QVERIFY(fd != -1);
+        QVERIFY(!channel.Connect());
+        QCOMPARE(channel.descriptor(), fd);
+
+        ChannelListener listener(port);
+        if (!listener.listening())
+            QSKIP("the dead port was taken meanwhile");
+        QVERIFY(channel.Connect());
+        QCOMPARE(channel.descriptor(), fd);
+        ChannelFd peer = listener.accept();
+        QVERIFY(peer.valid());
+        QCOMPARE(channelPeerPort(peer.get()), channelLocalPort(fd));
+    }
+
+    void settersCloseOnlyOnChange_data() {
+        QTest::addColumn<bool>("setHost");
+        QTest::addColumn<bool>("sameText");
+        QTest::newRow("same host") << true << true;
+        QTest::newRow("other host") << true << false;
+        QTest::newRow("same port") << false << true;
+        QTest::newRow("other port") << false << false;
+    }
+    void settersCloseOnlyOnChange() {
+        QFETCH(bool, setHost);
+        QFETCH(bool, sameText);
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        QVERIFY(peer.valid());
+        const int fd = channel.descriptor();
+
+        // "localhost" names the same machine but is another text.
+        if (setHost)
+            channel.setRemoteHost(sameText ? QByteArray("127.0.0.1") : QByteArray("localhost"));
+        else
+            channel.setRemotePort(sameText ? listener.portText() : QByteArray("0999"));
+
+        if (sameText) {
+            QVERIFY(channel.Connected());
+            QCOMPARE(channel.descriptor(), fd);
+            QCOMPARE(channel.SendBuf("x", 1, 0), 1);
+            QCOMPARE(channelReadExactly(peer.get(), 1), QByteArray("x"));
+        } else {
+            QVERIFY(!channel.Connected());
+            QVERIFY(!channel.Active());
+            QCOMPARE(channel.descriptor(), -1);
+            QCOMPARE(channelReadExactly(peer.get(), 1), QByteArray()); // the peer saw the close
+        }
+    }
+
+    // Close is harmless on a closed channel and never closes a descriptor twice.
+    void closeIsIdempotent() {
+        TcpClientChannel idle;
+        idle.Disconnect();
+        idle.Close();
+        QVERIFY(!idle.Active());
+
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        const int fd = channel.descriptor();
+        channel.Disconnect();
+        QVERIFY(!channel.Connected());
+        QVERIFY(!channel.Active());
+        ChannelFd reused(::dup(STDIN_FILENO)); // likely takes the freed number
+        channel.Disconnect();
+        channel.Close();
+        QVERIFY(::fcntl(reused.get(), F_GETFD) != -1);
+        if (reused.get() == fd)
+            QVERIFY(::fcntl(fd, F_GETFD) != -1);
+        char byte;
+        QCOMPARE(channel.ReceiveBuf(&byte, 1, 0), -1);
+        QCOMPARE(channel.SendBuf("x", 1, 0), -1);
+    }
+
+    void destructionCloses() {
+        ChannelListener listener;
+        ChannelFd peer;
+        {
+            TcpClientChannel channel("127.0.0.1", listener.portText());
+            QVERIFY(channel.Connect());
+            peer = listener.accept();
+            QVERIFY(peer.valid());
+        }
+        char byte;
+        QCOMPARE(::recv(peer.get(), &byte, 1, 0), ssize_t(0));
+    }
+
+    void peerCloseKeepsConnected() {
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        QVERIFY(channelWriteAll(peer.get(), "last words"));
+        peer.reset();
+
+        char reply[256];
+        QTRY_VERIFY(channel.ReplyWaiting());
+        QCOMPARE(channel.ReceiveBuf(reply, sizeof reply, 0), 10);
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY(channel.ReplyWaiting()); // so the receive below cannot block
+            QCOMPARE(channel.ReceiveBuf(reply, sizeof reply, 0), 0);
+            QVERIFY(channel.Connected());
+            QVERIFY(channel.Active());
+        }
+    }
+
+    void replyWaiting() {
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        QVERIFY(!channel.ReplyWaiting());
+        QVERIFY(channelWriteAll(peer.get(), QByteArray("0x30000000\0", 11)));
+        QTRY_VERIFY(channel.ReplyWaiting());
+        char reply[256];
+        QCOMPARE(channel.ReceiveBuf(reply, sizeof reply, 0), 11);
+        QVERIFY(!channel.ReplyWaiting());
+    }
+
+    // A large buffer arrives whole and in order while the peer reads it in small bites.
+    void sendsWholeBuffer() {
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        const QByteArray image = pattern(6 * 1024 * 1024 + 13);
+        QByteArray received;
+        std::thread reader([&] { received = channelReadExactly(peer.get(), image.size()); });
+        const int sent = channel.SendBuf(image.constData(), int(image.size()), 0);
+        reader.join();
+        QCOMPARE(sent, int(image.size()));
+        QVERIFY(received == image);
+    }
+
+    void sendToGonePeerFails_data() {
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("orderly close") << false;
+        QTest::newRow("reset") << true;
+    }
+    void sendToGonePeerFails() {
+        QFETCH(bool, reset);
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        if (reset)
+            peer.abort();
+        else
+            peer.reset();
+        QTRY_VERIFY(channel.ReplyWaiting());
+        // The first bytes after an orderly close may still be taken; the reset they draw
+        // fails every later send.
+        const QByteArray block = pattern(64 * 1024);
+        int result = 0;
+        for (int i = 0; i < 50 && result != -1; ++i) {
+            result = channel.SendBuf(block.constData(), int(block.size()), 0);
+            if (result != -1)
+                QTest::qWait(20);
+        }
+        QCOMPARE(result, -1);
+        QVERIFY(channel.Connected()); // only Close clears it
+    }
+
+    // A listener whose backlog is full and that never accepts leaves a connect hanging;
+    // the bound ends it like a refusal, and the same socket connects later.
+    void connectBound() {
+        ChannelListener listener(0, 0);
+        QVERIFY(listener.listening());
+        auto fillers = channelFillBacklog(listener.port());
+        if (fillers.empty())
+            QSKIP("the listener's backlog never filled: connects are not held up here");
+        TcpChannelBounds().connect = 300ms;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!channel.Connect());
+        const qint64 took = clock.elapsed();
+        QVERIFY2(took >= 250 && took < 5000, qPrintable(QString::number(took)));
+        QVERIFY(channel.Active());
+        QVERIFY(!channel.Connected());
+        QVERIFY(blocking(channel.descriptor()));
+        const int fd = channel.descriptor();
+
+        fillers.clear();
+        while (listener.accept(50).valid()) {
+        }
+        TcpChannelBounds().connect = 5s;
+        QVERIFY(channel.Connect());
+        QCOMPARE(channel.descriptor(), fd);
+    }
+
+    // A peer that never reads stalls the send; the bound ends it with -1.
+    void sendStallBound() {
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        QVERIFY(peer.valid());
+        TcpChannelBounds().sendStall = 300ms;
+        const QByteArray flood(64 * 1024 * 1024, 'x');
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(channel.SendBuf(flood.constData(), int(flood.size()), 0), -1);
+        const qint64 took = clock.elapsed();
+        QVERIFY2(took >= 250 && took < 20000, qPrintable(QString::number(took)));
+        QVERIFY(channel.Connected());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChannel)
+#include "tst_channel.moc"
