@@ -1,0 +1,154 @@
+#include "SimSocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool fillAddress(const QString& address, int port, sockaddr_storage& storage, socklen_t& size) {
+    const QByteArray text = address.toLatin1();
+    storage = {};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    if (inet_pton(AF_INET, text.constData(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof(sockaddr_in);
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET6, text.constData(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof(sockaddr_in6);
+        return true;
+    }
+    return false;
+}
+
+QString addressText(const sockaddr_storage& storage) {
+    char host[INET6_ADDRSTRLEN] = {};
+    if (storage.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(storage);
+        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
+        return QStringLiteral("[%1]:%2").arg(QLatin1String(host)).arg(ntohs(v6.sin6_port));
+    }
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(storage);
+    inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
+    return QStringLiteral("%1:%2").arg(QLatin1String(host)).arg(ntohs(v4.sin_port));
+}
+
+void setMsTimeout(int fd, int option, int ms) {
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+QString systemError(const char* what) {
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
+
+int openServerSocket(const QString& address, int port, bool listening, QString& error) {
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    if (!fillAddress(address, port, storage, size)) {
+        error = QStringLiteral("not a numeric address: %1").arg(address);
+        return -1;
+    }
+    const int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = systemError("socket");
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0) {
+        error = systemError("bind");
+    } else if (listening && listen(fd, 8) != 0) {
+        error = systemError("listen");
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+QString localAddressText(int fd) {
+    sockaddr_storage storage{};
+    socklen_t size = sizeof storage;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
+    return addressText(storage);
+}
+
+QString peerAddressText(int fd) {
+    sockaddr_storage storage{};
+    socklen_t size = sizeof storage;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &size) != 0)
+        return {};
+    return addressText(storage);
+}
+
+int acceptConnection(int listener, int sendTimeoutMs) {
+    for (;;) {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            setMsTimeout(fd, SO_SNDTIMEO, sendTimeoutMs);
+            return fd;
+        }
+        // A client that gave up before being accepted, or a signal: wait for the next one.
+        if (errno != EINTR && errno != ECONNABORTED && errno != EPROTO && errno != EPERM &&
+            errno != ENETDOWN && errno != EHOSTUNREACH && errno != ENETUNREACH)
+            return -1;
+    }
+}
+
+Received receiveSome(int fd, char* buffer, std::size_t capacity, int timeoutMs) {
+    pollfd waiter{fd, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = poll(&waiter, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0)
+        return {ReceiveStatus::TimedOut, 0};
+    ssize_t count = 0;
+    do {
+        count = recv(fd, buffer, capacity, 0);
+    } while (count < 0 && errno == EINTR);
+    if (count > 0)
+        return {ReceiveStatus::Data, static_cast<std::size_t>(count)};
+    return {count == 0 ? ReceiveStatus::Closed : ReceiveStatus::Failed, 0};
+}
+
+long sendOnce(int fd, const char* data, std::size_t size) {
+    ssize_t sent = 0;
+    do {
+        sent = send(fd, data, size, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return static_cast<long>(sent);
+}
+
+void waitForClientToGo(int fd, int timeoutMs) {
+    // POLLIN is left out: the data the client goes on sending stays unread.
+    pollfd waiter{fd, POLLRDHUP, 0};
+    int ready = 0;
+    do {
+        ready = poll(&waiter, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+}
+
+void resetConnection(int fd) {
+    const linger abort{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close(fd);
+}

@@ -1,0 +1,116 @@
+// encoder-sim: a stand-in encoder that plays the device's side of a firmware upgrade.
+
+#include "EncoderSession.h"
+#include "SimOptions.h"
+#include "SimSocket.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void printLine(std::FILE* stream, const QByteArray& line) {
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+void printText(std::FILE* stream, const QString& text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+int badSetting(const QString& message) {
+    printText(stderr, QStringLiteral("encoder-sim: %1\n").arg(message));
+    return 2;
+}
+
+// One JSON line per connection; with --once the file holds only that connection's.
+class ReportWriter {
+public:
+    explicit ReportWriter(const SimOptions& options) : options_(options) {}
+
+    bool prepare(QString& error) {
+        if (options_.reportFile.isEmpty())
+            return true;
+        QFile file(options_.reportFile);
+        const QIODevice::OpenMode mode =
+            QIODevice::WriteOnly | (options_.once ? QIODevice::Truncate : QIODevice::Append);
+        if (file.open(mode))
+            return true;
+        error = QStringLiteral("cannot write the report file %1: %2")
+                    .arg(options_.reportFile, file.errorString());
+        return false;
+    }
+
+    void publish(const SessionReport& report) const {
+        const QByteArray line = QJsonDocument(report.toJson()).toJson(QJsonDocument::Compact);
+        if (options_.reportLine)
+            printLine(stdout, line);
+        if (options_.reportFile.isEmpty())
+            return;
+        QFile file(options_.reportFile);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write(line + '\n');
+        else
+            printText(stderr, QStringLiteral("encoder-sim: cannot write the report file %1\n")
+                                  .arg(options_.reportFile));
+    }
+
+private:
+    const SimOptions& options_;
+};
+
+// The port stays bound but never listens, so every connect to it is refused by the system.
+[[noreturn]] void refuseUntilStopped(int socket) {
+    printLine(stdout, "refusing on " + localAddressText(socket).toLatin1());
+    for (;;)
+        pause();
+}
+
+int serveConnections(int listener, const SimOptions& options, const ReportWriter& reports) {
+    printLine(stdout, "listening on " + localAddressText(listener).toLatin1());
+    for (;;) {
+        const int connection = acceptConnection(listener, options.idleTimeoutMs);
+        if (connection < 0)
+            return badSetting(QStringLiteral("accept failed"));
+        EncoderSession session(connection, options);
+        const SessionReport report = session.run();
+        reports.publish(report);
+        if (options.once)
+            return report.complete ? 0 : 1;
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("encoder-sim"));
+    // A client that vanishes mid-send must end its connection, not the simulator.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const ParsedOptions parsed = parseSimOptions(QCoreApplication::arguments());
+    if (!parsed.options) {
+        printText(parsed.exitCode == 0 ? stdout : stderr, parsed.message);
+        return parsed.exitCode;
+    }
+    const SimOptions& options = *parsed.options;
+
+    ReportWriter reports(options);
+    QString error;
+    if (!reports.prepare(error))
+        return badSetting(error);
+    const int socket = openServerSocket(options.address, options.port, !options.refuse, error);
+    if (socket < 0)
+        return badSetting(error);
+    if (options.refuse)
+        refuseUntilStopped(socket);
+    return serveConnections(socket, options, reports);
+}
