@@ -209,8 +209,10 @@ void EncoderSession::takeImageBytes(const char* data, std::size_t count) {
         imageSum_ += static_cast<unsigned char>(data[i]);
     report_.bytesReceived += static_cast<std::uint32_t>(accepted);
     report_.imageChecksum = 0u - imageSum_;
-    if (report_.bytesReceived == imageWanted_)
+    if (report_.bytesReceived == imageWanted_) {
         report_.imageMs = msBetween(firstImageByte_, now);
+        report_.checksumValid = report_.imageChecksum == report_.checksum;
+    }
 }
 
 std::uint32_t EncoderSession::readLimit() const {
