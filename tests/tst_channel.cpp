@@ -293,6 +293,7 @@ private slots:
         QVERIFY(::fcntl(reused.get(), F_GETFD) != -1);
         if (reused.get() == fd)
             QVERIFY(::fcntl(fd, F_GETFD) != -1);
+        QVERIFY(channel.ReplyWaiting()); // a receive would fail at once
         char byte;
         QCOMPARE(channel.ReceiveBuf(&byte, 1, 0), -1);
         QCOMPARE(channel.SendBuf("x", 1, 0), -1);
@@ -384,6 +385,9 @@ private slots:
                 QTest::qWait(20);
         }
         QCOMPARE(result, -1);
+        // Once the reset is consumed, sends meet a broken pipe, which must not raise SIGPIPE.
+        QCOMPARE(channel.SendBuf(block.constData(), int(block.size()), 0), -1);
+        QCOMPARE(channel.SendBuf("x", 1, 0), -1);
         QVERIFY(channel.Connected()); // only Close clears it
     }
 
