@@ -230,7 +230,9 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help = parser.addHelpOption();
+    // Not addHelpOption(): its --help-all would be one more option to handle.
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    parser.addOption(help);
     parser.addOptions({set.address,
                        set.port,
                        set.once,
