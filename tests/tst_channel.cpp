@@ -211,6 +211,7 @@ private slots:
         QVERIFY(!channel.Connected());
         QVERIFY(blocking(channel.descriptor()));
         QVERIFY(!listener.pending(200));
+        QVERIFY(channel.ReplyWaiting()); // a receive would fail at once
         char byte;
         QCOMPARE(channel.ReceiveBuf(&byte, 1, 0), -1);
         QCOMPARE(channel.SendBuf("x", 1, 0), -1);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -220,8 +221,8 @@ int TcpClientChannel::ReceiveBuf(void* buffer, int capacity, int flags) {
 }
 
 bool TcpClientChannel::ReplyWaiting() const {
-    if (!Active())
-        return true; // a receive without a socket fails at once
+    if (!connected)
+        return true; // a receive without a connected socket fails at once
     pollfd p{socketHandle, POLLIN, 0};
     int rc;
     do {

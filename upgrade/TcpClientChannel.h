@@ -36,6 +36,7 @@ public:
     // Creates the socket if there is none and connects it, waiting at most
     // TcpChannelBounds().connect. Returns Connected. Throws ProgramError when the port text
     // is neither a service name nor a decimal number from 0 to 65535 (nothing is attempted).
+    // Port 0 and the address 0.0.0.0 reach no encoder: the connect fails without trying.
     bool Connect();
     void Disconnect(); // Close
     void Close();      // shutdown both ways, close the socket; harmless when already closed
@@ -46,7 +47,8 @@ public:
     // One receive of at most capacity bytes: bytes received, 0 once the encoder has closed
     // its side, -1 on error. Waits until one of these is at hand; adds no zero byte.
     int ReceiveBuf(void* buffer, int capacity, int flags);
-    // Whether a ReceiveBuf would return at once (data, the encoder's close, or an error).
+    // Whether a ReceiveBuf would return at once (data, the encoder's close, or an error;
+    // so also while the channel is closed or not connected).
     bool ReplyWaiting() const;
     // The socket, for a QSocketNotifier; -1 while the channel is closed.
     int descriptor() const { return socketHandle; }
