@@ -1,1 +1,2 @@
-fw_add_qtest(tst_channel SOURCES tst_channel.cpp channel_listener.cpp channel_listener.h LIBS fwengine)
+fw_add_qtest(
+    tst_channel SOURCES tst_channel.cpp channel_listener.cpp channel_listener.h LIBS fwengine)
