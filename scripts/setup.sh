@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev                      # Qt 6 Core, Gui, Widgets, Network, Test
     netbase                           # /etc/services: ports given by service name
     fonts-wine                        # the Tahoma font the window is drawn in
+    dpkg-dev xvfb xauth x11-utils     # building the Debian package and checking its window
 )
 packages+=("$@")                      # extra packages a caller asks for
 
