@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QFont>
+#include <QIcon>
+
+class QApplication;
+
+// "Tahoma" 8 pt: Debian's fonts-wine ships it outside fontconfig's folders, so it is loaded as
+// an application font when present; otherwise the system's sans-serif font at 8 pt.
+QFont WindowFont();
+QIcon ProgramIcon();
+
+// Font and icon for the whole application, boxes and the file dialog included.
+void PrepareApplication(QApplication& application);
+
+// Creates the main window, runs FormCreate, shows the window at (0, 0) and runs the event
+// loop until the window closes. An error that escapes the window's creation or the loop is
+// shown in an error box. Returns the exit code, 0 on every path.
+int RunWindowProgram();
