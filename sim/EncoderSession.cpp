@@ -25,8 +25,8 @@ std::uint32_t littleEndianWord(const unsigned char* bytes) {
            std::uint32_t{bytes[3]} << 24;
 }
 
-double msBetween(std::chrono::steady_clock::time_point from,
-                 std::chrono::steady_clock::time_point to) {
+double msBetween(std::chrono::system_clock::time_point from,
+                 std::chrono::system_clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
@@ -120,14 +120,16 @@ void EncoderSession::play() {
 void EncoderSession::readHeader() {
     unsigned char header[HeaderSize] = {};
     std::size_t got = 0;
+    Clock::time_point lastArrival;
     while (got < HeaderSize) {
         const Received received = receiveSome(fd_, reinterpret_cast<char*>(header) + got,
                                               HeaderSize - got, options_.idleTimeoutMs);
         if (received.status != ReceiveStatus::Data)
             endOnReceive(received.status, got == 0 ? "before the header" : "in the header");
         got += received.count;
+        lastArrival = received.arrival;
     }
-    headerArrived_ = Clock::now();
+    headerArrived_ = lastArrival;
     report_.headerReceived = true;
     report_.reserved = littleEndianWord(header);
     report_.length = littleEndianWord(header + 4);
@@ -186,21 +188,29 @@ void EncoderSession::receiveImageWithCounts(std::uint32_t limit) {
 
 void EncoderSession::receiveImageUpTo(std::uint32_t target) {
     while (report_.bytesReceived < target) {
-        const std::size_t wanted =
-            std::min<std::size_t>(buffer_.size(), target - report_.bytesReceived);
-        const Received received = receiveSome(fd_, buffer_.data(), wanted, options_.idleTimeoutMs);
+        const Received received =
+            receiveSome(fd_, buffer_.data(), receiveSize(target - report_.bytesReceived),
+                        options_.idleTimeoutMs);
         if (received.status != ReceiveStatus::Data)
             endOnReceive(received.status, "during the image");
-        takeImageBytes(buffer_.data(), received.count);
+        takeImageBytes(buffer_.data(), received);
     }
 }
 
+// The first image byte is read alone: a receive carries the arrival time of its last byte,
+// and the report wants the first one's.
+std::size_t EncoderSession::receiveSize(std::size_t wanted) const {
+    const bool firstImageByte = report_.bytesReceived == 0 && imageWanted_ > 0;
+    return firstImageByte ? 1 : std::min(buffer_.size(), wanted);
+}
+
 // Bytes beyond the announced length are read and dropped.
-void EncoderSession::takeImageBytes(const char* data, std::size_t count) {
-    const std::size_t accepted = std::min<std::size_t>(count, imageWanted_ - report_.bytesReceived);
+void EncoderSession::takeImageBytes(const char* data, const Received& received) {
+    const std::size_t accepted =
+        std::min<std::size_t>(received.count, imageWanted_ - report_.bytesReceived);
     if (accepted == 0)
         return;
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = received.arrival;
     if (report_.bytesReceived == 0) {
         firstImageByte_ = now;
         report_.headerToImageMs = msBetween(headerArrived_, now);
@@ -362,10 +372,10 @@ void EncoderSession::finish(const SessionEnd& end) {
 void EncoderSession::drainUntilClientCloses() {
     for (;;) {
         const Received received =
-            receiveSome(fd_, buffer_.data(), buffer_.size(), options_.idleTimeoutMs);
+            receiveSome(fd_, buffer_.data(), receiveSize(buffer_.size()), options_.idleTimeoutMs);
         if (received.status != ReceiveStatus::Data)
             return;
-        takeImageBytes(buffer_.data(), received.count);
+        takeImageBytes(buffer_.data(), received);
     }
 }
 

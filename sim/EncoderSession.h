@@ -29,7 +29,7 @@ public:
     SessionReport run();
 
 private:
-    using Clock = std::chrono::steady_clock;
+    using Clock = std::chrono::system_clock;
 
     // How the connection is left once the upgrade has ended.
     enum class Closing {
@@ -52,7 +52,8 @@ private:
     void receiveStage();
     void receiveImageWithCounts(std::uint32_t limit);
     void receiveImageUpTo(std::uint32_t target);
-    void takeImageBytes(const char* data, std::size_t count);
+    std::size_t receiveSize(std::size_t wanted) const;
+    void takeImageBytes(const char* data, const Received& received);
     std::uint32_t readLimit() const;
     void checkImage();
     void eraseStage();

@@ -43,6 +43,19 @@ QString addressText(const sockaddr_storage& storage) {
     return QStringLiteral("%1:%2").arg(QLatin1String(host)).arg(ntohs(v4.sin_port));
 }
 
+std::chrono::system_clock::time_point arrivalTime(msghdr& message) {
+    for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
+        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
+        return std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
+    }
+    return std::chrono::system_clock::now();
+}
+
 void setMsTimeout(int fd, int option, int ms) {
     timeval tv{};
     tv.tv_sec = ms / 1000;
@@ -103,6 +116,7 @@ int acceptConnection(int listener, int sendTimeoutMs) {
         if (fd >= 0) {
             const int on = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
             setMsTimeout(fd, SO_SNDTIMEO, sendTimeoutMs);
             return fd;
         }
@@ -120,14 +134,21 @@ Received receiveSome(int fd, char* buffer, std::size_t capacity, int timeoutMs) 
         ready = poll(&waiter, 1, timeoutMs);
     } while (ready < 0 && errno == EINTR);
     if (ready == 0)
-        return {ReceiveStatus::TimedOut, 0};
+        return {ReceiveStatus::TimedOut, 0, {}};
+    iovec data{buffer, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
     ssize_t count = 0;
     do {
-        count = recv(fd, buffer, capacity, 0);
+        count = recvmsg(fd, &message, 0);
     } while (count < 0 && errno == EINTR);
-    if (count > 0)
-        return {ReceiveStatus::Data, static_cast<std::size_t>(count)};
-    return {count == 0 ? ReceiveStatus::Closed : ReceiveStatus::Failed, 0};
+    if (count <= 0)
+        return {count == 0 ? ReceiveStatus::Closed : ReceiveStatus::Failed, 0, {}};
+    return {ReceiveStatus::Data, static_cast<std::size_t>(count), arrivalTime(message)};
 }
 
 long sendOnce(int fd, const char* data, std::size_t size) {

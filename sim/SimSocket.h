@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstddef>
 
 // Thin wrappers over POSIX stream sockets for the simulator's single thread.
@@ -15,7 +16,8 @@ int openServerSocket(const QString& address, int port, bool listening, QString& 
 QString localAddressText(int fd);
 QString peerAddressText(int fd);
 
-// Waits for and accepts the next connection, with TCP_NODELAY and a send time-out set.
+// Waits for and accepts the next connection, with TCP_NODELAY, receive time stamps and a send
+// time-out set.
 int acceptConnection(int listener, int sendTimeoutMs);
 
 enum class ReceiveStatus { Data, Closed, Failed, TimedOut };
@@ -23,6 +25,9 @@ enum class ReceiveStatus { Data, Closed, Failed, TimedOut };
 struct Received {
     ReceiveStatus status = ReceiveStatus::Failed;
     std::size_t count = 0;
+    // When the system took the bytes off the wire (wall clock), so that the simulator's own
+    // scheduling does not skew the times it reports.
+    std::chrono::system_clock::time_point arrival;
 };
 
 // One receive of at most `capacity` bytes, waiting up to `timeoutMs` for something to arrive.
