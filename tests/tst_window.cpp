@@ -399,6 +399,9 @@ private slots:
         QCOMPARE(dialog->defaultSuffix(), QStringLiteral("bin"));
         QCOMPARE(dialog->directory().absolutePath(), QDir::home().absolutePath());
         QVERIFY(dialog->isSizeGripEnabled());
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        QCOMPARE(name->text(), QStringLiteral("*.bin"));
     }
 
     void upgradeWithoutImage() {
