@@ -2,6 +2,7 @@
 
 #include "HandlerGuard.h"
 #include "TForm1.h"
+#include "TerminationSignals.h"
 
 #include <QApplication>
 #include <QFile>
@@ -47,6 +48,12 @@ void PrepareApplication(QApplication& application) {
     application.setWindowIcon(ProgramIcon());
 }
 
+void CloseOnSignal(QWidget& window) {
+    window.close();
+    // A modal box or dialog open at that moment runs an event loop of its own; all of them end.
+    QCoreApplication::exit(0);
+}
+
 int RunWindowProgram() {
     std::unique_ptr<TForm1> window;
     const bool created = RunStartUpStep([&window] {
@@ -56,6 +63,13 @@ int RunWindowProgram() {
         window->show();
     });
     if (created)
-        RunStartUpStep([] { QApplication::exec(); });
+        RunStartUpStep([&window] {
+            // Installed once the window shows: a signal that comes earlier ends the process the
+            // default way, before there is anything to close.
+            TerminationSignals terminationSignals;
+            QObject::connect(&terminationSignals, &TerminationSignals::received, window.get(),
+                             [&window] { CloseOnSignal(*window); });
+            QApplication::exec();
+        });
     return 0;
 }

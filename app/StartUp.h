@@ -4,6 +4,7 @@
 #include <QIcon>
 
 class QApplication;
+class QWidget;
 
 // "Tahoma" 8 pt: Debian's fonts-wine ships it outside fontconfig's folders, so it is loaded as
 // an application font when present; otherwise the system's sans-serif font at 8 pt.
@@ -13,7 +14,12 @@ QIcon ProgramIcon();
 // Font and icon for the whole application, boxes and the file dialog included.
 void PrepareApplication(QApplication& application);
 
+// What SIGTERM and SIGINT do: close the main window, as the operator would, and end every
+// event loop, so the program exits with code 0 even while a box is open.
+void CloseOnSignal(QWidget& window);
+
 // Creates the main window, runs FormCreate, shows the window at (0, 0) and runs the event
 // loop until the window closes. An error that escapes the window's creation or the loop is
-// shown in an error box. Returns the exit code, 0 on every path.
+// shown in an error box. SIGTERM and SIGINT close the window. Returns the exit code, 0 on every
+// path.
 int RunWindowProgram();

@@ -4,14 +4,23 @@
 #include "Dialogs.h"
 #include "HandlerGuard.h"
 #include "StartUp.h"
+#include "UpgradeMonitor.h"
+#include "UpgradeTexts.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QProgressBar>
 #include <QResizeEvent>
+#include <QScopeGuard>
+#include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 
+#include <array>
+
 TForm1* Form1 = nullptr;
+ConnectionInfo ConnectionTexts;
 
 namespace {
 
@@ -31,6 +40,13 @@ QProgressBar::chunk {
 )";
 
 constexpr int TimerTcpIntervalMs = 10;
+// The encoder needs this long after the header before the image may follow.
+constexpr unsigned long HeaderToImagePauseMs = 1000;
+const QPoint SuccessBoxTopLeft(600, 500);
+
+QString Latin1(const char* text) {
+    return QString::fromLatin1(text);
+}
 
 } // namespace
 
@@ -55,6 +71,10 @@ TForm1::TForm1(QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    // The notifier goes before the channel closes the socket it watches.
+    delete replyNotifier;
+    replyNotifier = nullptr;
+    monitor.reset();
     if (Form1 == this)
         Form1 = nullptr;
 }
@@ -151,11 +171,187 @@ void TForm1::SpeedButton26Click() {
         ShowNotice(QStringLiteral("FILE NOT SELECTED"));
         return;
     }
-    // The upgrade itself (connect, header, image) starts here.
+    GroupBox41->hide();
+    Client_2.setRemoteHost(EHost->text().toLocal8Bit());
+    Client_2.setRemotePort(Edit4->text().toLocal8Bit());
+    if (!Client_2.Connected())
+        ConnectWithBusyCursor();
+    SpeedButton24->hide();
+    GroupBox39->show();
+    GroupBox40->show();
+    ShowConnectionInfo();
+    if (Client_2.Connected())
+        SendHeaderAndImage();
+    else
+        ShowNotice(Latin1(UpgradeText::ServerNotReady));
+}
+
+// The connect waits at most the channel's bound; a port text that is no port throws, and the
+// cursor comes back on that path too.
+void TForm1::ConnectWithBusyCursor() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
+    Client_2.Connect();
+}
+
+void TForm1::ShowConnectionInfo() {
+    ConnectionTexts = ReadConnectionInfo(Client_2);
+    Label440->setText(QString::fromLocal8Bit(ConnectionTexts.remoteHost));
+    Label441->setText(QString::fromLocal8Bit(ConnectionTexts.remotePort));
+    Label442->setText(QString::fromLocal8Bit(ConnectionTexts.localHostName));
+    Label447->setText(QString::fromLocal8Bit(ConnectionTexts.localHostAddress));
+}
+
+// Nothing the encoder sends is read before the whole image has gone out: its early replies
+// wait in the receive queue until the reply handling starts.
+void TForm1::SendHeaderAndImage() {
+    appendUpgradeLog(Latin1(UpgradeLog::SendHeader));
+    SetBarRanges();
+    delete replyNotifier;
+    replyNotifier = nullptr;
+    monitor = std::make_unique<UpgradeMonitor>(Client_2, *this, FirmwareImage->length);
+    if (!SendUpgradeHeader(Client_2, *FirmwareImage)) {
+        StopAfterFailedSend();
+        return;
+    }
+    GroupBox31->show();
+    // The operator sees the details, the line and the group during the pause; painting now
+    // runs no timer, so no tick comes before the image has been sent.
+    repaint();
+    QThread::msleep(HeaderToImagePauseMs);
+    appendUpgradeLog(Latin1(UpgradeLog::SendProgram));
+    if (!SendUpgradeImage(Client_2, *FirmwareImage)) {
+        StopAfterFailedSend();
+        return;
+    }
+    FollowReplies();
+}
+
+void TForm1::SetBarRanges() {
+    for (UpgradePhase phase :
+         {UpgradePhase::Sending, UpgradePhase::Programming, UpgradePhase::Erasing}) {
+        const PhaseBarRange range = PhaseRange(phase, FirmwareImage->length);
+        PhaseBar(phase)->setRange(range.minimum, range.maximum);
+    }
+}
+
+void TForm1::StopAfterFailedSend() {
+    appendUpgradeLog(Latin1(UpgradeLog::SendFailed));
+    monitor->StopUpgrade();
+}
+
+void TForm1::FollowReplies() {
+    replyNotifier = new QSocketNotifier(Client_2.descriptor(), QSocketNotifier::Read, this);
+    connect(replyNotifier, &QSocketNotifier::activated, this,
+            [this] { RunGuarded([this] { PumpReplies(); }); });
 }
 
 void TForm1::Timer_TCPTimer() {
     if (!Client_2.Connected())
         return;
-    // Following the encoder's replies starts here.
+    PumpReplies();
+}
+
+bool TForm1::UpgradeInProgress() const {
+    return monitor && !monitor->ended() && replyNotifier;
+}
+
+// The notifier reports readability for as long as bytes wait, so it rests while the replies
+// are handled: a notice box opened meanwhile runs its own event loop, and the notifier would
+// fire in it again and again.
+void TForm1::PumpReplies() {
+    if (pumping || !UpgradeInProgress())
+        return;
+    pumping = true;
+    replyNotifier->setEnabled(false);
+    const auto resume = qScopeGuard([this] {
+        pumping = false;
+        if (UpgradeInProgress())
+            replyNotifier->setEnabled(true);
+    });
+    if (monitor->pump() == PumpResult::MorePending)
+        SchedulePump();
+}
+
+// More replies wait than one pump may handle: the rest follows as soon as the event loop has
+// turned once.
+void TForm1::SchedulePump() {
+    if (pumpScheduled)
+        return;
+    pumpScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        pumpScheduled = false;
+        RunGuarded([this] { PumpReplies(); });
+    });
+}
+
+QProgressBar* TForm1::PhaseBar(UpgradePhase phase) const {
+    switch (phase) {
+    case UpgradePhase::Sending:
+        return ProgressBar4;
+    case UpgradePhase::Erasing:
+        return ProgressBar5;
+    case UpgradePhase::Programming:
+        return ProgressBar1;
+    }
+    return ProgressBar4;
+}
+
+AutoSizeLabel* TForm1::PhaseLabel(UpgradePhase phase) const {
+    switch (phase) {
+    case UpgradePhase::Sending:
+        return Label268;
+    case UpgradePhase::Erasing:
+        return Label276;
+    case UpgradePhase::Programming:
+        return Label271;
+    }
+    return Label268;
+}
+
+std::array<QWidget*, 4> TForm1::PhaseRow(UpgradePhase phase) const {
+    switch (phase) {
+    case UpgradePhase::Sending:
+        return {Label269, ProgressBar4, Label270, Label268};
+    case UpgradePhase::Erasing:
+        return {Label274, ProgressBar5, Label275, Label276};
+    case UpgradePhase::Programming:
+        return {Label272, ProgressBar1, Label273, Label271};
+    }
+    return {};
+}
+
+void TForm1::showPhaseRow(UpgradePhase phase) {
+    for (QWidget* control : PhaseRow(phase))
+        control->show();
+}
+
+void TForm1::setPhaseText(UpgradePhase phase, const QString& text) {
+    PhaseLabel(phase)->setText(text);
+}
+
+void TForm1::setPhasePosition(UpgradePhase phase, std::int32_t position) {
+    PhaseBar(phase)->setValue(position);
+}
+
+void TForm1::appendDeviceLog(const QString& line) {
+    Memo4->appendPlainText(line);
+}
+
+void TForm1::appendUpgradeLog(const QString& line) {
+    Memo5->appendPlainText(line);
+}
+
+void TForm1::showErrorText(const QString& text) {
+    ShowNotice(text);
+}
+
+void TForm1::showSuccess(const QString& text) {
+    ShowNotice(text, SuccessBoxTopLeft);
+}
+
+// The channel is closed now; its notifier must not watch the socket any more.
+void TForm1::upgradeEnded() {
+    if (replyNotifier)
+        replyNotifier->setEnabled(false);
 }

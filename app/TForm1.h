@@ -2,19 +2,28 @@
 
 #include "FirmwareImage.h"
 #include "TcpClientChannel.h"
+#include "UpgradeTransfer.h"
+#include "UpgradeView.h"
 #include "ui_TForm1.h"
 
 #include <QString>
 #include <QWidget>
 
+#include <array>
 #include <memory>
 
 class QFileDialog;
+class QProgressBar;
+class QSocketNotifier;
 class QTimer;
+class UpgradeMonitor;
+
+// The connection texts of the run: created empty with the process, filled by "Upgrade FW".
+extern ConnectionInfo ConnectionTexts;
 
 // The main window. Its controls come from its form, one public member per control, named as
 // the control's object name (Label443, GroupBox41, Memo5, ...).
-class TForm1 : public QWidget, public Ui::TForm1 {
+class TForm1 : public QWidget, public Ui::TForm1, public UpgradeView {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -37,6 +46,19 @@ public:
     void SpeedButton26Click();
     void Timer_TCPTimer();
 
+    // Whether "Upgrade FW" has sent header and image and the encoder is still being followed.
+    bool UpgradeInProgress() const;
+
+    // The progress rows, logs and boxes as the reply handling drives them.
+    void showPhaseRow(UpgradePhase phase) override;
+    void setPhaseText(UpgradePhase phase, const QString& text) override;
+    void setPhasePosition(UpgradePhase phase, std::int32_t position) override;
+    void appendDeviceLog(const QString& line) override;
+    void appendUpgradeLog(const QString& line) override;
+    void showErrorText(const QString& text) override;
+    void showSuccess(const QString& text) override;
+    void upgradeEnded() override;
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
@@ -46,9 +68,28 @@ private:
     void ConnectHandlers();
     void DockCategoryColumn();
     void ShowImageSummary();
+    void ConnectWithBusyCursor();
+    void ShowConnectionInfo();
+    void SendHeaderAndImage();
+    void SetBarRanges();
+    void StopAfterFailedSend();
+    void FollowReplies();
+    void PumpReplies();
+    void SchedulePump();
+    QProgressBar* PhaseBar(UpgradePhase phase) const;
+    AutoSizeLabel* PhaseLabel(UpgradePhase phase) const;
+    // The row's "0%" label, bar, "100%" label and stage label.
+    std::array<QWidget*, 4> PhaseRow(UpgradePhase phase) const;
 
     // Until a file's date has been read, the date label shows nothing rather than its name.
     bool fileDateRead = false;
+
+    // Declared after Client_2, so it goes before the channel it reads.
+    std::unique_ptr<UpgradeMonitor> monitor;
+    // Wakes the reply handling as soon as the encoder sends, between ticks.
+    QSocketNotifier* replyNotifier = nullptr;
+    bool pumping = false;
+    bool pumpScheduled = false;
 };
 
 // The one main window of the process; null before it exists and after it is gone.
