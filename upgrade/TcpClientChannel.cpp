@@ -149,27 +149,104 @@ void TcpClientChannel::setRemotePort(const QByteArray& port) {
 bool TcpClientChannel::Connect() {
     if (!Active())
         socketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connecting = false;
     if (Active() && !connected)
         connected = connectToRemote();
     return connected;
 }
 
 bool TcpClientChannel::connectToRemote() {
+    sockaddr_in address{};
+    if (!remoteAddress(address))
+        return false;
+    return connectWithin(socketHandle, address, TcpChannelBounds().connect);
+}
+
+bool TcpClientChannel::remoteAddress(sockaddr_in& address) {
     // The port is converted first: a text that is no port ends Connect at once, before any
     // name lookup could make it wait.
     const std::uint16_t port = LookupPort(remotePort);
     const QByteArray dotted = LookupHostAddr(remoteHost);
     if (dotted.isEmpty() || port == 0)
         return false;
-    sockaddr_in address{};
+    address = sockaddr_in{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = ::inet_addr(dotted.constData());
     // 0.0.0.0 names no host; Linux would take it for this machine.
-    if (address.sin_addr.s_addr == htonl(INADDR_ANY) ||
-        address.sin_addr.s_addr == htonl(INADDR_NONE))
-        return false;
-    return connectWithin(socketHandle, address, TcpChannelBounds().connect);
+    return address.sin_addr.s_addr != htonl(INADDR_ANY) &&
+           address.sin_addr.s_addr != htonl(INADDR_NONE);
+}
+
+ConnectProgress TcpClientChannel::StartConnect() {
+    if (!Active())
+        socketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!Active()) {
+        lastConnectError = errno;
+        return ConnectProgress::Failed;
+    }
+    if (connected)
+        return ConnectProgress::Connected;
+    if (connecting)
+        return FinishConnect();
+    lastConnectError = 0;
+    sockaddr_in address{};
+    if (!remoteAddress(address))
+        return connectFailed(EADDRNOTAVAIL);
+    if (!setNonBlocking(socketHandle, true))
+        return connectFailed(errno);
+    connectDeadline = Clock::now() + TcpChannelBounds().connect;
+    if (::connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+        errno == EISCONN) {
+        setNonBlocking(socketHandle, false);
+        connected = true;
+        return ConnectProgress::Connected;
+    }
+    // An interrupted connect goes on in the background, like one in progress.
+    if (errno != EINPROGRESS && errno != EINTR && errno != EALREADY)
+        return connectFailed(errno);
+    connecting = true;
+    return ConnectProgress::InProgress;
+}
+
+ConnectProgress TcpClientChannel::FinishConnect() {
+    if (connected)
+        return ConnectProgress::Connected;
+    if (!connecting)
+        return ConnectProgress::Failed;
+    pollfd p{socketHandle, POLLOUT, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, 0);
+    } while (rc == -1 && errno == EINTR);
+    if (rc > 0) {
+        const int error = pendingError(socketHandle);
+        if (error != 0)
+            return connectFailed(error);
+        connecting = false;
+        setNonBlocking(socketHandle, false);
+        connected = true;
+        return ConnectProgress::Connected;
+    }
+    if (rc == -1)
+        return connectFailed(errno);
+    if (Clock::now() >= connectDeadline)
+        return connectFailed(ETIMEDOUT);
+    return ConnectProgress::InProgress;
+}
+
+ConnectProgress TcpClientChannel::connectFailed(int error) {
+    connecting = false;
+    lastConnectError = error;
+    resetAfterFailedConnect(socketHandle);
+    setNonBlocking(socketHandle, false);
+    return ConnectProgress::Failed;
+}
+
+std::chrono::milliseconds TcpClientChannel::ConnectTimeLeft() const {
+    if (!connecting)
+        return milliseconds::zero();
+    return milliseconds(msLeft(connectDeadline));
 }
 
 void TcpClientChannel::Disconnect() {
@@ -177,6 +254,7 @@ void TcpClientChannel::Disconnect() {
 }
 
 void TcpClientChannel::Close() {
+    connecting = false;
     if (connected) {
         ::shutdown(socketHandle, SHUT_RDWR);
         connected = false;
@@ -208,6 +286,21 @@ int TcpClientChannel::SendBuf(const void* buffer, int count, int flags) {
         }
     } while (sent < count);
     return sent;
+}
+
+int TcpClientChannel::SendSome(const void* buffer, int count) {
+    if (count < 0)
+        return -1;
+    for (;;) {
+        const ssize_t n =
+            ::send(socketHandle, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
 }
 
 int TcpClientChannel::ReceiveBuf(void* buffer, int capacity, int flags) {

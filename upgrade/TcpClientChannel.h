@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 
+struct sockaddr_in;
+
 // The default encoder address offered in the window's host box.
 inline constexpr char DefaultEncoderHost[] = "192.168.1.100";
 inline constexpr char DefaultEncoderPort[] = "999";
@@ -15,6 +17,13 @@ struct ChannelBounds {
     std::chrono::milliseconds sendStall{30'000}; // a send that moves no byte for this long fails
 };
 ChannelBounds& TcpChannelBounds();
+
+// How a connect started without waiting stands.
+enum class ConnectProgress {
+    Connected,
+    InProgress, // wait until descriptor() is writable or the bound has passed, then finish it
+    Failed,     // refused, unreachable, no usable address, or the bound passed
+};
 
 // A blocking IPv4 TCP client to the encoder: closed, open (socket, not connected) or
 // connected. Host and port are 8-bit texts, resolved only when the channel connects.
@@ -38,12 +47,27 @@ public:
     // is neither a service name nor a decimal number from 0 to 65535 (nothing is attempted).
     // Port 0 and the address 0.0.0.0 reach no encoder: the connect fails without trying.
     bool Connect();
+    // The same connect without waiting, so that one thread can follow many encoders: creates
+    // the socket if there is none and starts connecting it. Throws ProgramError as Connect does.
+    ConnectProgress StartConnect();
+    // Whether the started connect has stood: InProgress while it is under way and within
+    // TcpChannelBounds().connect of its start. A failed connect leaves the channel open, as
+    // Connect does; the socket is blocking again once the connect has stood or failed.
+    ConnectProgress FinishConnect();
+    // What is left of the started connect's bound; zero when none is under way.
+    std::chrono::milliseconds ConnectTimeLeft() const;
+    // Why the last connect failed (an errno value; ETIMEDOUT once the bound passed), 0 if none.
+    int ConnectError() const { return lastConnectError; }
     void Disconnect(); // Close
     void Close();      // shutdown both ways, close the socket; harmless when already closed
 
     // Sends the whole buffer (looping over partial sends, never raising SIGPIPE); returns
     // count, or -1 when a send fails or the encoder takes no byte for sendStall.
     int SendBuf(const void* buffer, int count, int flags);
+    // Sends what the platform takes at once, without waiting: bytes taken, 0 when it takes
+    // none now (wait until descriptor() is writable), -1 when the send fails. Never raises
+    // SIGPIPE. The caller bounds the wait, as SendBuf does with sendStall.
+    int SendSome(const void* buffer, int count);
     // One receive of at most capacity bytes: bytes received, 0 once the encoder has closed
     // its side, -1 on error. Waits until one of these is at hand; adds no zero byte.
     int ReceiveBuf(void* buffer, int capacity, int flags);
@@ -68,9 +92,14 @@ public:
 
 private:
     bool connectToRemote();
+    bool remoteAddress(sockaddr_in& address);
+    ConnectProgress connectFailed(int error);
 
     QByteArray remoteHost;
     QByteArray remotePort;
     int socketHandle = -1;
     bool connected = false;
+    bool connecting = false; // a StartConnect is under way
+    std::chrono::steady_clock::time_point connectDeadline;
+    int lastConnectError = 0;
 };

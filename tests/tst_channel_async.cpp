@@ -1,0 +1,276 @@
+// The channel's operations that never wait: StartConnect / FinishConnect and SendSome, with
+// which one thread follows many encoders.
+
+#include "ProgramError.h"
+#include "TcpClientChannel.h"
+#include "channel_listener.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::uint16_t deadPort() {
+    ChannelListener probe;
+    return probe.port();
+}
+
+bool blocking(int fd) {
+    return (::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0;
+}
+
+bool writableWithin(int fd, int ms) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
+
+// Finishes a started connect the way an event loop would: on writability or the bound.
+ConnectProgress finishWithin(TcpClientChannel& channel, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    ConnectProgress progress = ConnectProgress::InProgress;
+    while (progress == ConnectProgress::InProgress && clock.elapsed() < ms) {
+        writableWithin(channel.descriptor(), 20);
+        progress = channel.FinishConnect();
+    }
+    return progress;
+}
+
+QByteArray pattern(qsizetype n) {
+    QByteArray bytes(n, Qt::Uninitialized);
+    for (qsizetype i = 0; i < n; ++i)
+        bytes[i] = char((i * 13 + i / 253) & 0xFF);
+    return bytes;
+}
+
+// Sends with SendSome until it takes nothing more; the count taken, or -1 on a failure.
+qint64 fillSendPath(TcpClientChannel& channel, const QByteArray& block) {
+    qint64 taken = 0;
+    for (int calls = 0; calls < 100'000; ++calls) {
+        const int n = channel.SendSome(block.constData(), int(block.size()));
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            return taken;
+        taken += n;
+    }
+    return taken;
+}
+
+} // namespace
+
+class TestChannelAsync : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        // A send that raised SIGPIPE must end this process, not pass unnoticed.
+        std::signal(SIGPIPE, SIG_DFL);
+    }
+
+    void init() { TcpChannelBounds() = ChannelBounds{}; }
+
+    // The started connect stands; afterwards the socket is blocking again, as after Connect,
+    // and carries bytes both ways.
+    void startConnectStands() {
+        ChannelListener listener;
+        QVERIFY(listener.listening());
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        const ConnectProgress started = channel.StartConnect();
+        QVERIFY(started != ConnectProgress::Failed);
+        QVERIFY(channel.Active());
+        QCOMPARE(finishWithin(channel, 5000), ConnectProgress::Connected);
+        QVERIFY(channel.Connected());
+        QVERIFY(blocking(channel.descriptor()));
+        QCOMPARE(channel.ConnectError(), 0);
+        QCOMPARE(channel.ConnectTimeLeft(), 0ms);
+        QCOMPARE(channel.StartConnect(), ConnectProgress::Connected); // nothing new
+        ChannelFd peer = listener.accept();
+        QVERIFY(peer.valid());
+        QCOMPARE(channelPeerPort(peer.get()), channelLocalPort(channel.descriptor()));
+        QVERIFY(!listener.pending(100));
+
+        QCOMPARE(channel.SendSome("\x00\x01\x02", 3), 3);
+        QCOMPARE(channelReadExactly(peer.get(), 3), QByteArray("\x00\x01\x02", 3));
+        QVERIFY(channelWriteAll(peer.get(), "ok"));
+        QTRY_VERIFY(channel.ReplyWaiting());
+        char reply[8];
+        QCOMPARE(channel.ReceiveBuf(reply, sizeof reply, 0), 2);
+    }
+
+    // A refusal fails the connect with the platform's reason and leaves the channel open,
+    // blocking, and the same socket is tried again next time.
+    void refusedConnect() {
+        const std::uint16_t port = deadPort();
+        TcpClientChannel channel("127.0.0.1", QByteArray::number(port));
+        ConnectProgress progress = channel.StartConnect();
+        if (progress == ConnectProgress::InProgress)
+            progress = finishWithin(channel, 5000);
+        QCOMPARE(progress, ConnectProgress::Failed);
+        QCOMPARE(channel.ConnectError(), ECONNREFUSED);
+        QVERIFY(channel.Active());
+        QVERIFY(!channel.Connected());
+        QVERIFY(blocking(channel.descriptor()));
+        QCOMPARE(channel.FinishConnect(), ConnectProgress::Failed); // none under way
+        const int fd = channel.descriptor();
+
+        ChannelListener listener(port);
+        if (!listener.listening())
+            QSKIP("the dead port was taken meanwhile");
+        progress = channel.StartConnect();
+        if (progress == ConnectProgress::InProgress)
+            progress = finishWithin(channel, 5000);
+        QCOMPARE(progress, ConnectProgress::Connected);
+        QCOMPARE(channel.descriptor(), fd);
+        QCOMPARE(channel.ConnectError(), 0);
+        QVERIFY(listener.accept().valid());
+    }
+
+    // No usable address fails at once, before anything is sent to the network.
+    void noUsableAddress_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("port"); // "*": the listener's port
+        QTest::newRow("empty host") << QByteArray() << QByteArray("*");
+        QTest::newRow("0.0.0.0") << QByteArray("0.0.0.0") << QByteArray("*");
+        QTest::newRow("digit name") << QByteArray("1nosuchhost") << QByteArray("*");
+        QTest::newRow("bad octet") << QByteArray("127.0.0.256") << QByteArray("*");
+        QTest::newRow("empty port") << QByteArray("127.0.0.1") << QByteArray();
+        QTest::newRow("port 0") << QByteArray("127.0.0.1") << QByteArray("0");
+    }
+    void noUsableAddress() {
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, port);
+        ChannelListener listener;
+        TcpClientChannel channel(host, port == "*" ? listener.portText() : port);
+        QCOMPARE(channel.StartConnect(), ConnectProgress::Failed);
+        QCOMPARE(channel.ConnectError(), EADDRNOTAVAIL);
+        QVERIFY(channel.Active());
+        QVERIFY(!channel.Connected());
+        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(!listener.pending(200));
+    }
+
+    // A text that is no port raises the same error as Connect, and nothing is attempted.
+    void badPortRaises() {
+        TcpClientChannel channel("127.0.0.1", "abc");
+        QString message;
+        try {
+            channel.StartConnect();
+        } catch (const ProgramError& error) {
+            message = error.message();
+        }
+        QCOMPARE(message, QStringLiteral("''abc'' is not a valid integer value"));
+        QVERIFY(channel.Active());
+        QVERIFY(!channel.Connected());
+    }
+
+    // A connect left hanging by a listener that never accepts stays InProgress, without
+    // waiting, until the bound; then it fails with ETIMEDOUT and the socket can be used again.
+    void connectBound() {
+        ChannelListener listener(0, 0);
+        QVERIFY(listener.listening());
+        auto fillers = channelFillBacklog(listener.port());
+        if (fillers.empty())
+            QSKIP("the listener's backlog never filled: connects are not held up here");
+        TcpChannelBounds().connect = 400ms;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(channel.StartConnect(), ConnectProgress::InProgress);
+        QCOMPARE(channel.FinishConnect(), ConnectProgress::InProgress);
+        const auto left = channel.ConnectTimeLeft();
+        QVERIFY2(left > 0ms && left <= 400ms, qPrintable(QString::number(left.count())));
+        QCOMPARE(finishWithin(channel, 5000), ConnectProgress::Failed);
+        QVERIFY2(clock.elapsed() >= 380, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(channel.ConnectError(), ETIMEDOUT);
+        QCOMPARE(channel.ConnectTimeLeft(), 0ms);
+        QVERIFY(channel.Active());
+        QVERIFY(!channel.Connected());
+        QVERIFY(blocking(channel.descriptor()));
+        const int fd = channel.descriptor();
+
+        fillers.clear();
+        while (listener.accept(50).valid()) {
+        }
+        TcpChannelBounds().connect = 5s;
+        QVERIFY(channel.Connect()); // the blocking connect takes the same socket on
+        QCOMPARE(channel.descriptor(), fd);
+    }
+
+    // Closing a channel whose connect is under way ends the attempt.
+    void closeWhileConnecting() {
+        ChannelListener listener(0, 0);
+        QVERIFY(listener.listening());
+        auto fillers = channelFillBacklog(listener.port());
+        if (fillers.empty())
+            QSKIP("the listener's backlog never filled: connects are not held up here");
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QCOMPARE(channel.StartConnect(), ConnectProgress::InProgress);
+        channel.Close();
+        QVERIFY(!channel.Active());
+        QCOMPARE(channel.descriptor(), -1);
+        QCOMPARE(channel.FinishConnect(), ConnectProgress::Failed);
+        QCOMPARE(channel.ConnectTimeLeft(), 0ms);
+    }
+
+    // SendSome never waits: against a peer that does not read it takes bytes until the path
+    // is full, then 0; once the peer reads, it takes more; every byte arrives in order.
+    void sendSomeNeverWaits() {
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        QVERIFY(peer.valid());
+        const QByteArray block = pattern(1 << 20);
+        const qint64 taken = fillSendPath(channel, block);
+        QVERIFY2(taken > 0, qPrintable(QString::number(taken)));
+        QCOMPARE(channel.SendSome(block.constData(), int(block.size())), 0);
+        QVERIFY(channel.Connected());
+
+        // What went in arrives as the block's bytes, repeated.
+        const QByteArray head = channelReadExactly(peer.get(), block.size());
+        QCOMPARE(head, block);
+        QVERIFY(writableWithin(channel.descriptor(), 5000));
+        QVERIFY(channel.SendSome(block.constData(), int(block.size())) > 0);
+    }
+
+    void sendSomeEdgeCases() {
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QCOMPARE(channel.SendSome("x", 1), -1); // not connected
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        QCOMPARE(channel.SendSome("x", 0), 0);
+        QCOMPARE(channel.SendSome("x", -1), -1);
+        QCOMPARE(channelReadExactly(peer.get(), 1, 200), QByteArray());
+    }
+
+    // A peer that reset the connection makes SendSome fail with -1, never with SIGPIPE.
+    void sendSomeToGonePeer() {
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        QVERIFY(channel.Connect());
+        ChannelFd peer = listener.accept();
+        QVERIFY(peer.valid());
+        peer.abort();
+        const QByteArray block = pattern(64 * 1024);
+        int result = 0;
+        for (int i = 0; i < 1000 && result >= 0; ++i) {
+            result = channel.SendSome(block.constData(), int(block.size()));
+            if (result == 0)
+                writableWithin(channel.descriptor(), 50);
+        }
+        QCOMPARE(result, -1);
+        QVERIFY(channel.Connected()); // only Close clears it
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChannelAsync)
+#include "tst_channel_async.moc"
