@@ -3,9 +3,9 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
-#include <QPair>
 #include <QJsonObject>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
