@@ -76,11 +76,9 @@ EncoderUpgrade::EncoderUpgrade(int index, EncoderAddress address, const Firmware
     connect(&silence, &QTimer::timeout, this, &EncoderUpgrade::silenceReached);
 }
 
-EncoderUpgrade::~EncoderUpgrade() {
-    dropSocketWatch();
-}
-
 void EncoderUpgrade::start() {
+    if (step != Step::Idle)
+        return; // interrupted before it began
     step = Step::Connecting;
     reporter.connecting(index, address.address, address.port);
     ConnectProgress progress;
@@ -102,16 +100,16 @@ void EncoderUpgrade::start() {
 }
 
 void EncoderUpgrade::watchSocket() {
-    readable = std::make_unique<QSocketNotifier>(channel.descriptor(), QSocketNotifier::Read);
-    writable = std::make_unique<QSocketNotifier>(channel.descriptor(), QSocketNotifier::Write);
+    readable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Read, this);
+    writable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Write, this);
     readable->setEnabled(false);
     writable->setEnabled(false);
-    connect(readable.get(), &QSocketNotifier::activated, this, [this] {
+    connect(readable, &QSocketNotifier::activated, this, [this] {
         if (silence.isActive())
             silence.start();
         pumpReplies();
     });
-    connect(writable.get(), &QSocketNotifier::activated, this, [this] {
+    connect(writable, &QSocketNotifier::activated, this, [this] {
         if (step == Step::Connecting)
             continueConnect();
         else
@@ -122,10 +120,11 @@ void EncoderUpgrade::watchSocket() {
 // Called before the socket closes, and possibly from inside a notifier's own signal: the
 // notifiers are switched off at once and deleted once the event loop has them back.
 void EncoderUpgrade::dropSocketWatch() {
-    for (auto* notifier : {&readable, &writable}) {
+    for (QSocketNotifier** notifier : {&readable, &writable}) {
         if (*notifier) {
             (*notifier)->setEnabled(false);
-            notifier->release()->deleteLater();
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
         }
     }
 }
@@ -274,8 +273,12 @@ void EncoderUpgrade::silenceReached() {
 }
 
 std::optional<QString> EncoderUpgrade::interrupt() {
-    if (step == Step::Ended || step == Step::Idle)
+    if (step == Step::Ended)
         return std::nullopt;
+    if (step == Step::Idle) {
+        end(false, QStringLiteral("interrupted before connecting"));
+        return std::nullopt;
+    }
     std::optional<QString> flash;
     const std::int32_t stage = monitor.state().UpgradeStage;
     if (stage >= 2)

@@ -11,7 +11,6 @@
 #include <QTimer>
 
 #include <array>
-#include <memory>
 #include <optional>
 
 class QSocketNotifier;
@@ -29,7 +28,6 @@ public:
     EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
                    Reporter& reporter, std::optional<double> silenceSeconds,
                    QObject* parent = nullptr);
-    ~EncoderUpgrade() override;
 
     void start();
     // Ends the upgrade at once (the run was interrupted) and closes the connection. Returns
@@ -87,8 +85,9 @@ private:
 
     TcpClientChannel channel;
     UpgradeMonitor monitor;
-    std::unique_ptr<QSocketNotifier> readable;
-    std::unique_ptr<QSocketNotifier> writable;
+    // Children of this upgrade; dropped (switched off, deleted later) before the socket closes.
+    QSocketNotifier* readable = nullptr;
+    QSocketNotifier* writable = nullptr;
     QTimer connectBound;
     QTimer pause;
     QTimer sendStall;

@@ -80,6 +80,9 @@ int main(int argc, char** argv) {
         hosts << encoder.label;
     reporter->begin(summarise(*image, options.imagePath), hosts);
 
+    // An output pipe that closes (`| head`) must not end upgrades in the middle of a flash
+    // write: later output is lost, the upgrades go on.
+    std::signal(SIGPIPE, SIG_IGN);
     SignalPipe stopSignals({SIGINT, SIGTERM});
     BatchUpgrade batch(options, *image, *reporter);
     QObject::connect(&stopSignals, &SignalPipe::received, &batch, [&batch](int signalNumber) {

@@ -18,8 +18,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <pty.h>
+#include <unistd.h>
 
 namespace {
 
@@ -350,6 +353,56 @@ private slots:
                               "FAILED " + error.host() + ": *** ERROR *** flash chip gone",
                               "FAILED " + close.host() +
                                   ": connection to encoder lost while erasing flash"}));
+    }
+
+    // On a terminal: one line per encoder redrawn in place, cut to the terminal's width,
+    // with the log lines above them and no percentage lines of their own.
+    void terminalOutput() {
+        Sim a(OkSim), b(OkSim);
+        QVERIFY(a.ready() && b.ready());
+        int master = -1;
+        int slave = -1;
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = 40;
+        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        QProcess cli;
+        cli.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+        cli.start(CliPath, {image, a.host(), b.host()});
+        ::close(slave);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        QByteArray bytes;
+        const auto drain = [&] {
+            char chunk[4096];
+            ssize_t n;
+            while ((n = ::read(master, chunk, sizeof chunk)) > 0)
+                bytes.append(chunk, n);
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (cli.state() != QProcess::NotRunning && clock.elapsed() < 20000) {
+            drain();
+            QTest::qWait(10);
+        }
+        drain();
+        ::close(master);
+        QCOMPARE(cli.state(), QProcess::NotRunning);
+        QCOMPARE(cli.exitCode(), 0);
+        const QString out = QString::fromLocal8Bit(bytes).remove(QLatin1Char('\r'));
+
+        QVERIFY(out.contains(a.host() + ": send data header\n"));
+        QVERIFY(
+            out.contains(b.host() + ": FLASH PROGRAMMED SUCCESSFULLY...NOW REBOOT THE ENCODER"));
+        QVERIFY(
+            !out.contains(QRegularExpression(": (transfer|sending|erasing|programming) \\d+%")));
+        QVERIFY(out.contains("\x1b[2A")); // back up over the two lines to redraw them
+        QVERIFY(out.contains("\x1b[2K" + a.host() + "  Erasing flash"));
+        QVERIFY(out.endsWith("\x1b[2K" + a.host() + "  upgrade succeeded\n\x1b[2K" + b.host() +
+                             "  upgrade succeeded\n2 of 2 encoders upgraded, 0 failed\n"));
+        for (const QString& piece : out.split("\x1b[2K").mid(1)) {
+            const QString row = piece.left(piece.indexOf('\n'));
+            QVERIFY2(row.size() <= 39, qPrintable(row));
+        }
     }
 
     // One encoder at a time through the faults and oddities an encoder may show.
