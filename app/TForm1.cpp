@@ -43,6 +43,8 @@ constexpr int TimerTcpIntervalMs = 10;
 // The encoder needs this long after the header before the image may follow.
 constexpr unsigned long HeaderToImagePauseMs = 1000;
 const QPoint SuccessBoxTopLeft(600, 500);
+// Bounds the replies read after a failed send, should the encoder never stop talking.
+constexpr int MaxPumpsAfterFailedSend = 100;
 
 QString Latin1(const char* text) {
     return QString::fromLatin1(text);
@@ -235,9 +237,16 @@ void TForm1::SetBarRanges() {
     }
 }
 
+// What the encoder said before the send failed (often why it stopped taking the image) is
+// still shown; only what is already waiting is read.
 void TForm1::StopAfterFailedSend() {
     appendUpgradeLog(Latin1(UpgradeLog::SendFailed));
-    monitor->StopUpgrade();
+    for (int pumps = 0; pumps < MaxPumpsAfterFailedSend; ++pumps) {
+        if (monitor->pump() == PumpResult::Idle)
+            break;
+    }
+    if (!monitor->ended())
+        monitor->StopUpgrade();
 }
 
 void TForm1::FollowReplies() {

@@ -1,2 +1,12 @@
 fw_add_qtest(tst_window SOURCES tst_window.cpp window_fake_dialogs.h LIBS fwwindow)
 fw_add_qtest(tst_window_image SOURCES tst_window_image.cpp window_fake_dialogs.h LIBS fwwindow)
+# The upgrade through the real window against encoder-sim.
+set(upgrade_window_harness upgrade_window_harness.h upgrade_window_harness.cpp
+    window_fake_dialogs.h)
+fw_add_qtest(tst_upgrade_window SOURCES tst_upgrade_window.cpp ${upgrade_window_harness}
+    LIBS fwwindow TIMEOUT 90)
+# SIGTERM and SIGINT end the program with 0, as the package check expects.
+fw_add_qtest(tst_upgrade_window_signals SOURCES tst_upgrade_window_signals.cpp LIBS fwwindow)
+target_compile_definitions(tst_upgrade_window_signals
+    PRIVATE FWUPGRADE_PROGRAM="$<TARGET_FILE:fwupgrade>")
+add_dependencies(tst_upgrade_window_signals fwupgrade)

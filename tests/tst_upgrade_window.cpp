@@ -1,0 +1,358 @@
+#include "StartUp.h"
+#include "TForm1.h"
+#include "UpgradeMonitor.h"
+#include "UpgradeTexts.h"
+#include "upgrade_window_harness.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QProgressBar>
+#include <QTest>
+
+namespace {
+
+const QString Abort = UpgradeLog::Abort;
+const QString Lost = UpgradeLog::ConnectionLost;
+const QString Warning = UpgradeLog::PowerWarning;
+const QString SendHeader = UpgradeLog::SendHeader;
+const QString SendProgram = UpgradeLog::SendProgram;
+const QString SendFailed = UpgradeLog::SendFailed;
+
+// Fast pacing, small steps: every row of the progress group moves more than once.
+QStringList FastSim(const QStringList& more = {}) {
+    return QStringList{"--gap-ms",     "1",        "--receive-step", "400",
+                       "--erase-step", "0x100000", "--program-step", "400"} +
+           more;
+}
+
+} // namespace
+
+class TestUpgradeWindow : public QObject {
+    Q_OBJECT
+
+    QStringList visibleRowControls(const TForm1& w) const {
+        QStringList shown;
+        for (QWidget* control :
+             {static_cast<QWidget*>(w.Label269), static_cast<QWidget*>(w.ProgressBar4),
+              static_cast<QWidget*>(w.Label270), static_cast<QWidget*>(w.Label268),
+              static_cast<QWidget*>(w.Label274), static_cast<QWidget*>(w.ProgressBar5),
+              static_cast<QWidget*>(w.Label275), static_cast<QWidget*>(w.Label276),
+              static_cast<QWidget*>(w.Label272), static_cast<QWidget*>(w.ProgressBar1),
+              static_cast<QWidget*>(w.Label273), static_cast<QWidget*>(w.Label271)})
+            if (control->isVisible())
+                shown << control->objectName();
+        return shown;
+    }
+
+private slots:
+    void initTestCase() {
+        PrepareApplication(*qApp);
+        QVERIFY2(!qEnvironmentVariableIsEmpty("ENCODER_SIM"), "ENCODER_SIM names the simulator");
+    }
+    void cleanup() {
+        TcpChannelBounds() = ChannelBounds{};
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    void completeUpgrade_data() {
+        QTest::addColumn<int>("length");
+        QTest::newRow("abc") << 3;
+        QTest::newRow("1000 bytes") << 1000;
+        QTest::newRow("70000 bytes") << 70000;
+    }
+    void completeUpgrade() {
+        QFETCH(int, length);
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim()));
+        UpgradeWindowDriver run;
+        const QByteArray image = length == 3 ? QByteArray("abc") : UpgradeWindowImage(length);
+        QVERIFY(run.load(image));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitUntilEnded());
+        const TForm1& w = run.window();
+
+        QCOMPARE(run.deviceLog(), UpgradeWindowStageTexts());
+        QCOMPARE(run.upgradeLog(), UpgradeWindowCompleteUpgradeLog());
+        QCOMPARE(run.dialogs().boxes.size(), 1u);
+        QCOMPARE(run.dialogs().boxes[0].kind, FakeDialogs::Box::Notice);
+        QCOMPARE(run.dialogs().boxes[0].text, QString(UpgradeText::Success));
+        QCOMPARE(run.dialogs().boxes[0].topLeft, std::optional<QPoint>(QPoint(600, 500)));
+
+        QCOMPARE(w.Label268->text(), QString("Sending image file ... done"));
+        QCOMPARE(w.Label276->text(), QString("Erasing flash ... done"));
+        QCOMPARE(w.Label271->text(), QString("Programming flash ... done"));
+        QCOMPARE(visibleRowControls(w).size(), 12);
+        for (const QProgressBar* bar : {w.ProgressBar4, w.ProgressBar1}) {
+            QCOMPARE(bar->minimum(), 0);
+            QCOMPARE(bar->maximum(), length);
+            QCOMPARE(bar->value(), length);
+        }
+        QCOMPARE(w.ProgressBar5->minimum(), FlashFirst);
+        QCOMPARE(w.ProgressBar5->maximum(), FlashEnd);
+        QCOMPARE(w.ProgressBar5->value(), FlashEnd);
+
+        QVERIFY(w.GroupBox31->isVisible());
+        QVERIFY(w.GroupBox39->isVisible());
+        QVERIFY(w.GroupBox40->isVisible());
+        QVERIFY(!w.GroupBox41->isVisible());
+        QVERIFY(!w.SpeedButton24->isVisible());
+        QCOMPARE(w.Label440->text(), QString("127.0.0.1"));
+        QCOMPARE(w.Label441->text(), sim.portText());
+        QCOMPARE(w.Label442->text(), QString::fromLocal8Bit(TcpClientChannel::LocalHostName()));
+        QCOMPARE(w.Label447->text(), QString::fromLocal8Bit(TcpClientChannel::LookupHostAddr(
+                                         TcpClientChannel::LocalHostName())));
+        QVERIFY(!w.Client_2.Connected());
+
+        const QJsonObject report = sim.waitForReport();
+        QCOMPARE(report.value("reserved").toInteger(), 0);
+        QCOMPARE(report.value("length").toInteger(), length);
+        QCOMPARE(report.value("checksum").toInteger(), qint64(UpgradeWindowChecksum(image)));
+        QCOMPARE(report.value("bytesReceived").toInteger(), length);
+        QVERIFY(report.value("checksumValid").toBool());
+        QVERIFY(report.value("complete").toBool());
+        QVERIFY2(report.value("headerToImageMs").toDouble() >= 1000.0,
+                 qPrintable(QString::number(report.value("headerToImageMs").toDouble())));
+    }
+
+    // The 3-byte image abc goes out as 00 00 00 00 03 00 00 00 DA FE FF FF, then 61 62 63.
+    void headerOfAbc() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim()));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load("abc"));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitUntilEnded());
+        const QJsonObject report = sim.waitForReport();
+        QVERIFY(report.value("headerReceived").toBool());
+        QCOMPARE(report.value("reserved").toInteger(), 0);
+        QCOMPARE(report.value("length").toInteger(), 3);
+        QCOMPARE(report.value("checksum").toInteger(), 0xFFFFFEDA);
+        QCOMPARE(report.value("imageChecksum").toInteger(), 0xFFFFFEDA);
+    }
+
+    // Twelve zero bytes and no image bytes; both byte-count bars get the range 0 to 0.
+    void emptyImage() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim()));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(QByteArray()));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitUntilEnded());
+        const TForm1& w = run.window();
+        for (const QProgressBar* bar : {w.ProgressBar4, w.ProgressBar1}) {
+            QCOMPARE(bar->minimum(), 0);
+            QCOMPARE(bar->maximum(), 0);
+        }
+        QCOMPARE(run.deviceLog(), UpgradeWindowStageTexts());
+        QCOMPARE(run.upgradeLog(), UpgradeWindowCompleteUpgradeLog());
+        QCOMPARE(run.noticeTexts(), QStringList{UpgradeText::Success});
+        const QJsonObject report = sim.waitForReport();
+        QVERIFY(report.value("headerReceived").toBool());
+        QCOMPARE(report.value("reserved").toInteger(), 0);
+        QCOMPARE(report.value("length").toInteger(), 0);
+        QCOMPARE(report.value("checksum").toInteger(), 0);
+        QCOMPARE(report.value("bytesReceived").toInteger(), 0);
+        QVERIFY(report.value("complete").toBool());
+    }
+
+    void refusedConnection() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start({"--refuse"}));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.upgrade(sim.portText());
+        const TForm1& w = run.window();
+        QCOMPARE(run.noticeTexts(), QStringList{UpgradeText::ServerNotReady});
+        QVERIFY(run.errorTexts().isEmpty());
+        QVERIFY(!w.GroupBox31->isVisible());
+        QVERIFY(!w.GroupBox41->isVisible());
+        QVERIFY(!w.SpeedButton24->isVisible());
+        QVERIFY(w.GroupBox39->isVisible());
+        QVERIFY(w.GroupBox40->isVisible());
+        QCOMPARE(w.Label440->text(), QString("127.0.0.1"));
+        QCOMPARE(w.Label441->text(), sim.portText());
+        QCOMPARE(w.Label442->text(), QString::fromLocal8Bit(TcpClientChannel::LocalHostName()));
+        QVERIFY(w.Memo5->toPlainText().isEmpty());
+        QVERIFY(!w.Client_2.Connected());
+        // Later ticks find nothing to follow.
+        QTest::qWait(50);
+        QVERIFY(w.Memo4->toPlainText().isEmpty());
+        QVERIFY(w.Memo5->toPlainText().isEmpty());
+        QCOMPARE(run.dialogs().boxes.size(), 1u);
+    }
+
+    // The port text is checked before anything is attempted: the error reaches the operator
+    // and "Select file" stays, for a new attempt.
+    void portTextThatIsNoPort_data() {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("letters") << "abc"
+                                 << "''abc'' is not a valid integer value.";
+        QTest::newRow("too large") << "70000"
+                                   << "''70000'' is not a valid port number.";
+    }
+    void portTextThatIsNoPort() {
+        QFETCH(QString, port);
+        QFETCH(QString, message);
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(100)));
+        run.upgrade(port);
+        const TForm1& w = run.window();
+        QCOMPARE(run.errorTexts(), QStringList{message});
+        QVERIFY(run.noticeTexts().isEmpty());
+        QVERIFY(w.SpeedButton24->isVisible());
+        QVERIFY(!w.GroupBox41->isVisible());
+        QVERIFY(!w.GroupBox39->isVisible());
+        QVERIFY(!w.GroupBox40->isVisible());
+        QVERIFY(!w.GroupBox31->isVisible());
+        QVERIFY(w.Memo5->toPlainText().isEmpty());
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+        // A new load offers "Upgrade FW" again.
+        QVERIFY(run.load(UpgradeWindowImage(100)));
+    }
+
+    void flashProgramFail() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim({"--fail-at", "program"})));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitUntilEnded());
+        QCOMPARE(run.deviceLog(), UpgradeWindowStageTexts().mid(0, 3));
+        QCOMPARE(run.upgradeLog(), (QStringList{SendHeader, SendProgram, Warning, Abort}));
+        QVERIFY(run.dialogs().boxes.empty());
+        QCOMPARE(run.window().Label271->text(), QString("Programming flash ... in progress"));
+        QVERIFY(!run.window().Client_2.Connected());
+    }
+
+    void errorWithItsText() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim({"--error-at", "erase", "--error-text", "flash erase timeout"})));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitUntilEnded());
+        QCOMPARE(run.dialogs().boxes.size(), 1u);
+        QCOMPARE(run.dialogs().boxes[0].kind, FakeDialogs::Box::Notice);
+        QCOMPARE(run.dialogs().boxes[0].text, QString("flash erase timeout"));
+        QCOMPARE(run.dialogs().boxes[0].topLeft, std::nullopt);
+        QCOMPARE(run.upgradeLog(),
+                 (QStringList{SendHeader, SendProgram, Warning, "flash erase timeout", Abort}));
+        // "*** ERROR ***" itself is never logged; the erasing phase reads the text as progress.
+        QCOMPARE(run.deviceLog(), UpgradeWindowStageTexts().mid(0, 2));
+        QCOMPARE(run.window().ProgressBar5->value(), FlashFirst);
+    }
+
+    // The bars keep the positions the encoder last reported; the loss is said once.
+    void connectionClosedWhileProgramming() {
+        UpgradeWindowSim sim;
+        // start, 3 counts, erase, 5 addresses, flash program..., then 400 and 800.
+        QVERIFY(sim.start(FastSim({"--close-after-replies", "13"})));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitUntilEnded());
+        const QJsonObject report = sim.waitForReport();
+        QCOMPARE(report.value("replies").toArray().last().toString(), QString("800"));
+        QTest::qWait(50);
+        const TForm1& w = run.window();
+        QCOMPARE(w.ProgressBar4->value(), 1000);
+        QCOMPARE(w.ProgressBar5->value(), FlashEnd);
+        QCOMPARE(w.ProgressBar1->value(), 800);
+        QCOMPARE(w.Label271->text(), QString("Programming flash ... in progress"));
+        QCOMPARE(run.deviceLog(), UpgradeWindowStageTexts().mid(0, 3));
+        QCOMPARE(run.upgradeLog(), (QStringList{SendHeader, SendProgram, Warning, Lost, Abort}));
+        QVERIFY(run.dialogs().boxes.empty());
+    }
+
+    // An encoder that takes part of the image and then nothing: the send gives up after the
+    // stall bound; what the encoder said until then is still shown, then the upgrade ends.
+    void encoderStopsReadingDuringImage() {
+        TcpChannelBounds().sendStall = std::chrono::milliseconds(300);
+        UpgradeWindowSim sim;
+        // The encoder learns of the close only by its own time-out: the window's close queues
+        // behind the image bytes it never took.
+        QVERIFY(sim.start(FastSim({"--stop-reading-after", "4096", "--idle-timeout-ms", "1500"})));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(MaxImageSize)));
+        QVERIFY(run.connectWithSendBuffer(sim.portText(), 65536));
+        run.upgrade(sim.portText());
+        QVERIFY(run.ended());
+        QCOMPARE(run.upgradeLog(), (QStringList{SendHeader, SendProgram, SendFailed, Abort}));
+        QCOMPARE(run.deviceLog(), QStringList{EncoderReply::StartReceiving});
+        QCOMPARE(run.window().ProgressBar4->value(), 4096);
+        QCOMPARE(run.window().Label268->text(), QString("Sending image file ... in progress"));
+        QVERIFY(!run.window().Client_2.Connected());
+        QTest::qWait(50);
+        QCOMPARE(run.upgradeLog().size(), 4);
+        const QJsonObject report = sim.waitForReport();
+        QCOMPARE(report.value("bytesReceived").toInteger(), 4096);
+        QCOMPARE(report.value("replies").toArray().last().toString(), QString("4096"));
+    }
+
+    // The event loop keeps turning while the encoder erases without a word, and the operator
+    // can close the window then: the connection closes with it.
+    void silentEncoderKeepsWindowResponsiveAndCloseEndsConnection() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim({"--silent-at", "erase"})));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitForDeviceLine(EncoderReply::EraseFlash));
+        UpgradeWindowLoopProbe probe;
+        bool fired = false;
+        QTimer::singleShot(100, [&fired] { fired = true; });
+        QVERIFY(QTest::qWaitFor([&fired] { return fired; }, 2000));
+        QTest::qWait(300);
+        QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
+        QVERIFY(probe.ticks() > 10);
+        QVERIFY(!run.ended());
+        QVERIFY(!sim.reported());
+        QCOMPARE(run.upgradeLog(), (QStringList{SendHeader, SendProgram, Warning}));
+        run.closeWindow();
+        const QJsonObject report = sim.waitForReport();
+        QVERIFY(!report.isEmpty());
+        QVERIFY(!report.value("complete").toBool());
+    }
+
+    // The program's own start-up and shut-down: the operator closes the window in the middle
+    // of an upgrade; the program's run ends with 0 and the encoder sees the connection close.
+    void closingTheWindowMidUpgradeEndsTheProgram() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim({"--silent-at", "program"})));
+        QTemporaryDir dir;
+        const QString path = dir.filePath("image.bin");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(UpgradeWindowImage(1000));
+        }
+        FakeDialogs dialogs;
+        bool closedMidUpgrade = false;
+        QTimer::singleShot(0, [&] {
+            dialogs.confirmNext(path);
+            Form1->SpeedButton24->click();
+            Form1->EHost->setText("127.0.0.1");
+            Form1->Edit4->setText(sim.portText());
+            Form1->SpeedButton26->click();
+            auto* watch = new QTimer(Form1);
+            QObject::connect(watch, &QTimer::timeout, [&closedMidUpgrade] {
+                if (!Form1->Memo4->toPlainText().contains(EncoderReply::ProgramFlash))
+                    return;
+                closedMidUpgrade = !Form1->Memo5->toPlainText().contains(Abort);
+                Form1->close();
+            });
+            watch->start(5);
+        });
+        QCOMPARE(RunWindowProgram(), 0);
+        QVERIFY(closedMidUpgrade);
+        QCOMPARE(Form1, nullptr);
+        const QJsonObject report = sim.waitForReport();
+        QVERIFY(!report.isEmpty());
+        QVERIFY(!report.value("complete").toBool());
+    }
+};
+
+QTEST_MAIN(TestUpgradeWindow)
+#include "tst_upgrade_window.moc"

@@ -1,0 +1,109 @@
+#include "Dialogs.h"
+#include "StartUp.h"
+#include "TForm1.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <sys/types.h>
+
+namespace {
+
+// Whether the process has its own handler for `signalNumber` (the caught-signals mask of
+// /proc/PID/status): the program installs its handlers once its window shows.
+bool Catches(qint64 pid, int signalNumber) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:")) {
+            bool ok = false;
+            const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
+            return ok && (mask & (1ull << (signalNumber - 1))) != 0;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+class TestUpgradeWindowSignals : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { PrepareApplication(*qApp); }
+
+    // As the package check does it: start the program, wait for its window, send the signal,
+    // expect a normal exit with status 0.
+    void programEndsWithZeroOnSignal_data() {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+    }
+    void programEndsWithZeroOnSignal() {
+        QFETCH(int, signalNumber);
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(FWUPGRADE_PROGRAM), {});
+        QVERIFY(program.waitForStarted(5000));
+        const qint64 pid = program.processId();
+        QVERIFY(
+            QTest::qWaitFor([&] { return Catches(pid, SIGTERM) && Catches(pid, SIGINT); }, 20000));
+        QCOMPARE(::kill(static_cast<pid_t>(pid), signalNumber), 0);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+
+    // In this process: the signal closes the window, also while a modal box runs its own
+    // event loop, and the window program returns 0.
+    void signalClosesWindow_data() {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<bool>("boxOpen");
+        QTest::newRow("SIGTERM") << SIGTERM << false;
+        QTest::newRow("SIGINT") << SIGINT << false;
+        QTest::newRow("SIGTERM with a notice box open") << SIGTERM << true;
+    }
+    void signalClosesWindow() {
+        QFETCH(int, signalNumber);
+        QFETCH(bool, boxOpen);
+        bool boxReturned = false;
+        // Should the signal not end the program, this does, and the test fails instead of
+        // hanging.
+        bool stuck = false;
+        QTimer rescue;
+        rescue.setSingleShot(true);
+        connect(&rescue, &QTimer::timeout, [&stuck] {
+            stuck = true;
+            for (QWidget* window : QApplication::topLevelWidgets())
+                window->close();
+            QCoreApplication::exit(0);
+        });
+        rescue.start(10000);
+        QTimer::singleShot(0, [&] {
+            QVERIFY(Form1 && Form1->isVisible());
+            if (!boxOpen) {
+                std::raise(signalNumber);
+                return;
+            }
+            QTimer::singleShot(100, [signalNumber] { std::raise(signalNumber); });
+            ShowNotice(QStringLiteral("FILE NOT SELECTED"));
+            boxReturned = true;
+        });
+        QCOMPARE(RunWindowProgram(), 0);
+        QVERIFY(!stuck);
+        QCOMPARE(Form1, nullptr);
+        QCOMPARE(boxReturned, boxOpen);
+        // The handlers are gone with the window program.
+        QVERIFY(!Catches(QCoreApplication::applicationPid(), SIGTERM));
+    }
+};
+
+QTEST_MAIN(TestUpgradeWindowSignals)
+#include "tst_upgrade_window_signals.moc"

@@ -1,0 +1,172 @@
+#include "upgrade_window_harness.h"
+
+#include "UpgradeTexts.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QTest>
+
+#include <sys/socket.h>
+
+UpgradeWindowSim::~UpgradeWindowSim() {
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+bool UpgradeWindowSim::start(const QStringList& arguments) {
+    const QString program = qEnvironmentVariable("ENCODER_SIM");
+    if (program.isEmpty())
+        return false;
+    QStringList all{"--address", "127.0.0.1", "--port", "0"};
+    if (!arguments.contains("--refuse"))
+        all << "--once"
+            << "--report-line";
+    process.start(program, all + arguments);
+    if (!process.waitForStarted(5000))
+        return false;
+    while (!process.canReadLine() && process.waitForReadyRead(10000)) {
+    }
+    const QByteArray line = process.readLine().trimmed();
+    port = static_cast<std::uint16_t>(line.mid(line.lastIndexOf(':') + 1).toUInt());
+    return port != 0;
+}
+
+bool UpgradeWindowSim::reported() {
+    if (report.isEmpty() && process.canReadLine())
+        report = QJsonDocument::fromJson(process.readLine()).object();
+    return !report.isEmpty();
+}
+
+QJsonObject UpgradeWindowSim::waitForReport(int timeoutMs) {
+    [[maybe_unused]] const bool arrived = QTest::qWaitFor([this] { return reported(); }, timeoutMs);
+    return report;
+}
+
+UpgradeWindowLoopProbe::UpgradeWindowLoopProbe() {
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(1);
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+        const qint64 now = clock.elapsed();
+        longestGap = std::max(longestGap, now - last);
+        last = now;
+        ++count;
+    });
+    restart();
+}
+
+void UpgradeWindowLoopProbe::restart() {
+    clock.start();
+    last = 0;
+    longestGap = 0;
+    count = 0;
+    timer.start();
+}
+
+QByteArray UpgradeWindowImage(int length) {
+    QByteArray image(length, '\0');
+    for (int i = 0; i < length; ++i)
+        image[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    return image;
+}
+
+std::uint32_t UpgradeWindowChecksum(const QByteArray& image) {
+    std::uint32_t sum = 0;
+    for (const char byte : image)
+        sum += static_cast<unsigned char>(byte);
+    return 0u - sum;
+}
+
+UpgradeWindowDriver::UpgradeWindowDriver()
+    : fake(std::make_unique<FakeDialogs>()), form(std::make_unique<TForm1>()) {
+    form->FormCreate();
+    form->move(0, 0);
+    form->show();
+}
+
+UpgradeWindowDriver::~UpgradeWindowDriver() {
+    form.reset();
+    fake.reset();
+}
+
+bool UpgradeWindowDriver::load(const QByteArray& image) {
+    const QString path = dir.filePath("image.bin");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size())
+        return false;
+    file.close();
+    fake->confirmNext(path);
+    form->SpeedButton24->click();
+    return form->FirmwareImage->length == image.size() && form->GroupBox41->isVisible();
+}
+
+void UpgradeWindowDriver::upgrade(const QString& portText) {
+    // Never the default encoder address: only this machine is ever reached.
+    form->EHost->setText("127.0.0.1");
+    form->Edit4->setText(portText);
+    form->SpeedButton26->click();
+}
+
+bool UpgradeWindowDriver::connectWithSendBuffer(const QString& portText, int bytes) {
+    form->Client_2.setRemoteHost("127.0.0.1");
+    form->Client_2.setRemotePort(portText.toLocal8Bit());
+    if (!form->Client_2.Connect())
+        return false;
+    return ::setsockopt(form->Client_2.descriptor(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) ==
+           0;
+}
+
+bool UpgradeWindowDriver::ended() const {
+    return upgradeLog().contains(QString::fromLatin1(UpgradeLog::Abort));
+}
+
+bool UpgradeWindowDriver::waitUntilEnded(int timeoutMs) {
+    return QTest::qWaitFor([this] { return ended(); }, timeoutMs);
+}
+
+bool UpgradeWindowDriver::waitForDeviceLine(const QString& line, int timeoutMs) {
+    return QTest::qWaitFor([this, &line] { return deviceLog().contains(line); }, timeoutMs);
+}
+
+void UpgradeWindowDriver::closeWindow() {
+    form->close();
+    form.reset();
+}
+
+namespace {
+QStringList Lines(const QPlainTextEdit* memo) {
+    const QString text = memo->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(u'\n');
+}
+QStringList BoxTexts(const FakeDialogs& dialogs, FakeDialogs::Box::Kind kind) {
+    QStringList texts;
+    for (const FakeDialogs::Box& box : dialogs.boxes)
+        if (box.kind == kind)
+            texts << box.text;
+    return texts;
+}
+} // namespace
+
+QStringList UpgradeWindowDriver::deviceLog() const {
+    return Lines(form->Memo4);
+}
+QStringList UpgradeWindowDriver::upgradeLog() const {
+    return Lines(form->Memo5);
+}
+QStringList UpgradeWindowDriver::noticeTexts() const {
+    return BoxTexts(*fake, FakeDialogs::Box::Notice);
+}
+QStringList UpgradeWindowDriver::errorTexts() const {
+    return BoxTexts(*fake, FakeDialogs::Box::Error);
+}
+
+QStringList UpgradeWindowStageTexts() {
+    return {EncoderReply::StartReceiving, EncoderReply::EraseFlash, EncoderReply::ProgramFlash,
+            EncoderReply::VerifyDone};
+}
+
+QStringList UpgradeWindowCompleteUpgradeLog() {
+    return {UpgradeLog::SendHeader, UpgradeLog::SendProgram, UpgradeLog::PowerWarning,
+            UpgradeLog::Abort};
+}

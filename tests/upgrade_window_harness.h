@@ -1,0 +1,105 @@
+#pragma once
+
+// The whole window against encoder-sim on loopback: the simulator as a process whose report
+// is read while the window's event loop turns, and the window driven as the operator drives
+// it, with every box answered by the fake dialog seam.
+
+#include "TForm1.h"
+#include "window_fake_dialogs.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+
+// encoder-sim on 127.0.0.1 with a free port, serving one connection (its path comes from
+// ENCODER_SIM).
+class UpgradeWindowSim {
+public:
+    UpgradeWindowSim() = default;
+    UpgradeWindowSim(const UpgradeWindowSim&) = delete;
+    UpgradeWindowSim& operator=(const UpgradeWindowSim&) = delete;
+    ~UpgradeWindowSim();
+
+    // Adds --address 127.0.0.1 --port 0 --once --report-line (not with --refuse) and waits for
+    // the line that names the port.
+    bool start(const QStringList& arguments);
+    QString portText() const { return QString::number(port); }
+    // Turns the event loop until the report line has come; empty when it did not in time.
+    QJsonObject waitForReport(int timeoutMs = 20000);
+    // Whether the report has come, without waiting.
+    bool reported();
+
+private:
+    QProcess process;
+    std::uint16_t port = 0;
+    QJsonObject report;
+};
+
+// Measures how long the event loop goes without turning: a 1 ms timer's largest lateness.
+class UpgradeWindowLoopProbe {
+public:
+    UpgradeWindowLoopProbe();
+    void restart();
+    qint64 longestGapMs() const { return longestGap; }
+    int ticks() const { return count; }
+
+private:
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 longestGap = 0;
+    int count = 0;
+};
+
+// A pattern image of `length` bytes: every byte value occurs, so a wrong byte shows in the
+// checksum.
+QByteArray UpgradeWindowImage(int length);
+std::uint32_t UpgradeWindowChecksum(const QByteArray& image);
+
+// One window with an image loaded through "Select file".
+class UpgradeWindowDriver {
+public:
+    UpgradeWindowDriver();
+    ~UpgradeWindowDriver();
+    UpgradeWindowDriver(const UpgradeWindowDriver&) = delete;
+    UpgradeWindowDriver& operator=(const UpgradeWindowDriver&) = delete;
+
+    // Writes the image to a file and loads it as the operator does; false if not accepted.
+    bool load(const QByteArray& image);
+    // Types the loopback host and the port and presses "Upgrade FW".
+    void upgrade(const QString& portText);
+    // Connects the window's channel ahead of the click with a send buffer of `bytes`, so that
+    // an encoder that stops reading stalls the image send whatever this machine's buffers
+    // would otherwise absorb. The click then finds the channel connected.
+    bool connectWithSendBuffer(const QString& portText, int bytes);
+    // Turns the event loop until the upgrade has ended (the abort line is logged).
+    bool waitUntilEnded(int timeoutMs = 20000);
+    // Turns the event loop until the device log holds `line`.
+    bool waitForDeviceLine(const QString& line, int timeoutMs = 20000);
+    void closeWindow();
+
+    bool ended() const;
+    QStringList deviceLog() const;  // Memo4, one entry per line
+    QStringList upgradeLog() const; // Memo5
+    QStringList noticeTexts() const;
+    QStringList errorTexts() const;
+
+    TForm1& window() const { return *form; }
+    FakeDialogs& dialogs() const { return *fake; }
+
+private:
+    QTemporaryDir dir;
+    std::unique_ptr<FakeDialogs> fake;
+    std::unique_ptr<TForm1> form;
+};
+
+// The log lines of a complete upgrade.
+QStringList UpgradeWindowStageTexts();
+QStringList UpgradeWindowCompleteUpgradeLog();
