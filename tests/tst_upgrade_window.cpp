@@ -291,6 +291,51 @@ private slots:
         QCOMPARE(report.value("replies").toArray().last().toString(), QString("4096"));
     }
 
+    // While a box of the reply handling is open, nothing more is read: the encoder's close
+    // that waits meanwhile is not taken for a lost connection, the box comes before the
+    // abort, and the socket's readiness does not make the event loop spin.
+    void nothingIsReadWhileABoxIsOpen_data() {
+        QTest::addColumn<QStringList>("fault");
+        QTest::addColumn<QStringList>("upgradeLog");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("success") << QStringList{} << UpgradeWindowCompleteUpgradeLog()
+                                 << QString(UpgradeText::Success);
+        QTest::newRow("error text")
+            << QStringList{"--error-at", "program", "--error-text", "verify failed"}
+            << QStringList{SendHeader, SendProgram, Warning, "verify failed", Abort}
+            << "verify failed";
+    }
+    void nothingIsReadWhileABoxIsOpen() {
+        QFETCH(QStringList, fault);
+        QFETCH(QStringList, upgradeLog);
+        QFETCH(QString, box);
+        constexpr int BoxOpenMs = 400;
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim(fault)));
+        UpgradeWindowDriver run(BoxOpenMs);
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitUntilEnded());
+        QCOMPARE(run.noticeTexts(), QStringList{box});
+        QCOMPARE(run.upgradeLog(), upgradeLog);
+        QVERIFY2(run.cpuMsWhileBoxesOpen() < BoxOpenMs / 4,
+                 qPrintable(QString::number(run.cpuMsWhileBoxesOpen())));
+    }
+
+    // The socket notifier alone follows a whole upgrade: replies are read as they come,
+    // not only on the tick.
+    void repliesAreReadAsTheyArrive() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim()));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.window().Timer_TCP->stop();
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitUntilEnded());
+        QCOMPARE(run.deviceLog(), UpgradeWindowStageTexts());
+        QCOMPARE(run.upgradeLog(), UpgradeWindowCompleteUpgradeLog());
+    }
+
     // The event loop keeps turning while the encoder erases without a word, and the operator
     // can close the window then: the connection closes with it.
     void silentEncoderKeepsWindowResponsiveAndCloseEndsConnection() {

@@ -2,11 +2,14 @@
 
 #include "UpgradeTexts.h"
 
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QTest>
 
 #include <sys/socket.h>
+#include <time.h>
 
 UpgradeWindowSim::~UpgradeWindowSim() {
     if (process.state() != QProcess::NotRunning) {
@@ -78,8 +81,27 @@ std::uint32_t UpgradeWindowChecksum(const QByteArray& image) {
     return 0u - sum;
 }
 
-UpgradeWindowDriver::UpgradeWindowDriver()
-    : fake(std::make_unique<FakeDialogs>()), form(std::make_unique<TForm1>()) {
+namespace {
+qint64 ProcessCpuMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+} // namespace
+
+void UpgradeWindowLingeringDialogs::NoticeBox(const QString& text, std::optional<QPoint> topLeft) {
+    FakeDialogs::NoticeBox(text, topLeft);
+    const qint64 cpuBefore = ProcessCpuMs();
+    QEventLoop box;
+    QTimer::singleShot(openMs, &box, &QEventLoop::quit);
+    box.exec();
+    cpuMsWhileOpen += ProcessCpuMs() - cpuBefore;
+}
+
+UpgradeWindowDriver::UpgradeWindowDriver(int boxOpenMs)
+    : fake(boxOpenMs > 0 ? std::make_unique<UpgradeWindowLingeringDialogs>(boxOpenMs)
+                         : std::make_unique<FakeDialogs>()),
+      form(std::make_unique<TForm1>()) {
     form->FormCreate();
     form->move(0, 0);
     form->show();
@@ -115,6 +137,11 @@ bool UpgradeWindowDriver::connectWithSendBuffer(const QString& portText, int byt
         return false;
     return ::setsockopt(form->Client_2.descriptor(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) ==
            0;
+}
+
+qint64 UpgradeWindowDriver::cpuMsWhileBoxesOpen() const {
+    const auto* lingering = dynamic_cast<const UpgradeWindowLingeringDialogs*>(fake.get());
+    return lingering ? lingering->cpuMsWhileOpen : 0;
 }
 
 bool UpgradeWindowDriver::ended() const {
@@ -169,4 +196,66 @@ QStringList UpgradeWindowStageTexts() {
 QStringList UpgradeWindowCompleteUpgradeLog() {
     return {UpgradeLog::SendHeader, UpgradeLog::SendProgram, UpgradeLog::PowerWarning,
             UpgradeLog::Abort};
+}
+
+namespace {
+QStringList StageLabels(const TForm1& w) {
+    QStringList labels;
+    for (const QLabel* label : {static_cast<QLabel*>(w.Label268), static_cast<QLabel*>(w.Label276),
+                                static_cast<QLabel*>(w.Label271)})
+        labels << (label->isVisible() ? label->text() : QStringLiteral("hidden"));
+    return labels;
+}
+} // namespace
+
+UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan) {
+    UpgradeWindowOutcome outcome;
+    UpgradeWindowSim sim;
+    if (!sim.start(plan.simArguments)) {
+        outcome.failure = "the simulator did not start";
+        return outcome;
+    }
+    UpgradeWindowDriver run;
+    if (!run.load(UpgradeWindowImage(plan.imageLength))) {
+        outcome.failure = "the image was not accepted";
+        return outcome;
+    }
+    if (plan.sendBuffer > 0 && !run.connectWithSendBuffer(sim.portText(), plan.sendBuffer)) {
+        outcome.failure = "no connection ahead of the click";
+        return outcome;
+    }
+    run.upgrade(sim.portText());
+    UpgradeWindowLoopProbe probe;
+    if (plan.silentMs > 0) {
+        if (!plan.silentAfter.isEmpty() && !run.waitForDeviceLine(plan.silentAfter)) {
+            outcome.failure = "the encoder did not get as far as " + plan.silentAfter;
+            return outcome;
+        }
+        QTest::qWait(plan.silentMs);
+    } else if (!run.waitUntilEnded()) {
+        outcome.failure = "the upgrade did not end";
+    }
+    outcome.longestStallMs = probe.longestGapMs();
+    outcome.ended = run.ended();
+    outcome.deviceLog = run.deviceLog();
+    outcome.upgradeLog = run.upgradeLog();
+    outcome.notices = run.noticeTexts();
+    outcome.errors = run.errorTexts();
+    outcome.stageLabels = StageLabels(run.window());
+    // Closing the window closes the connection: the simulator's report then comes.
+    run.closeWindow();
+    outcome.report = sim.waitForReport();
+    if (outcome.report.isEmpty() && outcome.failure.isEmpty())
+        outcome.failure = "the simulator did not see the connection end";
+    return outcome;
+}
+
+QStringList UpgradeWindowShownLines(const QByteArray& reply) {
+    QStringList lines;
+    for (qsizetype at = 0; at < reply.size(); at += 255) {
+        QString piece = QString::fromLocal8Bit(reply.mid(at, 255));
+        piece.replace(u'\r', u'\n');
+        lines += piece.split(u'\n');
+    }
+    return lines;
 }

@@ -63,10 +63,24 @@ private:
 QByteArray UpgradeWindowImage(int length);
 std::uint32_t UpgradeWindowChecksum(const QByteArray& image);
 
+// Keeps each notice box "open" for a while, as a real modal box does: its own event loop turns
+// meanwhile, so ticks and socket notifications come while it is on screen.
+class UpgradeWindowLingeringDialogs : public FakeDialogs {
+public:
+    explicit UpgradeWindowLingeringDialogs(int openMs) : openMs(openMs) {}
+    void NoticeBox(const QString& text, std::optional<QPoint> topLeft) override;
+    // The process's CPU time spent while boxes were open.
+    qint64 cpuMsWhileOpen = 0;
+
+private:
+    int openMs;
+};
+
 // One window with an image loaded through "Select file".
 class UpgradeWindowDriver {
 public:
-    UpgradeWindowDriver();
+    // With boxOpenMs > 0 every notice box stays open that long, turning the event loop.
+    explicit UpgradeWindowDriver(int boxOpenMs = 0);
     ~UpgradeWindowDriver();
     UpgradeWindowDriver(const UpgradeWindowDriver&) = delete;
     UpgradeWindowDriver& operator=(const UpgradeWindowDriver&) = delete;
@@ -93,12 +107,48 @@ public:
 
     TForm1& window() const { return *form; }
     FakeDialogs& dialogs() const { return *fake; }
+    // The box CPU time of lingering dialogs (0 otherwise).
+    qint64 cpuMsWhileBoxesOpen() const;
 
 private:
     QTemporaryDir dir;
     std::unique_ptr<FakeDialogs> fake;
     std::unique_ptr<TForm1> form;
 };
+
+// How one upgrade against the simulator went, as the operator saw it.
+struct UpgradeWindowOutcome {
+    QString failure; // empty when the run itself went as planned
+    bool ended = false;
+    QStringList deviceLog;
+    QStringList upgradeLog;
+    QStringList notices;
+    QStringList errors;
+    // The stage labels of the sending, erasing and programming rows; "hidden" for a row not
+    // shown.
+    QStringList stageLabels;
+    // The event loop's longest pause after the click returned.
+    qint64 longestStallMs = 0;
+    QJsonObject report;
+};
+
+struct UpgradeWindowPlan {
+    QStringList simArguments;
+    int imageLength = 1000;
+    // > 0: the channel connects ahead of the click with this send buffer.
+    int sendBuffer = 0;
+    // > 0: the encoder is expected to fall silent; the window is watched this long after its
+    // last device log line `silentAfter` (or the click), then closed.
+    int silentMs = 0;
+    QString silentAfter;
+};
+
+// Runs one upgrade through the window against encoder-sim and collects what it showed.
+UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan);
+
+// A reply as the device log shows it: in pieces of at most 255 bytes, each a line, line
+// breaks inside a piece breaking the line.
+QStringList UpgradeWindowShownLines(const QByteArray& reply);
 
 // The log lines of a complete upgrade.
 QStringList UpgradeWindowStageTexts();

@@ -5,6 +5,13 @@ set(upgrade_window_harness upgrade_window_harness.h upgrade_window_harness.cpp
     window_fake_dialogs.h)
 fw_add_qtest(tst_upgrade_window SOURCES tst_upgrade_window.cpp ${upgrade_window_harness}
     LIBS fwwindow TIMEOUT 90)
+# Hostile encoders: the simulator's faults at every stage, data-driven, over three programs
+# that ctest runs side by side.
+foreach(program matrix endings hostile)
+    fw_add_qtest(tst_upgrade_window_${program}
+        SOURCES tst_upgrade_window_${program}.cpp upgrade_window_rows.h ${upgrade_window_harness}
+        LIBS fwwindow TIMEOUT 90)
+endforeach()
 # SIGTERM and SIGINT end the program with 0, as the package check expects.
 fw_add_qtest(tst_upgrade_window_signals SOURCES tst_upgrade_window_signals.cpp LIBS fwwindow)
 target_compile_definitions(tst_upgrade_window_signals
