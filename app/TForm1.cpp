@@ -222,11 +222,16 @@ void TForm1::SendHeaderAndImage() {
     repaint();
     QThread::msleep(HeaderToImagePauseMs);
     appendUpgradeLog(Latin1(UpgradeLog::SendProgram));
+    // Painted now, while the image goes out, rather than once the click has returned: the
+    // encoder's first replies then find the event loop free to take them apart.
+    repaint();
     if (!SendUpgradeImage(Client_2, *FirmwareImage)) {
         StopAfterFailedSend();
         return;
     }
     FollowReplies();
+    // What came while the image went out is taken at once.
+    PumpReplies();
 }
 
 void TForm1::SetBarRanges() {

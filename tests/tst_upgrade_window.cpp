@@ -176,7 +176,7 @@ private slots:
         QVERIFY(w.Memo5->toPlainText().isEmpty());
         QVERIFY(!w.Client_2.Connected());
         // Later ticks find nothing to follow.
-        QTest::qWait(50);
+        UpgradeWindowWait(50);
         QVERIFY(w.Memo4->toPlainText().isEmpty());
         QVERIFY(w.Memo5->toPlainText().isEmpty());
         QCOMPARE(run.dialogs().boxes.size(), 1u);
@@ -255,7 +255,7 @@ private slots:
         QVERIFY(run.waitUntilEnded());
         const QJsonObject report = sim.waitForReport();
         QCOMPARE(report.value("replies").toArray().last().toString(), QString("800"));
-        QTest::qWait(50);
+        UpgradeWindowWait(50);
         const TForm1& w = run.window();
         QCOMPARE(w.ProgressBar4->value(), 1000);
         QCOMPARE(w.ProgressBar5->value(), FlashEnd);
@@ -284,7 +284,7 @@ private slots:
         QCOMPARE(run.window().ProgressBar4->value(), 4096);
         QCOMPARE(run.window().Label268->text(), QString("Sending image file ... in progress"));
         QVERIFY(!run.window().Client_2.Connected());
-        QTest::qWait(50);
+        UpgradeWindowWait(50);
         QCOMPARE(run.upgradeLog().size(), 4);
         const QJsonObject report = sim.waitForReport();
         QCOMPARE(report.value("bytesReceived").toInteger(), 4096);
@@ -348,8 +348,8 @@ private slots:
         UpgradeWindowLoopProbe probe;
         bool fired = false;
         QTimer::singleShot(100, [&fired] { fired = true; });
-        QVERIFY(QTest::qWaitFor([&fired] { return fired; }, 2000));
-        QTest::qWait(300);
+        QVERIFY(UpgradeWindowWaitFor([&fired] { return fired; }, 2000));
+        UpgradeWindowWait(300);
         QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
         QVERIFY(probe.ticks() > 10);
         QVERIFY(!run.ended());

@@ -7,9 +7,31 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QTest>
+#include <QWindow>
 
 #include <sys/socket.h>
 #include <time.h>
+
+bool UpgradeWindowWaitFor(const std::function<bool()>& done, int timeoutMs) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(2);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return done();
+}
+
+void UpgradeWindowWait(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
 
 UpgradeWindowSim::~UpgradeWindowSim() {
     if (process.state() != QProcess::NotRunning) {
@@ -43,7 +65,7 @@ bool UpgradeWindowSim::reported() {
 }
 
 QJsonObject UpgradeWindowSim::waitForReport(int timeoutMs) {
-    [[maybe_unused]] const bool arrived = QTest::qWaitFor([this] { return reported(); }, timeoutMs);
+    UpgradeWindowWaitFor([this] { return reported(); }, timeoutMs);
     return report;
 }
 
@@ -124,6 +146,11 @@ bool UpgradeWindowDriver::load(const QByteArray& image) {
 }
 
 void UpgradeWindowDriver::upgrade(const QString& portText) {
+    // As in the program, the window has been on screen a while before the operator clicks:
+    // shown, painted, and done with the file dialog's background work.
+    UpgradeWindowWaitFor(
+        [this] { return form->windowHandle() && form->windowHandle()->isExposed(); }, 5000);
+    UpgradeWindowWait(50);
     // Never the default encoder address: only this machine is ever reached.
     form->EHost->setText("127.0.0.1");
     form->Edit4->setText(portText);
@@ -149,11 +176,11 @@ bool UpgradeWindowDriver::ended() const {
 }
 
 bool UpgradeWindowDriver::waitUntilEnded(int timeoutMs) {
-    return QTest::qWaitFor([this] { return ended(); }, timeoutMs);
+    return UpgradeWindowWaitFor([this] { return ended(); }, timeoutMs);
 }
 
 bool UpgradeWindowDriver::waitForDeviceLine(const QString& line, int timeoutMs) {
-    return QTest::qWaitFor([this, &line] { return deviceLog().contains(line); }, timeoutMs);
+    return UpgradeWindowWaitFor([this, &line] { return deviceLog().contains(line); }, timeoutMs);
 }
 
 void UpgradeWindowDriver::closeWindow() {
@@ -231,7 +258,7 @@ UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan) {
             outcome.failure = "the encoder did not get as far as " + plan.silentAfter;
             return outcome;
         }
-        QTest::qWait(plan.silentMs);
+        UpgradeWindowWait(plan.silentMs);
     } else if (!run.waitUntilEnded()) {
         outcome.failure = "the upgrade did not end";
     }

@@ -16,7 +16,13 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+
+// The event loop runs meanwhile, as in the program: it sleeps until an event comes (QTest's
+// waits sleep 10 ms between passes, which would hide how soon the window reads).
+bool UpgradeWindowWaitFor(const std::function<bool()>& done, int timeoutMs);
+void UpgradeWindowWait(int ms);
 
 // encoder-sim on 127.0.0.1 with a free port, serving one connection (its path comes from
 // ENCODER_SIM).
