@@ -49,9 +49,10 @@ UpgradeFigures WholeUpgrade(int gapMs) {
     UpgradeWindowDriver run;
     if (!run.load(UpgradeWindowImage(MaxImageSize)))
         return figures;
+    run.settle();
     QElapsedTimer clock;
     clock.start();
-    run.upgrade(sim.portText());
+    run.press(sim.portText());
     figures.clickMs = double(clock.nsecsElapsed()) / 1e6;
     UpgradeWindowLoopProbe probe;
     const bool ended = run.waitUntilEnded(60000);

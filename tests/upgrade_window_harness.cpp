@@ -146,11 +146,19 @@ bool UpgradeWindowDriver::load(const QByteArray& image) {
 }
 
 void UpgradeWindowDriver::upgrade(const QString& portText) {
-    // As in the program, the window has been on screen a while before the operator clicks:
-    // shown, painted, and done with the file dialog's background work.
+    settle();
+    press(portText);
+}
+
+// As in the program, the window has been on screen a while before the operator clicks: shown,
+// painted, and done with the file dialog's background work.
+void UpgradeWindowDriver::settle() {
     UpgradeWindowWaitFor(
         [this] { return form->windowHandle() && form->windowHandle()->isExposed(); }, 5000);
     UpgradeWindowWait(50);
+}
+
+void UpgradeWindowDriver::press(const QString& portText) {
     // Never the default encoder address: only this machine is ever reached.
     form->EHost->setText("127.0.0.1");
     form->Edit4->setText(portText);

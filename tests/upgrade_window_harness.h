@@ -93,8 +93,10 @@ public:
 
     // Writes the image to a file and loads it as the operator does; false if not accepted.
     bool load(const QByteArray& image);
-    // Types the loopback host and the port and presses "Upgrade FW".
+    // Lets the window settle, types the loopback host and the port and presses "Upgrade FW".
     void upgrade(const QString& portText);
+    void settle();
+    void press(const QString& portText);
     // Connects the window's channel ahead of the click with a send buffer of `bytes`, so that
     // an encoder that stops reading stalls the image send whatever this machine's buffers
     // would otherwise absorb. The click then finds the channel connected.
