@@ -109,10 +109,10 @@ bool NoZeroUpgradeCompletes(int gapMs) {
 }
 
 void BenchSimGaps() {
-    std::printf("Replies without zero bytes (encoder-sim --no-zero, 13 replies per upgrade):\n");
+    std::printf("Replies without zero bytes (encoder-sim --no-zero, 14 replies per upgrade):\n");
     for (int gapMs = 0; gapMs <= 10; ++gapMs) {
         int complete = 0;
-        const int runs = 3;
+        const int runs = 5;
         for (int i = 0; i < runs; ++i)
             complete += NoZeroUpgradeCompletes(gapMs) ? 1 : 0;
         std::printf("  --gap-ms %2d: %d of %d upgrades complete\n", gapMs, complete, runs);
