@@ -43,7 +43,7 @@ set -u
 "$1" &
 pid=$!
 shown=no
-for _ in $(seq 1 100); do
+for _ in $(seq 1 300); do
     if xwininfo -root -tree 2>/dev/null | grep -q '"Vorden Electronic"'; then shown=yes; break; fi
     sleep 0.1
 done

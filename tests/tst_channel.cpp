@@ -8,6 +8,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/utsname.h>
 #include <thread>
 #include <unistd.h>
@@ -435,6 +437,21 @@ private slots:
         const qint64 took = clock.elapsed();
         QVERIFY2(took >= 250 && took < 20000, qPrintable(QString::number(took)));
         QVERIFY(channel.Connected());
+
+        // Closing with the image stuck in the queue resets the connection, so the peer learns
+        // at once that no more is coming instead of waiting behind the unsent bytes.
+        channel.Close();
+        char sink[65536];
+        ssize_t got = 0;
+        QElapsedTimer reading;
+        reading.start();
+        do {
+            pollfd ready{peer.get(), POLLIN, 0};
+            QVERIFY(::poll(&ready, 1, 5000) == 1);
+            got = ::recv(peer.get(), sink, sizeof sink, 0);
+        } while (got > 0 && reading.elapsed() < 10000);
+        QCOMPARE(got, ssize_t(-1));
+        QCOMPARE(errno, ECONNRESET);
     }
 };
 

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -253,9 +255,25 @@ void TcpClientChannel::Disconnect() {
     Close();
 }
 
+namespace {
+
+// Bytes the encoder has not taken yet (a stalled image): a plain close would queue the FIN
+// behind them, and the encoder would wait for the rest of the image until its own time-out.
+// A reset tells it at once that no more is coming.
+void resetIfUnsent(int fd) {
+    int unsent = 0;
+    if (::ioctl(fd, SIOCOUTQ, &unsent) == 0 && unsent > 0) {
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+}
+
+} // namespace
+
 void TcpClientChannel::Close() {
     connecting = false;
     if (connected) {
+        resetIfUnsent(socketHandle);
         ::shutdown(socketHandle, SHUT_RDWR);
         connected = false;
     }
