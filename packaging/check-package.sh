@@ -40,7 +40,7 @@ dpkg-deb -x "$deb" "$root"
 # The window program: started under Xvfb, its window looked for by its title, then closed.
 cat >"$work/run-window.sh" <<'INNER'
 set -u
-"$1" &
+QT_QPA_PLATFORM=xcb "$1" &
 pid=$!
 shown=no
 for _ in $(seq 1 300); do
