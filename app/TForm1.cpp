@@ -144,16 +144,26 @@ void TForm1::SpeedButton24Click() {
         return;
     switch (LoadFirmwareImage(*FirmwareImage, SelectedPath)) {
     case ImageLoadResult::NotOpened:
+        // The path on show is no longer the image loaded: "Upgrade FW" must not send the
+        // earlier one under the new name.
+        WithdrawImage();
         return;
     case ImageLoadResult::TooLong:
-        // A refused file leaves nothing that "Upgrade FW" could send.
         ShowNotice(QStringLiteral("FILE TOO LONG"));
-        GroupBox41->hide();
+        WithdrawImage();
         return;
     case ImageLoadResult::Accepted:
         ShowImageSummary();
         return;
     }
+}
+
+// Nothing is left that "Upgrade FW" could send until a file is accepted again; the earlier
+// figures stay on show.
+void TForm1::WithdrawImage() {
+    FirmwareImage->length = 0;
+    FirmwareImage->checksum = 0;
+    GroupBox41->hide();
 }
 
 void TForm1::ShowImageSummary() {
@@ -238,7 +248,10 @@ void TForm1::SetBarRanges() {
     for (UpgradePhase phase :
          {UpgradePhase::Sending, UpgradePhase::Programming, UpgradePhase::Erasing}) {
         const PhaseBarRange range = PhaseRange(phase, FirmwareImage->length);
-        PhaseBar(phase)->setRange(range.minimum, range.maximum);
+        // Qt animates a bar whose range is empty as "busy" for ever; an empty image's bar
+        // shows empty instead.
+        const int maximum = range.maximum > range.minimum ? range.maximum : range.minimum + 1;
+        PhaseBar(phase)->setRange(range.minimum, maximum);
     }
 }
 

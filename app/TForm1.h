@@ -68,6 +68,7 @@ private:
     void ConnectHandlers();
     void DockCategoryColumn();
     void ShowImageSummary();
+    void WithdrawImage();
     void ConnectWithBusyCursor();
     void ShowConnectionInfo();
     void SendHeaderAndImage();

@@ -326,11 +326,13 @@ private slots:
         for (QAbstractButton* button : buttons)
             if (!window->OpenDialog3->isAncestorOf(button))
                 QCOMPARE(button->focusPolicy(), Qt::NoFocus);
+        window->EHost->setText(QStringLiteral("127.0.0.1"));
         window->Edit4->setFocus();
         QTRY_COMPARE(QApplication::focusWidget(), window->Edit4);
         QTest::mouseClick(window->SpeedButton26, Qt::LeftButton);
         QCOMPARE(QApplication::focusWidget(), window->Edit4);
         QCOMPARE(dialogs->boxes.size(), 1u); // the click did run
+        QCOMPARE(dialogs->boxes[0].text, QStringLiteral("FILE NOT SELECTED"));
     }
 
     void logPanes_data() {

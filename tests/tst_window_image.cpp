@@ -190,13 +190,15 @@ private slots:
         QCOMPARE(window->Label453->text(), DateTextOf(TimeA)); // only a confirmation reads it
     }
 
-    void unreadableChoiceChangesNothing_data() {
+    // A choice that cannot be loaded names another file than the image in memory: "Upgrade FW"
+    // is withdrawn rather than sending the earlier image under the new name.
+    void unreadableChoiceWithdrawsUpgrade_data() {
         QTest::addColumn<QString>("kind");
         QTest::newRow("missing file") << "missing";
         QTest::newRow("folder") << "folder";
         QTest::newRow("fifo") << "fifo";
     }
-    void unreadableChoiceChangesNothing() {
+    void unreadableChoiceWithdrawsUpgrade() {
         QFETCH(QString, kind);
         select(write(QStringLiteral("good.bin"), "abc"));
         const QString path = dir->filePath(QStringLiteral("odd.bin"));
@@ -206,10 +208,11 @@ private slots:
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         select(path);
         QCOMPARE(noticeTexts(), QStringList());
-        QVERIFY(!window->GroupBox41->isHidden());
+        QVERIFY(window->GroupBox41->isHidden());
         QCOMPARE(summaryTexts(), (QStringList{"3", Percent(0), "0xfffffeda"}));
         QCOMPARE(window->Label443->text(), path);
-        QCOMPARE(window->FirmwareImage->length, 3);
+        QCOMPARE(window->FirmwareImage->length, 0);
+        QCOMPARE(window->FirmwareImage->checksum, 0u);
     }
 
     void unreadableFirstChoiceShowsNothing() {
