@@ -143,3 +143,26 @@ std::vector<ChannelFd> channelFillBacklog(std::uint16_t port, int maxConnections
     }
     return {};
 }
+
+std::uint16_t channelDeadPort() {
+    ChannelListener probe;
+    return probe.port();
+}
+
+bool channelBlocking(int fd) {
+    return (::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0;
+}
+
+QByteArray channelPattern(qsizetype n) {
+    QByteArray bytes(n, Qt::Uninitialized);
+    for (qsizetype i = 0; i < n; ++i)
+        bytes[i] = char((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+bool ChannelPair::open() {
+    if (!channel.Connect())
+        return false;
+    peer = listener.accept();
+    return peer.valid();
+}

@@ -1,7 +1,9 @@
 #pragma once
 
 // Raw loopback sockets for the channel tests: a listener on 127.0.0.1 whose backlog and
-// accepting the test controls, and the accepted peer ends.
+// accepting the test controls, the accepted peer ends, and a channel connected to one.
+
+#include "TcpClientChannel.h"
 
 #include <QByteArray>
 
@@ -55,3 +57,16 @@ bool channelWriteAll(int fd, const QByteArray& bytes);
 // Starts connects to 127.0.0.1:port until one is left hanging because the listener's backlog
 // is full. The hanging one is last. Empty if the backlog never filled.
 std::vector<ChannelFd> channelFillBacklog(std::uint16_t port, int maxConnections = 64);
+// A loopback port on which nothing listens.
+std::uint16_t channelDeadPort();
+bool channelBlocking(int fd);
+// n bytes in which every value occurs, so a lost or reordered byte shows.
+QByteArray channelPattern(qsizetype n);
+
+// A channel to a fresh loopback listener; open() connects it and accepts the peer end.
+struct ChannelPair {
+    ChannelListener listener;
+    TcpClientChannel channel{"127.0.0.1", listener.portText()};
+    ChannelFd peer;
+    bool open();
+};

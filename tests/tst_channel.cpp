@@ -18,24 +18,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A loopback port on which nothing listens.
-std::uint16_t deadPort() {
-    ChannelListener probe;
-    return probe.port();
-}
-
-bool blocking(int fd) {
-    return (::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0;
-}
 bool closeOnExec(int fd) {
     return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
-}
-
-QByteArray pattern(qsizetype n) {
-    QByteArray bytes(n, Qt::Uninitialized);
-    for (qsizetype i = 0; i < n; ++i)
-        bytes[i] = char((i * 7 + i / 251) & 0xFF);
-    return bytes;
 }
 
 QString connectError(TcpClientChannel& channel) {
@@ -169,7 +153,7 @@ private slots:
         QVERIFY(channel.Connect());
         QVERIFY(channel.Active());
         QVERIFY(channel.Connected());
-        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(channelBlocking(channel.descriptor()));
         QVERIFY(closeOnExec(channel.descriptor()));
         ChannelFd peer = listener.accept();
         QVERIFY(peer.valid());
@@ -200,7 +184,8 @@ private slots:
         QTest::newRow("digit name") << QByteArray("1nosuchhost") << QByteArray("*");
         QTest::newRow("bad octet") << QByteArray("127.0.0.256") << QByteArray("*");
         QTest::newRow("empty port") << QByteArray("127.0.0.1") << QByteArray();
-        QTest::newRow("refused") << QByteArray("127.0.0.1") << QByteArray::number(deadPort());
+        QTest::newRow("refused") << QByteArray("127.0.0.1")
+                                 << QByteArray::number(channelDeadPort());
     }
     void failedConnect() {
         QFETCH(QByteArray, host);
@@ -211,7 +196,7 @@ private slots:
         QVERIFY(!channel.Connect());
         QVERIFY(channel.Active());
         QVERIFY(!channel.Connected());
-        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(channelBlocking(channel.descriptor()));
         QVERIFY(!listener.pending(200));
         QVERIFY(channel.ReplyWaiting()); // a receive would fail at once
         char byte;
@@ -221,7 +206,7 @@ private slots:
 
     // The socket of a failed connect is the one the next Connect uses.
     void failedConnectReusesSocket() {
-        const std::uint16_t port = deadPort();
+        const std::uint16_t port = channelDeadPort();
         TcpClientChannel channel("127.0.0.1", QByteArray::number(port));
         QVERIFY(!channel.Connect());
         const int fd = channel.descriptor();
@@ -250,11 +235,9 @@ private slots:
     void settersCloseOnlyOnChange() {
         QFETCH(bool, setHost);
         QFETCH(bool, sameText);
-        ChannelListener listener;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QVERIFY(channel.Connect());
-        ChannelFd peer = listener.accept();
-        QVERIFY(peer.valid());
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
         const int fd = channel.descriptor();
 
         // "localhost" names the same machine but is another text.
@@ -316,10 +299,9 @@ private slots:
     }
 
     void peerCloseKeepsConnected() {
-        ChannelListener listener;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QVERIFY(channel.Connect());
-        ChannelFd peer = listener.accept();
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
         QVERIFY(channelWriteAll(peer.get(), "last words"));
         peer.reset();
 
@@ -335,10 +317,9 @@ private slots:
     }
 
     void replyWaiting() {
-        ChannelListener listener;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QVERIFY(channel.Connect());
-        ChannelFd peer = listener.accept();
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
         QVERIFY(!channel.ReplyWaiting());
         QVERIFY(channelWriteAll(peer.get(), QByteArray("0x30000000\0", 11)));
         QTRY_VERIFY(channel.ReplyWaiting());
@@ -349,11 +330,10 @@ private slots:
 
     // A large buffer arrives whole and in order while the peer reads it in small bites.
     void sendsWholeBuffer() {
-        ChannelListener listener;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QVERIFY(channel.Connect());
-        ChannelFd peer = listener.accept();
-        const QByteArray image = pattern(6 * 1024 * 1024 + 13);
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
+        const QByteArray image = channelPattern(6 * 1024 * 1024 + 13);
         QByteArray received;
         std::thread reader([&] { received = channelReadExactly(peer.get(), image.size()); });
         const int sent = channel.SendBuf(image.constData(), int(image.size()), 0);
@@ -369,10 +349,9 @@ private slots:
     }
     void sendToGonePeerFails() {
         QFETCH(bool, reset);
-        ChannelListener listener;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QVERIFY(channel.Connect());
-        ChannelFd peer = listener.accept();
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
         if (reset)
             peer.abort();
         else
@@ -380,7 +359,7 @@ private slots:
         QTRY_VERIFY(channel.ReplyWaiting());
         // The first bytes after an orderly close may still be taken; the reset they draw
         // fails every later send.
-        const QByteArray block = pattern(64 * 1024);
+        const QByteArray block = channelPattern(64 * 1024);
         int result = 0;
         for (int i = 0; i < 50 && result != -1; ++i) {
             result = channel.SendBuf(block.constData(), int(block.size()), 0);
@@ -411,7 +390,7 @@ private slots:
         QVERIFY2(took >= 250 && took < 5000, qPrintable(QString::number(took)));
         QVERIFY(channel.Active());
         QVERIFY(!channel.Connected());
-        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(channelBlocking(channel.descriptor()));
         const int fd = channel.descriptor();
 
         fillers.clear();
@@ -424,11 +403,9 @@ private slots:
 
     // A peer that never reads stalls the send; the bound ends it with -1.
     void sendStallBound() {
-        ChannelListener listener;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QVERIFY(channel.Connect());
-        ChannelFd peer = listener.accept();
-        QVERIFY(peer.valid());
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
         TcpChannelBounds().sendStall = 300ms;
         const QByteArray flood(64 * 1024 * 1024, 'x');
         QElapsedTimer clock;

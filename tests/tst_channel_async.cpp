@@ -17,15 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::uint16_t deadPort() {
-    ChannelListener probe;
-    return probe.port();
-}
-
-bool blocking(int fd) {
-    return (::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0;
-}
-
 bool writableWithin(int fd, int ms) {
     pollfd p{fd, POLLOUT, 0};
     return ::poll(&p, 1, ms) > 0;
@@ -41,13 +32,6 @@ ConnectProgress finishWithin(TcpClientChannel& channel, int ms) {
         progress = channel.FinishConnect();
     }
     return progress;
-}
-
-QByteArray pattern(qsizetype n) {
-    QByteArray bytes(n, Qt::Uninitialized);
-    for (qsizetype i = 0; i < n; ++i)
-        bytes[i] = char((i * 13 + i / 253) & 0xFF);
-    return bytes;
 }
 
 // Sends with SendSome until it takes nothing more; the count taken, or -1 on a failure.
@@ -88,7 +72,7 @@ private slots:
         QVERIFY(channel.Active());
         QCOMPARE(finishWithin(channel, 5000), ConnectProgress::Connected);
         QVERIFY(channel.Connected());
-        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(channelBlocking(channel.descriptor()));
         QCOMPARE(channel.ConnectError(), 0);
         QCOMPARE(channel.ConnectTimeLeft(), 0ms);
         QCOMPARE(channel.StartConnect(), ConnectProgress::Connected); // nothing new
@@ -108,7 +92,7 @@ private slots:
     // A refusal fails the connect with the platform's reason and leaves the channel open,
     // blocking, and the same socket is tried again next time.
     void refusedConnect() {
-        const std::uint16_t port = deadPort();
+        const std::uint16_t port = channelDeadPort();
         TcpClientChannel channel("127.0.0.1", QByteArray::number(port));
         ConnectProgress progress = channel.StartConnect();
         if (progress == ConnectProgress::InProgress)
@@ -117,7 +101,7 @@ private slots:
         QCOMPARE(channel.ConnectError(), ECONNREFUSED);
         QVERIFY(channel.Active());
         QVERIFY(!channel.Connected());
-        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(channelBlocking(channel.descriptor()));
         QCOMPARE(channel.FinishConnect(), ConnectProgress::Failed); // none under way
         const int fd = channel.descriptor();
 
@@ -153,7 +137,7 @@ private slots:
         QCOMPARE(channel.ConnectError(), EADDRNOTAVAIL);
         QVERIFY(channel.Active());
         QVERIFY(!channel.Connected());
-        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(channelBlocking(channel.descriptor()));
         QVERIFY(!listener.pending(200));
     }
 
@@ -193,7 +177,7 @@ private slots:
         QCOMPARE(channel.ConnectTimeLeft(), 0ms);
         QVERIFY(channel.Active());
         QVERIFY(!channel.Connected());
-        QVERIFY(blocking(channel.descriptor()));
+        QVERIFY(channelBlocking(channel.descriptor()));
         const int fd = channel.descriptor();
 
         fillers.clear();
@@ -223,12 +207,10 @@ private slots:
     // SendSome never waits: against a peer that does not read it takes bytes until the path
     // is full, then 0; once the peer reads, it takes more; every byte arrives in order.
     void sendSomeNeverWaits() {
-        ChannelListener listener;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QVERIFY(channel.Connect());
-        ChannelFd peer = listener.accept();
-        QVERIFY(peer.valid());
-        const QByteArray block = pattern(1 << 20);
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
+        const QByteArray block = channelPattern(1 << 20);
         const qint64 taken = fillSendPath(channel, block);
         QVERIFY2(taken > 0, qPrintable(QString::number(taken)));
         QCOMPARE(channel.SendSome(block.constData(), int(block.size())), 0);
@@ -254,13 +236,11 @@ private slots:
 
     // A peer that reset the connection makes SendSome fail with -1, never with SIGPIPE.
     void sendSomeToGonePeer() {
-        ChannelListener listener;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QVERIFY(channel.Connect());
-        ChannelFd peer = listener.accept();
-        QVERIFY(peer.valid());
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
         peer.abort();
-        const QByteArray block = pattern(64 * 1024);
+        const QByteArray block = channelPattern(64 * 1024);
         int result = 0;
         for (int i = 0; i < 1000 && result >= 0; ++i) {
             result = channel.SendSome(block.constData(), int(block.size()));

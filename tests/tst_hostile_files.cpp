@@ -3,7 +3,7 @@
 // while they are read. The window must show what the image really is, or nothing.
 #include "StartUp.h"
 #include "TForm1.h"
-#include "window_fake_dialogs.h"
+#include "window_fixture.h"
 
 #include <QApplication>
 #include <QDir>
@@ -17,49 +17,18 @@
 #include <thread>
 #include <unistd.h>
 
-class TestHostileFiles : public QObject {
+class TestHostileFiles : public QObject, WindowFixture {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<FakeDialogs> dialogs;
-    std::unique_ptr<TForm1> window;
-
-    QString write(const QString& path, const QByteArray& bytes) {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
-    void select(const QString& path) {
-        dialogs->confirmNext(path);
-        window->SpeedButton24->click();
-    }
     QStringList summary() const {
         return {window->Label445->text(), window->Label451->text(),
                 window->GroupBox41->isHidden() ? "upgrade hidden" : "upgrade offered"};
     }
-    QStringList notices() const {
-        QStringList texts;
-        for (const FakeDialogs::Box& box : dialogs->boxes)
-            texts << box.text;
-        return texts;
-    }
 
 private slots:
     void initTestCase() { PrepareApplication(*qApp); }
-    void init() {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        dialogs = std::make_unique<FakeDialogs>();
-        window = std::make_unique<TForm1>();
-        window->FormCreate();
-    }
-    void cleanup() {
-        window.reset();
-        dialogs.reset();
-        dir.reset();
-    }
+    void init() { openWindow(); }
+    void cleanup() { closeWindow(); }
 
     void pathOfSeveralThousandBytes() {
         QString folder = dir->path();
@@ -83,7 +52,7 @@ private slots:
     }
     void fileGoneBetweenChoiceAndLoad() {
         QFETCH(QString, change);
-        const QString path = write(dir->filePath(QStringLiteral("fleeting.bin")), "abcd");
+        const QString path = write(QStringLiteral("fleeting.bin"), "abcd");
         dialogs->answerNext([&](QFileDialog& dialog) {
             FakeDialogs::Confirm(dialog, path);
             QVERIFY(QFile::remove(path));
@@ -94,20 +63,20 @@ private slots:
         });
         window->SpeedButton24->click();
         QCOMPARE(window->Label443->text(), path);
-        QCOMPARE(notices(), QStringList());
+        QCOMPARE(boxTexts(), QStringList());
         QCOMPARE(summary(), (QStringList{"Label445", "Label451", "upgrade hidden"}));
         QCOMPARE(window->FirmwareImage->length, 0);
     }
 
     void sparseGiantRefusedWithoutReading() {
-        select(write(dir->filePath(QStringLiteral("good.bin")), "abc"));
+        select(write(QStringLiteral("good.bin"), "abc"));
         const QString path = dir->filePath(QStringLiteral("giant.bin"));
         QFile giant(path);
         QVERIFY(giant.open(QIODevice::WriteOnly));
         QVERIFY(giant.resize(qint64(8) << 30));
         giant.close();
         select(path);
-        QCOMPARE(notices(), QStringList{"FILE TOO LONG"});
+        QCOMPARE(boxTexts(), QStringList{"FILE TOO LONG"});
         QCOMPARE(summary(), (QStringList{"3", "0xfffffeda", "upgrade hidden"}));
         QCOMPARE(window->FirmwareImage->length, 0);
     }
@@ -145,7 +114,7 @@ private slots:
                 QVERIFY(!window->GroupBox41->isHidden());
             } else {
                 ++refused;
-                QCOMPARE(notices(), QStringList{"FILE TOO LONG"});
+                QCOMPARE(boxTexts(), QStringList{"FILE TOO LONG"});
                 QCOMPARE(image.length, 0);
                 QCOMPARE(image.checksum, 0u);
                 QVERIFY(window->GroupBox41->isHidden());

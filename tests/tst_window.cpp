@@ -2,7 +2,7 @@
 #include "HandlerGuard.h"
 #include "StartUp.h"
 #include "TForm1.h"
-#include "window_fake_dialogs.h"
+#include "window_fixture.h"
 
 #include <QApplication>
 #include <QFile>
@@ -151,11 +151,8 @@ bool IsYellow(QColor c) {
 
 } // namespace
 
-class TestWindow : public QObject {
+class TestWindow : public QObject, WindowFixture {
     Q_OBJECT
-
-    std::unique_ptr<FakeDialogs> dialogs;
-    std::unique_ptr<TForm1> window;
 
     void showWithGroups() {
         for (QWidget* group :
@@ -168,15 +165,8 @@ class TestWindow : public QObject {
 private slots:
     void initTestCase() { PrepareApplication(*qApp); }
 
-    void init() {
-        dialogs = std::make_unique<FakeDialogs>();
-        window = std::make_unique<TForm1>();
-        window->FormCreate();
-    }
-    void cleanup() {
-        window.reset();
-        dialogs.reset();
-    }
+    void init() { openWindow(); }
+    void cleanup() { closeWindow(); }
 
     void controls_data() {
         QTest::addColumn<QString>("kind");
@@ -505,11 +495,7 @@ private slots:
     void escapingErrorShowsBoxAndWindowGoesOn() {
         QFETCH(std::function<void()>, raise);
         QFETCH(QString, shown);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("image.bin"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("abc") == 3);
-        file.close();
+        const QString path = write(QStringLiteral("image.bin"), "abc");
 
         // The error escapes after the confirmation: what ran before it stays done.
         dialogs->answerNext([&](QFileDialog& dialog) {
@@ -595,11 +581,7 @@ private slots:
 
     void realFileDialogConfirms() {
         dialogs.reset();
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("real.bin"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("\xff", 1) == 1);
-        file.close();
+        const QString path = write(QStringLiteral("real.bin"), QByteArray(1, '\xff'));
         // A box the dialog itself raises (such as "File not found") is closed and reported.
         QStringList strayBoxes;
         QTimer strayCloser;

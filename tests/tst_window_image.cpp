@@ -1,6 +1,6 @@
 #include "StartUp.h"
 #include "TForm1.h"
-#include "window_fake_dialogs.h"
+#include "window_fixture.h"
 
 #include <QApplication>
 #include <QDir>
@@ -32,26 +32,9 @@ QString DateTextOf(const QDateTime& time) {
 
 } // namespace
 
-class TestWindowImage : public QObject {
+class TestWindowImage : public QObject, WindowFixture {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<FakeDialogs> dialogs;
-    std::unique_ptr<TForm1> window;
-
-    QString write(const QString& name, const QByteArray& bytes, const QDateTime& modified = TimeA) {
-        const QString path = dir->filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(bytes) != bytes.size() || !file.flush() ||
-            !file.setFileTime(modified, QFileDevice::FileModificationTime))
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
-    void select(const QString& path) {
-        dialogs->confirmNext(path);
-        window->SpeedButton24->click();
-    }
     void cancel() {
         dialogs->cancelNext();
         window->SpeedButton24->click();
@@ -84,18 +67,8 @@ class TestWindowImage : public QObject {
 
 private slots:
     void initTestCase() { PrepareApplication(*qApp); }
-    void init() {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        dialogs = std::make_unique<FakeDialogs>();
-        window = std::make_unique<TForm1>();
-        window->FormCreate();
-    }
-    void cleanup() {
-        window.reset();
-        dialogs.reset();
-        dir.reset();
-    }
+    void init() { openWindow(); }
+    void cleanup() { closeWindow(); }
 
     void acceptShowsSummary_data() {
         QTest::addColumn<QByteArray>("bytes");
@@ -112,7 +85,7 @@ private slots:
     void acceptShowsSummary() {
         QFETCH(QByteArray, bytes);
         QFETCH(QStringList, texts);
-        const QString path = write(QStringLiteral("image.bin"), bytes);
+        const QString path = write(QStringLiteral("image.bin"), bytes, TimeA);
         FirmwareImageBuffer* const buffer = window->FirmwareImage.get();
         select(path);
         QCOMPARE(noticeTexts(), QStringList());

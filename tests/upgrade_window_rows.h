@@ -30,6 +30,13 @@ inline const QString ErasingDone = UpgradeText::ErasingDone;
 inline const QString ProgrammingOn = UpgradeText::ProgrammingInProgress;
 inline const QString ProgrammingDone = UpgradeText::ProgrammingDone;
 
+// The stage rows as the encoder can leave them.
+inline const QStringList NoStage{Hidden, Hidden, Hidden};
+inline const QStringList Receiving{SendingOn, Hidden, Hidden};
+inline const QStringList Erasing{SendingDone, ErasingOn, Hidden};
+inline const QStringList Programming{SendingDone, ErasingDone, ProgrammingOn};
+inline const QStringList Programmed{SendingDone, ErasingDone, ProgrammingDone};
+
 // Fast pacing over a 1,000-byte image: 3 counts, 5 addresses, 3 counts.
 inline QStringList Fast(const QStringList& fault) {
     return QStringList{"--gap-ms",     "1",        "--receive-step", "400",
@@ -51,6 +58,34 @@ inline void CheckOutcome(const UpgradeWindowOutcome& outcome, bool ended,
     // A frozen window would stall for the whole wait; a busy machine stays well below this.
     QVERIFY2(outcome.longestStallMs < 1000,
              qPrintable(QString("stalled %1 ms").arg(outcome.longestStallMs)));
+}
+
+// A table of upgrades the encoder ends before completion: the fault options, then what the
+// window must show.
+inline void AddEndingColumns() {
+    QTest::addColumn<QStringList>("fault");
+    QTest::addColumn<QStringList>("deviceLog");
+    QTest::addColumn<QStringList>("upgradeLog");
+    QTest::addColumn<QStringList>("stageLabels");
+    QTest::addColumn<QStringList>("notices");
+}
+inline void AddEndingRow(const char* name, const QStringList& fault, const QStringList& deviceLog,
+                         const QStringList& upgradeLog, const QStringList& stageLabels,
+                         const QStringList& notices = {}) {
+    QTest::newRow(name) << fault << deviceLog << upgradeLog << stageLabels << notices;
+}
+// Runs the current row against the simulator at fast pacing.
+inline void RunEndingRow() {
+    QFETCH(QStringList, fault);
+    QFETCH(QStringList, deviceLog);
+    QFETCH(QStringList, upgradeLog);
+    QFETCH(QStringList, stageLabels);
+    QFETCH(QStringList, notices);
+    UpgradeWindowPlan plan;
+    plan.simArguments = Fast(fault);
+    const UpgradeWindowOutcome outcome = UpgradeWindowRun(plan);
+    CheckOutcome(outcome, true, deviceLog, upgradeLog, notices, stageLabels);
+    QVERIFY(!outcome.report.value("complete").toBool());
 }
 
 } // namespace UpgradeWindowRows

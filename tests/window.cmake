@@ -1,5 +1,6 @@
-fw_add_qtest(tst_window SOURCES tst_window.cpp window_fake_dialogs.h LIBS fwwindow)
-fw_add_qtest(tst_window_image SOURCES tst_window_image.cpp window_fake_dialogs.h LIBS fwwindow)
+fw_add_qtest(tst_window SOURCES tst_window.cpp window_fixture.h window_fake_dialogs.h LIBS fwwindow)
+fw_add_qtest(tst_window_image
+    SOURCES tst_window_image.cpp window_fixture.h window_fake_dialogs.h LIBS fwwindow)
 # The upgrade through the real window against encoder-sim.
 set(upgrade_window_harness upgrade_window_harness.h upgrade_window_harness.cpp
     window_fake_dialogs.h)
