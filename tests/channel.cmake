@@ -1,2 +1,3 @@
-fw_add_qtest(
-    tst_channel SOURCES tst_channel.cpp channel_listener.cpp channel_listener.h LIBS fwengine)
+fw_add_qtest(tst_channel
+    SOURCES tst_channel.cpp local_machine.h channel_listener.cpp channel_listener.h
+    LIBS fwengine)

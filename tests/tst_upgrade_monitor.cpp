@@ -2,6 +2,7 @@
 #include "TcpClientChannel.h"
 #include "UpgradeMonitor.h"
 #include "UpgradeTransfer.h"
+#include "local_machine.h"
 #include "upgrade_test_support.h"
 
 #include <QDeadlineTimer>
@@ -595,8 +596,8 @@ void TestUpgradeMonitor::connectionInfoAsTyped() {
     const ConnectionInfo info = ReadConnectionInfo(channel);
     QCOMPARE(info.remoteHost, QByteArray("localhost"));
     QCOMPARE(info.remotePort, QByteArray("0999"));
-    QCOMPARE(info.localHostName, TcpClientChannel::LocalHostName());
-    QCOMPARE(info.localHostAddress, TcpClientChannel::LookupHostAddr(info.localHostName));
+    QCOMPARE(info.localHostName, MachineName());
+    QCOMPARE(info.localHostAddress, MachineAddress());
     QVERIFY(!channel.Active());
 }
 

@@ -2,6 +2,7 @@
 #include "TForm1.h"
 #include "UpgradeMonitor.h"
 #include "UpgradeTexts.h"
+#include "local_machine.h"
 #include "upgrade_window_harness.h"
 
 #include <QApplication>
@@ -99,9 +100,8 @@ private slots:
         QVERIFY(!w.SpeedButton24->isVisible());
         QCOMPARE(w.Label440->text(), QString("127.0.0.1"));
         QCOMPARE(w.Label441->text(), sim.portText());
-        QCOMPARE(w.Label442->text(), QString::fromLocal8Bit(TcpClientChannel::LocalHostName()));
-        QCOMPARE(w.Label447->text(), QString::fromLocal8Bit(TcpClientChannel::LookupHostAddr(
-                                         TcpClientChannel::LocalHostName())));
+        QCOMPARE(w.Label442->text(), QString::fromLocal8Bit(MachineName()));
+        QCOMPARE(w.Label447->text(), QString::fromLocal8Bit(MachineAddress()));
         QVERIFY(!w.Client_2.Connected());
 
         const QJsonObject report = sim.waitForReport();
@@ -174,7 +174,8 @@ private slots:
         QVERIFY(w.GroupBox40->isVisible());
         QCOMPARE(w.Label440->text(), QString("127.0.0.1"));
         QCOMPARE(w.Label441->text(), sim.portText());
-        QCOMPARE(w.Label442->text(), QString::fromLocal8Bit(TcpClientChannel::LocalHostName()));
+        QCOMPARE(w.Label442->text(), QString::fromLocal8Bit(MachineName()));
+        QCOMPARE(w.Label447->text(), QString::fromLocal8Bit(MachineAddress()));
         QVERIFY(w.Memo5->toPlainText().isEmpty());
         QVERIFY(!w.Client_2.Connected());
         // Later ticks find nothing to follow.
