@@ -211,12 +211,8 @@ private slots:
         const Replies toVerify = firstOf(AbcSteps, 10);
         QTest::newRow("fail at header")
             << QStringList{"--fail-at", "header"} << Replies{Fail} << SimEnd::Closed;
-        QTest::newRow("fail at receive")
-            << QStringList{"--fail-at", "receive"} << Replies{Start, Fail} << SimEnd::Closed;
         QTest::newRow("fail at erase")
             << QStringList{"--fail-at", "erase"} << toErase + Replies{Fail} << SimEnd::Closed;
-        QTest::newRow("fail at program")
-            << QStringList{"--fail-at", "program"} << toProgram + Replies{Fail} << SimEnd::Closed;
         QTest::newRow("fail at verify")
             << QStringList{"--fail-at", "verify"} << toVerify + Replies{Fail} << SimEnd::Closed;
         QTest::newRow("error at header, default text")
@@ -239,8 +235,6 @@ private slots:
             << QStringList{"--reset-at", "erase"} << toErase << SimEnd::Reset;
         QTest::newRow("silent at header")
             << QStringList{"--silent-at", "header"} << Replies{} << SimEnd::Quiet;
-        QTest::newRow("silent at erase")
-            << QStringList{"--silent-at", "erase"} << toErase << SimEnd::Quiet;
         QTest::newRow("silent at verify")
             << QStringList{"--silent-at", "verify"} << toVerify << SimEnd::Quiet;
     }

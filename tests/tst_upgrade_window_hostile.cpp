@@ -101,16 +101,18 @@ private slots:
     }
 
     // The image send gives up once the encoder has taken nothing for the stall bound; what it
-    // said until then is shown.
+    // said until then is shown, and the sending bar stays where the encoder's count left it.
     void encoderStopsReadingDuringImage() {
         TcpChannelBounds().sendStall = std::chrono::milliseconds(300);
         UpgradeWindowPlan plan;
-        plan.simArguments = Fast({"--stop-reading-after", "1000", "--idle-timeout-ms", "1500"});
+        plan.simArguments = Fast({"--stop-reading-after", "4096", "--idle-timeout-ms", "1500"});
         plan.imageLength = MaxImageSize;
         plan.sendBuffer = 65536;
         const UpgradeWindowOutcome outcome = UpgradeWindowRun(plan);
         CheckOutcome(outcome, true, {Start}, {H, P, Failed, A}, {}, Receiving);
-        QCOMPARE(outcome.report.value("bytesReceived").toInteger(), 1000);
+        QCOMPARE(outcome.bars.first(), 4096);
+        QCOMPARE(outcome.report.value("bytesReceived").toInteger(), 4096);
+        QCOMPARE(outcome.report.value("replies").toArray().last().toString(), QString("4096"));
     }
 };
 

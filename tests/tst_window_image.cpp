@@ -74,8 +74,6 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QStringList>("texts");
         QTest::newRow("abc") << QByteArray("abc") << QStringList{"3", Percent(0), "0xfffffeda"};
-        QTest::newRow("one 0xFF byte")
-            << QByteArray(1, '\xff') << QStringList{"1", Percent(0), "0xffffff01"};
         QTest::newRow("empty") << QByteArray() << QStringList{"0", Percent(0), "0x0"};
         QTest::newRow("rounds up to 24%")
             << QByteArray(959447, '\x01') << QStringList{"959447", Percent(24), "0xfff15c29"};

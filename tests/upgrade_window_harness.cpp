@@ -269,6 +269,8 @@ UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan) {
         UpgradeWindowWait(plan.silentMs);
     } else if (!run.waitUntilEnded()) {
         outcome.failure = "the upgrade did not end";
+    } else {
+        UpgradeWindowWait(50); // later ticks must add nothing
     }
     outcome.longestStallMs = probe.longestGapMs();
     outcome.ended = run.ended();
@@ -277,6 +279,9 @@ UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan) {
     outcome.notices = run.noticeTexts();
     outcome.errors = run.errorTexts();
     outcome.stageLabels = StageLabels(run.window());
+    const TForm1& w = run.window();
+    outcome.bars = {w.ProgressBar4->value(), w.ProgressBar5->value(), w.ProgressBar1->value()};
+    outcome.connected = w.Client_2.Connected();
     // Closing the window closes the connection: the simulator's report then comes.
     run.closeWindow();
     outcome.report = sim.waitForReport();

@@ -135,6 +135,9 @@ struct UpgradeWindowOutcome {
     // The stage labels of the sending, erasing and programming rows; "hidden" for a row not
     // shown.
     QStringList stageLabels;
+    // ProgressBar4, ProgressBar5 and ProgressBar1 as the run left them.
+    QList<int> bars;
+    bool connected = false;
     // The event loop's longest pause after the click returned.
     qint64 longestStallMs = 0;
     QJsonObject report;

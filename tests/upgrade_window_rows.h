@@ -55,6 +55,7 @@ inline void CheckOutcome(const UpgradeWindowOutcome& outcome, bool ended,
     QCOMPARE(outcome.notices, notices);
     QVERIFY(outcome.errors.isEmpty());
     QCOMPARE(outcome.stageLabels, stageLabels);
+    QCOMPARE(outcome.connected, !ended); // an ended upgrade leaves the connection closed
     // A frozen window would stall for the whole wait; a busy machine stays well below this.
     QVERIFY2(outcome.longestStallMs < 1000,
              qPrintable(QString("stalled %1 ms").arg(outcome.longestStallMs)));
