@@ -6,10 +6,15 @@
 #include "upgrade_window_harness.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QProgressBar>
 #include <QTest>
+
+#include <functional>
+#include <map>
+#include <vector>
 
 namespace {
 
@@ -26,6 +31,40 @@ QStringList FastSim(const QStringList& more = {}) {
                        "--erase-step", "0x100000", "--program-step", "400"} +
            more;
 }
+
+// Records, at each paint event of the watched controls, what each showed and when.
+class PaintRecorder : public QObject {
+public:
+    PaintRecorder() { clock.start(); }
+    void watch(QWidget* control, const QString& name, std::function<QString()> shown) {
+        watched[control] = {name, std::move(shown)};
+        control->installEventFilter(this);
+    }
+    // Milliseconds from the start to the first paint of `name` showing `text`; -1 if none.
+    qint64 firstPaint(const QString& name, const QString& text) const {
+        for (const Paint& paint : paints)
+            if (paint.name == name && paint.text == text)
+                return paint.ms;
+        return -1;
+    }
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Paint && watched.count(object)) {
+            const auto& [name, shown] = watched.at(object);
+            paints.push_back({name, shown(), clock.elapsed()});
+        }
+        return false;
+    }
+
+private:
+    struct Paint {
+        QString name;
+        QString text;
+        qint64 ms;
+    };
+    QElapsedTimer clock;
+    std::map<QObject*, std::pair<QString, std::function<QString()>>> watched;
+    std::vector<Paint> paints;
+};
 
 } // namespace
 
@@ -147,6 +186,43 @@ private slots:
         QCOMPARE(report.value("checksum").toInteger(), 0);
         QCOMPARE(report.value("bytesReceived").toInteger(), 0);
         QVERIFY(report.value("complete").toBool());
+    }
+
+    // Inside "Upgrade FW" the operator sees the connection details, "send data header" and
+    // the progress group painted before the pause, and "send program" only after it.
+    void pausePaintsHeaderStepFirst() {
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(FastSim()));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.settle();
+        const TForm1& w = run.window();
+        PaintRecorder paints;
+        paints.watch(w.Memo5->viewport(), "Memo5", [&w] { return w.Memo5->toPlainText(); });
+        paints.watch(w.GroupBox31, "GroupBox31", [] { return QString("painted"); });
+        for (QLabel* label : {w.Label440, w.Label441, w.Label442, w.Label447})
+            paints.watch(label, label->objectName(), [label] { return label->text(); });
+        run.press(sim.portText());
+
+        const qint64 program = paints.firstPaint("Memo5", SendHeader + "\n" + SendProgram);
+        QVERIFY(program >= 0);
+        const std::pair<QString, QString> beforePause[] = {
+            {"Memo5", SendHeader},
+            {"GroupBox31", "painted"},
+            {"Label440", "127.0.0.1"},
+            {"Label441", sim.portText()},
+            {"Label442", QString::fromLocal8Bit(MachineName())},
+            {"Label447", QString::fromLocal8Bit(MachineAddress())}};
+        for (const auto& [name, text] : beforePause) {
+            const qint64 shown = paints.firstPaint(name, text);
+            QVERIFY2(shown >= 0 && program - shown >= 1000,
+                     qPrintable(QString("%1 \"%2\" painted at %3 ms, \"send program\" at %4 ms")
+                                    .arg(name, text)
+                                    .arg(shown)
+                                    .arg(program)));
+        }
+        QVERIFY(run.waitUntilEnded());
+        QCOMPARE(run.upgradeLog(), UpgradeWindowCompleteUpgradeLog());
     }
 
     void refusedConnection() {
