@@ -11,42 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-SimProcess::~SimProcess() {
-    if (process_.state() != QProcess::NotRunning) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
-}
-
-bool SimProcess::start(const QStringList& arguments) {
-    const QString program = qEnvironmentVariable("ENCODER_SIM");
-    if (program.isEmpty())
-        return false;
-    process_.start(program, QStringList{"--address", "127.0.0.1", "--port", "0"} + arguments);
-    if (!process_.waitForStarted(5000))
-        return false;
-    const QDeadlineTimer deadline(10000);
-    while (!process_.canReadLine() && !deadline.hasExpired())
-        process_.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
-    firstLine_ = process_.readLine().trimmed();
-    port_ = static_cast<std::uint16_t>(firstLine_.mid(firstLine_.lastIndexOf(':') + 1).toUInt());
-    return port_ != 0;
-}
-
-int SimProcess::waitForExitCode(int timeoutMs) {
-    if (!process_.waitForFinished(timeoutMs) || process_.exitStatus() != QProcess::NormalExit)
-        return -1;
-    return process_.exitCode();
-}
-
-QJsonObject SimProcess::nextReport(int timeoutMs) {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!process_.canReadLine() && !deadline.hasExpired() &&
-           process_.state() == QProcess::Running)
-        process_.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
-    return QJsonDocument::fromJson(process_.readLine()).object();
-}
-
 SimClient::~SimClient() {
     close();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QProcess>
@@ -8,23 +10,58 @@
 
 #include <cstdint>
 
-// encoder-sim started on a free loopback port; its path comes from ENCODER_SIM.
+// encoder-sim started on a free loopback port; its path comes from ENCODER_SIM. Defined here
+// in full, so every program that drives the simulator takes it with this header alone.
 class SimProcess {
 public:
     SimProcess() = default;
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
-    ~SimProcess();
+    ~SimProcess() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
 
     // Adds --address 127.0.0.1 --port 0 and waits for the first line.
-    bool start(const QStringList& arguments);
+    bool start(const QStringList& arguments) {
+        const QString program = qEnvironmentVariable("ENCODER_SIM");
+        if (program.isEmpty())
+            return false;
+        process_.start(program, QStringList{"--address", "127.0.0.1", "--port", "0"} + arguments);
+        if (!process_.waitForStarted(5000))
+            return false;
+        const QDeadlineTimer deadline(10000);
+        while (!process_.canReadLine() && !deadline.hasExpired())
+            process_.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+        firstLine_ = process_.readLine().trimmed();
+        port_ =
+            static_cast<std::uint16_t>(firstLine_.mid(firstLine_.lastIndexOf(':') + 1).toUInt());
+        return port_ != 0;
+    }
     std::uint16_t port() const { return port_; }
     const QByteArray& firstLine() const { return firstLine_; }
     // Waits for the exit; -1 when it did not exit in time or crashed.
-    int waitForExitCode(int timeoutMs = 10000);
+    int waitForExitCode(int timeoutMs = 10000) {
+        if (!process_.waitForFinished(timeoutMs) || process_.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return process_.exitCode();
+    }
     bool isRunning() const { return process_.state() == QProcess::Running; }
     // The next JSON report line on stdout (--report-line); empty when none came in time.
-    QJsonObject nextReport(int timeoutMs = 10000);
+    QJsonObject nextReport(int timeoutMs = 10000) {
+        const QDeadlineTimer deadline(timeoutMs);
+        while (!process_.canReadLine() && !deadline.hasExpired() &&
+               process_.state() == QProcess::Running)
+            process_.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+        return takeReport();
+    }
+    // The report line if one has come, without waiting; empty otherwise.
+    QJsonObject takeReport() {
+        return process_.canReadLine() ? QJsonDocument::fromJson(process_.readLine()).object()
+                                      : QJsonObject();
+    }
     QByteArray standardError() { return process_.readAllStandardError(); }
 
 private:

@@ -3,6 +3,7 @@
 #include "FirmwareImage.h"
 #include "UpgradeHeader.h"
 #include "channel_listener.h"
+#include "sim_test_client.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,47 +30,17 @@ namespace {
 const QString CliPath = QStringLiteral(FWUPGRADE_CLI);
 
 // One encoder-sim on 127.0.0.1 and a free port, killed when the test is done with it.
-class Sim {
+class Sim : public SimProcess {
 public:
-    explicit Sim(const QStringList& arguments) {
-        process.start(qEnvironmentVariable("ENCODER_SIM"),
-                      QStringList{"--address", "127.0.0.1", "--port", "0", "--report-line"} +
-                          arguments);
-        if (!process.waitForStarted(5000))
-            return;
-        while (!process.canReadLine() && process.waitForReadyRead(5000)) {
-        }
-        const QString first = QString::fromLatin1(process.readLine()).trimmed();
-        const qsizetype colon = first.lastIndexOf(QLatin1Char(':'));
-        if (first.contains(QLatin1String(" on 127.0.0.1:")) && colon > 0)
-            port = first.mid(colon + 1).toInt();
-    }
-    ~Sim() {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    bool ready() const { return port > 0; }
-    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port); }
-    // The report of the next connection (--report-line); empty if none came in time.
-    QJsonObject report(int timeoutMs = 10000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < timeoutMs) {
-            while (process.canReadLine()) {
-                const QByteArray line = process.readLine().trimmed();
-                if (line.startsWith('{'))
-                    return QJsonDocument::fromJson(line).object();
-            }
-            if (!process.waitForReadyRead(100) && process.state() == QProcess::NotRunning &&
-                !process.canReadLine())
-                break;
-        }
-        return {};
-    }
-    QProcess process;
-    int port = 0;
+    explicit Sim(const QStringList& arguments)
+        : started(start(QStringList{"--report-line"} + arguments)) {}
+    bool ready() const { return started; }
+    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
+    // The report of the next connection; empty if none came in time.
+    QJsonObject report(int timeoutMs = 10000) { return nextReport(timeoutMs); }
+
+private:
+    bool started;
 };
 
 struct CliRun {

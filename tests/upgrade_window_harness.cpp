@@ -33,34 +33,15 @@ void UpgradeWindowWait(int ms) {
     loop.exec();
 }
 
-UpgradeWindowSim::~UpgradeWindowSim() {
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
 bool UpgradeWindowSim::start(const QStringList& arguments) {
-    const QString program = qEnvironmentVariable("ENCODER_SIM");
-    if (program.isEmpty())
-        return false;
-    QStringList all{"--address", "127.0.0.1", "--port", "0"};
-    if (!arguments.contains("--refuse"))
-        all << "--once"
-            << "--report-line";
-    process.start(program, all + arguments);
-    if (!process.waitForStarted(5000))
-        return false;
-    while (!process.canReadLine() && process.waitForReadyRead(10000)) {
-    }
-    const QByteArray line = process.readLine().trimmed();
-    port = static_cast<std::uint16_t>(line.mid(line.lastIndexOf(':') + 1).toUInt());
-    return port != 0;
+    if (arguments.contains("--refuse"))
+        return process.start(arguments);
+    return process.start(QStringList{"--once", "--report-line"} + arguments);
 }
 
 bool UpgradeWindowSim::reported() {
-    if (report.isEmpty() && process.canReadLine())
-        report = QJsonDocument::fromJson(process.readLine()).object();
+    if (report.isEmpty())
+        report = process.takeReport();
     return !report.isEmpty();
 }
 

@@ -5,6 +5,7 @@
 // it, with every box answered by the fake dialog seam.
 
 #include "TForm1.h"
+#include "sim_test_client.h"
 #include "window_fake_dialogs.h"
 
 #include <QByteArray>
@@ -28,23 +29,17 @@ void UpgradeWindowWait(int ms);
 // ENCODER_SIM).
 class UpgradeWindowSim {
 public:
-    UpgradeWindowSim() = default;
-    UpgradeWindowSim(const UpgradeWindowSim&) = delete;
-    UpgradeWindowSim& operator=(const UpgradeWindowSim&) = delete;
-    ~UpgradeWindowSim();
-
     // Adds --address 127.0.0.1 --port 0 --once --report-line (not with --refuse) and waits for
     // the line that names the port.
     bool start(const QStringList& arguments);
-    QString portText() const { return QString::number(port); }
+    QString portText() const { return QString::number(process.port()); }
     // Turns the event loop until the report line has come; empty when it did not in time.
     QJsonObject waitForReport(int timeoutMs = 20000);
     // Whether the report has come, without waiting.
     bool reported();
 
 private:
-    QProcess process;
-    std::uint16_t port = 0;
+    SimProcess process;
     QJsonObject report;
 };
 

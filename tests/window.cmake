@@ -3,7 +3,7 @@ fw_add_qtest(tst_window_image
     SOURCES tst_window_image.cpp window_fixture.h window_fake_dialogs.h LIBS fwwindow)
 # The upgrade through the real window against encoder-sim.
 set(upgrade_window_harness upgrade_window_harness.h upgrade_window_harness.cpp
-    window_fake_dialogs.h)
+    sim_test_client.h window_fake_dialogs.h)
 fw_add_qtest(tst_upgrade_window SOURCES tst_upgrade_window.cpp local_machine.h ${upgrade_window_harness}
     LIBS fwwindow TIMEOUT 90)
 # Hostile encoders: the simulator's faults at every stage, data-driven, over three programs
