@@ -3,7 +3,7 @@
 #include "UpgradeMonitor.h"
 #include "UpgradeTexts.h"
 #include "local_machine.h"
-#include "upgrade_window_harness.h"
+#include "upgrade_window_rows.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -16,21 +16,9 @@
 #include <map>
 #include <vector>
 
+using namespace UpgradeWindowRows;
+
 namespace {
-
-const QString Abort = UpgradeLog::Abort;
-const QString Lost = UpgradeLog::ConnectionLost;
-const QString Warning = UpgradeLog::PowerWarning;
-const QString SendHeader = UpgradeLog::SendHeader;
-const QString SendProgram = UpgradeLog::SendProgram;
-const QString SendFailed = UpgradeLog::SendFailed;
-
-// Fast pacing, small steps: every row of the progress group moves more than once.
-QStringList FastSim(const QStringList& more = {}) {
-    return QStringList{"--gap-ms",     "1",        "--receive-step", "400",
-                       "--erase-step", "0x100000", "--program-step", "400"} +
-           more;
-}
 
 // Records, at each paint event of the watched controls, what each showed and when.
 class PaintRecorder : public QObject {
@@ -108,7 +96,7 @@ private slots:
         QFETCH(int, length);
         QFETCH(qint64, checksum);
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(FastSim()));
+        QVERIFY(sim.start(Fast()));
         UpgradeWindowDriver run;
         const QByteArray image = length == 3 ? QByteArray("abc") : UpgradeWindowImage(length);
         QVERIFY(run.load(image));
@@ -164,7 +152,7 @@ private slots:
     // Twelve zero bytes and no image bytes; both byte-count bars get the range 0 to 0.
     void emptyImage() {
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(FastSim()));
+        QVERIFY(sim.start(Fast()));
         UpgradeWindowDriver run;
         QVERIFY(run.load(QByteArray()));
         run.upgrade(sim.portText());
@@ -192,7 +180,7 @@ private slots:
     // the progress group painted before the pause, and "send program" only after it.
     void pausePaintsHeaderStepFirst() {
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(FastSim()));
+        QVERIFY(sim.start(Fast()));
         UpgradeWindowDriver run;
         QVERIFY(run.load(UpgradeWindowImage(1000)));
         run.settle();
@@ -204,10 +192,10 @@ private slots:
             paints.watch(label, label->objectName(), [label] { return label->text(); });
         run.press(sim.portText());
 
-        const qint64 program = paints.firstPaint("Memo5", SendHeader + "\n" + SendProgram);
+        const qint64 program = paints.firstPaint("Memo5", H + "\n" + P);
         QVERIFY(program >= 0);
         const std::pair<QString, QString> beforePause[] = {
-            {"Memo5", SendHeader},
+            {"Memo5", H},
             {"GroupBox31", "painted"},
             {"Label440", "127.0.0.1"},
             {"Label441", sim.portText()},
@@ -284,7 +272,7 @@ private slots:
 
     void errorWithItsText() {
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(FastSim({"--error-at", "erase", "--error-text", "flash erase timeout"})));
+        QVERIFY(sim.start(Fast({"--error-at", "erase", "--error-text", "flash erase timeout"})));
         UpgradeWindowDriver run;
         QVERIFY(run.load(UpgradeWindowImage(1000)));
         run.upgrade(sim.portText());
@@ -293,8 +281,7 @@ private slots:
         QCOMPARE(run.dialogs().boxes[0].kind, FakeDialogs::Box::Notice);
         QCOMPARE(run.dialogs().boxes[0].text, QString("flash erase timeout"));
         QCOMPARE(run.dialogs().boxes[0].topLeft, std::nullopt);
-        QCOMPARE(run.upgradeLog(),
-                 (QStringList{SendHeader, SendProgram, Warning, "flash erase timeout", Abort}));
+        QCOMPARE(run.upgradeLog(), (QStringList{H, P, W, "flash erase timeout", A}));
         // "*** ERROR ***" itself is never logged; the erasing phase reads the text as progress.
         QCOMPARE(run.deviceLog(), UpgradeWindowStageTexts().mid(0, 2));
         QCOMPARE(run.window().ProgressBar5->value(), FlashFirst);
@@ -304,7 +291,7 @@ private slots:
     void connectionClosedWhileProgramming() {
         UpgradeWindowSim sim;
         // start, 3 counts, erase, 5 addresses, flash program..., then 400 and 800.
-        QVERIFY(sim.start(FastSim({"--close-after-replies", "13"})));
+        QVERIFY(sim.start(Fast({"--close-after-replies", "13"})));
         UpgradeWindowDriver run;
         QVERIFY(run.load(UpgradeWindowImage(1000)));
         run.upgrade(sim.portText());
@@ -318,7 +305,7 @@ private slots:
         QCOMPARE(w.ProgressBar1->value(), 800);
         QCOMPARE(w.Label271->text(), QString("Programming flash ... in progress"));
         QCOMPARE(run.deviceLog(), UpgradeWindowStageTexts().mid(0, 3));
-        QCOMPARE(run.upgradeLog(), (QStringList{SendHeader, SendProgram, Warning, Lost, Abort}));
+        QCOMPARE(run.upgradeLog(), (QStringList{H, P, W, Lost, A}));
         QVERIFY(run.dialogs().boxes.empty());
     }
 
@@ -333,8 +320,7 @@ private slots:
                                  << QString(UpgradeText::Success);
         QTest::newRow("error text")
             << QStringList{"--error-at", "program", "--error-text", "verify failed"}
-            << QStringList{SendHeader, SendProgram, Warning, "verify failed", Abort}
-            << "verify failed";
+            << QStringList{H, P, W, "verify failed", A} << "verify failed";
     }
     void nothingIsReadWhileABoxIsOpen() {
         QFETCH(QStringList, fault);
@@ -342,7 +328,7 @@ private slots:
         QFETCH(QString, box);
         constexpr int BoxOpenMs = 400;
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(FastSim(fault)));
+        QVERIFY(sim.start(Fast(fault)));
         UpgradeWindowDriver run(BoxOpenMs);
         QVERIFY(run.load(UpgradeWindowImage(1000)));
         run.upgrade(sim.portText());
@@ -357,7 +343,7 @@ private slots:
     // not only on the tick.
     void repliesAreReadAsTheyArrive() {
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(FastSim()));
+        QVERIFY(sim.start(Fast()));
         UpgradeWindowDriver run;
         QVERIFY(run.load(UpgradeWindowImage(1000)));
         run.window().Timer_TCP->stop();
@@ -371,7 +357,7 @@ private slots:
     // can close the window then: the connection closes with it.
     void silentEncoderKeepsWindowResponsiveAndCloseEndsConnection() {
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(FastSim({"--silent-at", "erase"})));
+        QVERIFY(sim.start(Fast({"--silent-at", "erase"})));
         UpgradeWindowDriver run;
         QVERIFY(run.load(UpgradeWindowImage(1000)));
         run.upgrade(sim.portText());
@@ -385,7 +371,7 @@ private slots:
         QVERIFY(probe.ticks() > 10);
         QVERIFY(!run.ended());
         QVERIFY(!sim.reported());
-        QCOMPARE(run.upgradeLog(), (QStringList{SendHeader, SendProgram, Warning}));
+        QCOMPARE(run.upgradeLog(), (QStringList{H, P, W}));
         run.closeWindow();
         const QJsonObject report = sim.waitForReport();
         QVERIFY(!report.isEmpty());
@@ -396,7 +382,7 @@ private slots:
     // of an upgrade; the program's run ends with 0 and the encoder sees the connection close.
     void closingTheWindowMidUpgradeEndsTheProgram() {
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(FastSim({"--silent-at", "program"})));
+        QVERIFY(sim.start(Fast({"--silent-at", "program"})));
         QTemporaryDir dir;
         const QString path = dir.filePath("image.bin");
         {
@@ -416,7 +402,7 @@ private slots:
             QObject::connect(watch, &QTimer::timeout, [&closedMidUpgrade] {
                 if (!Form1->Memo4->toPlainText().contains(EncoderReply::ProgramFlash))
                     return;
-                closedMidUpgrade = !Form1->Memo5->toPlainText().contains(Abort);
+                closedMidUpgrade = !Form1->Memo5->toPlainText().contains(A);
                 Form1->close();
             });
             watch->start(5);

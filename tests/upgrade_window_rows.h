@@ -38,7 +38,7 @@ inline const QStringList Programming{SendingDone, ErasingDone, ProgrammingOn};
 inline const QStringList Programmed{SendingDone, ErasingDone, ProgrammingDone};
 
 // Fast pacing over a 1,000-byte image: 3 counts, 5 addresses, 3 counts.
-inline QStringList Fast(const QStringList& fault) {
+inline QStringList Fast(const QStringList& fault = {}) {
     return QStringList{"--gap-ms",     "1",        "--receive-step", "400",
                        "--erase-step", "0x100000", "--program-step", "400"} +
            fault;

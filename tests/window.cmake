@@ -4,7 +4,8 @@ fw_add_qtest(tst_window_image
 # The upgrade through the real window against encoder-sim.
 set(upgrade_window_harness upgrade_window_harness.h upgrade_window_harness.cpp
     sim_test_client.h window_fake_dialogs.h)
-fw_add_qtest(tst_upgrade_window SOURCES tst_upgrade_window.cpp local_machine.h ${upgrade_window_harness}
+fw_add_qtest(tst_upgrade_window
+    SOURCES tst_upgrade_window.cpp local_machine.h upgrade_window_rows.h ${upgrade_window_harness}
     LIBS fwwindow TIMEOUT 90)
 # Hostile encoders: the simulator's faults at every stage, data-driven, over three programs
 # that ctest runs side by side.
