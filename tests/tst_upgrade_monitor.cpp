@@ -106,6 +106,13 @@ QByteArray zeroEnded(const QByteArrayList& replies) {
 
 // Columns point, replies, calls, after: the replies after the setup point, handled in order,
 // make exactly these calls of the front end and leave this summary.
+void addRepliesColumns() {
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<QByteArrayList>("replies");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("after");
+}
+
 void checkRepliesRow() {
     QFETCH(QString, point);
     QFETCH(QByteArrayList, replies);
@@ -154,10 +161,7 @@ private slots:
 // Progress numbers at each phase, for a 1,000-byte image. The replies after the setup point
 // are handled in order; every call of the front end is compared.
 void TestUpgradeMonitor::progress_data() {
-    QTest::addColumn<QString>("point");
-    QTest::addColumn<QByteArrayList>("replies");
-    QTest::addColumn<QStringList>("calls");
-    QTest::addColumn<QString>("after");
+    addRepliesColumns();
 
     const QString sendDone = "text Sending: Sending image file ... done";
     const QString eraseDone = "text Erasing: Erasing flash ... done";
@@ -229,10 +233,7 @@ void TestUpgradeMonitor::progress() {
 }
 
 void TestUpgradeMonitor::stageTexts_data() {
-    QTest::addColumn<QString>("point");
-    QTest::addColumn<QByteArrayList>("replies");
-    QTest::addColumn<QStringList>("calls");
-    QTest::addColumn<QString>("after");
+    addRepliesColumns();
 
     QTest::newRow("start at stage 0")
         << "stage 0" << QByteArrayList{"start receiving image file"}
@@ -304,10 +305,7 @@ void TestUpgradeMonitor::stageTexts() {
 }
 
 void TestUpgradeMonitor::errorText_data() {
-    QTest::addColumn<QString>("point");
-    QTest::addColumn<QByteArrayList>("replies");
-    QTest::addColumn<QStringList>("calls");
-    QTest::addColumn<QString>("after");
+    addRepliesColumns();
 
     QTest::newRow("error alone waits for its text")
         << "stage 0" << QByteArrayList{"*** ERROR ***"} << QStringList{} << "stage 0";
