@@ -2,7 +2,8 @@
 
 #include "FirmwareImage.h"
 #include "TcpClientChannel.h"
-#include "UpgradeTransfer.h"
+#include "ConnectionInfo.h"
+#include "UpgradeSession.h"
 #include "UpgradeView.h"
 #include "ui_TForm1.h"
 
@@ -14,9 +15,7 @@
 
 class QFileDialog;
 class QProgressBar;
-class QSocketNotifier;
 class QTimer;
-class UpgradeMonitor;
 
 // The connection texts of the run: created empty with the process, filled by "Upgrade FW".
 extern ConnectionInfo ConnectionTexts;
@@ -46,8 +45,8 @@ public:
     void SpeedButton26Click();
     void Timer_TCPTimer();
 
-    // Whether "Upgrade FW" has sent header and image and the encoder is still being followed.
-    bool UpgradeInProgress() const;
+    // The upgrade that "Upgrade FW" started; null before.
+    const UpgradeSession* Session() const { return session.get(); }
 
     // The progress rows, logs and boxes as the reply handling drives them.
     void showPhaseRow(UpgradePhase phase) override;
@@ -57,7 +56,9 @@ public:
     void appendUpgradeLog(const QString& line) override;
     void showErrorText(const QString& text) override;
     void showSuccess(const QString& text) override;
-    void upgradeEnded() override;
+    void upgradeEnded(const UpgradeEnd& end) override;
+    void connectionSettled(bool connected) override;
+    void stepEntered(UpgradeStep step) override;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -69,14 +70,10 @@ private:
     void DockCategoryColumn();
     void ShowImageSummary();
     void WithdrawImage();
-    void ConnectWithBusyCursor();
+    void StartUpgrade();
+    void RestoreCursor();
     void ShowConnectionInfo();
-    void SendHeaderAndImage();
     void SetBarRanges();
-    void StopAfterFailedSend();
-    void FollowReplies();
-    void PumpReplies();
-    void SchedulePump();
     QProgressBar* PhaseBar(UpgradePhase phase) const;
     AutoSizeLabel* PhaseLabel(UpgradePhase phase) const;
     // The row's "0%" label, bar, "100%" label and stage label.
@@ -85,12 +82,9 @@ private:
     // Until a file's date has been read, the date label shows nothing rather than its name.
     bool fileDateRead = false;
 
-    // Declared after Client_2, so it goes before the channel it reads.
-    std::unique_ptr<UpgradeMonitor> monitor;
-    // Wakes the reply handling as soon as the encoder sends, between ticks.
-    QSocketNotifier* replyNotifier = nullptr;
-    bool pumping = false;
-    bool pumpScheduled = false;
+    // Declared after Client_2, so it goes before the channel it drives.
+    std::unique_ptr<UpgradeSession> session;
+    bool busyCursor = false;
 };
 
 // The one main window of the process; null before it exists and after it is gone.

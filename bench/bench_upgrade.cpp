@@ -5,7 +5,7 @@
 //
 //   bench_upgrade [a] [b] [c]      (all three by default)
 #include "StartUp.h"
-#include "UpgradeTexts.h"
+#include "EncoderProtocol.h"
 #include "upgrade_window_harness.h"
 
 #include <QApplication>

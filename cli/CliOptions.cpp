@@ -23,39 +23,23 @@ ParsedCommandLine failure(const QString& message) {
     return {std::nullopt, 2, message};
 }
 
-bool allDigits(const QString& text) {
-    if (text.isEmpty())
-        return false;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    return true;
-}
-
-// A decimal port from 1 to 65535, or a service name (as the window's port box takes it).
+// The window's port rule, which is the channel's: a service name, or a decimal number from
+// 0 to 65535 (0 reaches no encoder).
 std::optional<QString> parsePort(const QString& argument, const QString& text,
                                  std::uint16_t& port) {
-    if (allDigits(text)) {
-        qsizetype first = 0;
-        while (first < text.size() - 1 && text[first] == QLatin1Char('0'))
-            ++first;
-        const QString digits = text.mid(first);
-        const int value = digits.size() <= 5 ? digits.toInt() : 0;
-        if (value < 1 || value > 65535)
-            return QStringLiteral("port out of range in %1: give a port from 1 to 65535")
-                .arg(quoted(argument));
-        port = static_cast<std::uint16_t>(value);
-        return std::nullopt;
-    }
+    const auto outOfRange = [&argument] {
+        return QStringLiteral("port out of range in %1: give a port from 1 to 65535")
+            .arg(quoted(argument));
+    };
     try {
         port = TcpClientChannel::LookupPort(text.toLocal8Bit());
     } catch (const ProgramError& error) {
+        if (error.message().endsWith(QLatin1String("not a valid port number")))
+            return outOfRange();
         return QStringLiteral("bad port in %1: %2").arg(quoted(argument), error.message());
     }
     if (port == 0)
-        return QStringLiteral("port out of range in %1: give a port from 1 to 65535")
-            .arg(quoted(argument));
+        return outOfRange();
     return std::nullopt;
 }
 

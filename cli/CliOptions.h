@@ -1,5 +1,7 @@
 #pragma once
 
+#include "EncoderProtocol.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -9,14 +11,13 @@
 #include <optional>
 
 inline constexpr char CliName[] = "fwupgrade-cli";
-inline constexpr std::uint16_t DefaultCliPort = 999;
 
 // One encoder named on the command line.
 struct EncoderAddress {
     QString label;      // the argument as typed: how every line names this encoder
     QByteArray host;    // the host text as typed
     QByteArray address; // the host as a dotted IPv4 address, once resolved
-    std::uint16_t port = DefaultCliPort;
+    std::uint16_t port = DefaultEncoderPort;
 };
 
 enum class OutputMode { Auto, Plain, Json };

@@ -2,7 +2,7 @@
 #include "CliOptions.h"
 #include "FirmwareImage.h"
 #include "Reporter.h"
-#include "SignalPipe.h"
+#include "SignalBridge.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     CliOptions options = *parsed.options;
     if (const auto error = ResolveEncoders(options.encoders))
         return badInput(*error);
-    const auto image = std::make_unique<FirmwareImageBuffer>();
+    const std::unique_ptr<FirmwareImageBuffer> image = NewFirmwareImageBuffer();
     if (const auto error = loadImage(*image, options.imagePath))
         return badInput(*error);
 
@@ -83,9 +83,9 @@ int main(int argc, char** argv) {
     // An output pipe that closes (`| head`) must not end upgrades in the middle of a flash
     // write: later output is lost, the upgrades go on.
     std::signal(SIGPIPE, SIG_IGN);
-    SignalPipe stopSignals({SIGINT, SIGTERM});
+    SignalBridge stopSignals({SIGINT, SIGTERM});
     BatchUpgrade batch(options, *image, *reporter);
-    QObject::connect(&stopSignals, &SignalPipe::received, &batch, [&batch](int signalNumber) {
+    QObject::connect(&stopSignals, &SignalBridge::received, &batch, [&batch](int signalNumber) {
         batch.interrupt(signalNumber == SIGINT ? QStringLiteral("SIGINT")
                                                : QStringLiteral("SIGTERM"));
     });

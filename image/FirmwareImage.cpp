@@ -97,6 +97,10 @@ void empty(FirmwareImageBuffer& image) {
 
 } // namespace
 
+std::unique_ptr<FirmwareImageBuffer> NewFirmwareImageBuffer() {
+    return std::make_unique_for_overwrite<FirmwareImageBuffer>();
+}
+
 std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::size_t count) {
     return 0u - byteSum(bytes, count);
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 // The largest image the encoder's program memory takes (the 100% mark of the fill percentage).
@@ -14,12 +15,17 @@ inline constexpr std::int32_t MaxImageSize = 0x3D0000;
 // The fixed buffer that holds the image for the whole run.
 inline constexpr std::int32_t ImageBufferSize = 0x400000;
 
-// The one loaded image. Allocated once per run; a load reads straight into `data`.
+// The one loaded image. Allocated once per run; a load reads straight into `data`. Only the
+// first `length` bytes are ever read.
 struct FirmwareImageBuffer {
-    std::array<std::uint8_t, ImageBufferSize> data{};
+    std::array<std::uint8_t, ImageBufferSize> data;
     std::int32_t length = 0;    // bytes of `data` that hold the image
     std::uint32_t checksum = 0; // two's complement of the unsigned byte sum of the image
 };
+
+// A buffer whose data is left as the system hands it out: its pages take memory only once an
+// image is loaded into them.
+std::unique_ptr<FirmwareImageBuffer> NewFirmwareImageBuffer();
 
 enum class ImageLoadResult {
     Accepted,  // length and checksum describe the new image

@@ -38,7 +38,9 @@ public:
         if (whileBoxOpen)
             whileBoxOpen();
     }
-    void upgradeEnded() override { calls << "ended"; }
+    void upgradeEnded(const UpgradeEnd& end) override {
+        calls << "ended " + UpgradeEndKindName(end.kind);
+    }
 
     // The lines that went to one log ("memo4" or "memo5"), in order.
     QStringList log(const QString& memo) const {
