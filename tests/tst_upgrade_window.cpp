@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <functional>
+#include <poll.h>
 #include <map>
 #include <vector>
 
@@ -212,6 +213,46 @@ private slots:
                                     .arg(program)));
         }
         QCOMPARE(run.upgradeLog(), UpgradeWindowCompleteUpgradeLog());
+    }
+
+    // The window answers while the upgrade waits: a zero-timeout timer fires within 50 ms in
+    // the pause, and while the image send waits for an encoder that reads slowly.
+    void windowAnswersWhileTheUpgradeWaits_data() {
+        QTest::addColumn<QStringList>("simArguments");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("step");
+        QTest::newRow("pause") << Fast() << 1000 << int(UpgradeStep::Pausing);
+        QTest::newRow("slow image send")
+            << QStringList{"--gap-ms", "0", "--read-rate", "1000000"} << MaxImageSize
+                                         << int(UpgradeStep::SendingImage);
+    }
+    void windowAnswersWhileTheUpgradeWaits() {
+        QFETCH(QStringList, simArguments);
+        QFETCH(int, length);
+        QFETCH(int, step);
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(simArguments));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(length)));
+        run.upgrade(sim.portText());
+        const UpgradeSession* session = run.window().Session();
+        QVERIFY(session);
+        QVERIFY(UpgradeWindowWaitFor([&] { return session->step() == UpgradeStep(step); }, 5000));
+        UpgradeWindowWait(200);
+        if (UpgradeStep(step) == UpgradeStep::SendingImage) {
+            // A blocking send would be waiting now: the socket takes no more.
+            pollfd p{run.window().Client_2.descriptor(), POLLOUT, 0};
+            QCOMPARE(::poll(&p, 1, 0), 0);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        bool fired = false;
+        QTimer::singleShot(0, [&fired] { fired = true; });
+        QVERIFY(UpgradeWindowWaitFor([&fired] { return fired; }, 1000));
+        QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(int(session->step()), step);
+        QVERIFY(run.waitUntilEnded(30000));
+        QCOMPARE(run.noticeTexts(), QStringList{UpgradeText::Success});
     }
 
     void refusedConnection() {
