@@ -53,7 +53,6 @@ TForm1::TForm1(QWidget* parent)
         label->setAutoSize(true);
     CategoryPanelGroup1->raise();
     StyleProgressBars();
-    CreateOpenDialog();
 
     Timer_TCP = new QTimer(this);
     Timer_TCP->setObjectName(QStringLiteral("Timer_TCP"));
@@ -72,7 +71,9 @@ TForm1::~TForm1() {
         Form1 = nullptr;
 }
 
-void TForm1::CreateOpenDialog() {
+QFileDialog& TForm1::CreateOpenDialog() {
+    if (OpenDialog3)
+        return *OpenDialog3;
     OpenDialog3 = new QFileDialog(this);
     OpenDialog3->setObjectName(QStringLiteral("OpenDialog3"));
     // The same dialog on every desktop, so its confirmation behaves alike everywhere.
@@ -84,6 +85,10 @@ void TForm1::CreateOpenDialog() {
     OpenDialog3->setDirectory(QDir::homePath());
     OpenDialog3->selectFile(QStringLiteral("*.bin"));
     OpenDialog3->setSizeGripEnabled(true);
+    connect(OpenDialog3, &QFileDialog::fileSelected, this, [this](const QString& path) {
+        RunGuarded([this, &path] { OpenDialog3CanClose(path); });
+    });
+    return *OpenDialog3;
 }
 
 void TForm1::StyleProgressBars() {
@@ -96,9 +101,6 @@ void TForm1::ConnectHandlers() {
             [this] { RunGuarded([this] { SpeedButton24Click(); }); });
     connect(SpeedButton26, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { SpeedButton26Click(); }); });
-    connect(OpenDialog3, &QFileDialog::fileSelected, this, [this](const QString& path) {
-        RunGuarded([this, &path] { OpenDialog3CanClose(path); });
-    });
     connect(Timer_TCP, &QTimer::timeout, this,
             [this] { RunGuarded([this] { Timer_TCPTimer(); }); });
 }
@@ -130,7 +132,7 @@ void TForm1::OpenDialog3CanClose(const QString& path) {
 }
 
 void TForm1::SpeedButton24Click() {
-    Dialogs().RunFileDialog(*OpenDialog3);
+    Dialogs().RunFileDialog(CreateOpenDialog());
     if (!ImageSelected)
         return;
     switch (LoadFirmwareImage(*FirmwareImage, SelectedPath)) {

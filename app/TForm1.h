@@ -28,7 +28,7 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // Non-visual components, created with the window and destroyed with it.
+    // Non-visual components, destroyed with the window (the file dialog made on first use).
     QFileDialog* OpenDialog3 = nullptr;
     QTimer* Timer_TCP = nullptr;
     TcpClientChannel Client_2;
@@ -37,6 +37,10 @@ public:
     std::unique_ptr<FirmwareImageBuffer> FirmwareImage;
     bool ImageSelected = false;
     QString SelectedPath;
+
+    // The file dialog is made when "Select file" first needs it: its file-system model and
+    // widgets take memory that a window which never chooses a file does without.
+    QFileDialog& CreateOpenDialog();
 
     // Handlers. The window's signals reach them through the error guard.
     void FormCreate();
@@ -64,7 +68,6 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void CreateOpenDialog();
     void StyleProgressBars();
     void ConnectHandlers();
     void DockCategoryColumn();

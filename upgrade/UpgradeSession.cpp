@@ -15,6 +15,9 @@ namespace {
 // Replies held while the image goes out; past this the encoder waits, as it would for a
 // client that does not read.
 constexpr qsizetype HeldReplyLimit = 1 << 20;
+// The header reaches the encoder a little after it has left here: a little more than the
+// pause makes sure the encoder sees all of it.
+constexpr std::chrono::milliseconds PauseMargin{5};
 // What a failed send still reads of what the encoder said, should it never stop talking.
 constexpr int MaxPumpsAfterFailedSend = 100;
 
@@ -183,8 +186,8 @@ void UpgradeSession::sendComplete() {
         if (ended())
             return;
         readable->setEnabled(true);
-        pauseEnd = std::chrono::steady_clock::now() + HeaderToImagePause;
-        pause.start(HeaderToImagePause);
+        pauseEnd = std::chrono::steady_clock::now() + HeaderToImagePause + PauseMargin;
+        pause.start(HeaderToImagePause + PauseMargin);
     } else {
         startFollowing();
     }
