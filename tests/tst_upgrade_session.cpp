@@ -129,6 +129,8 @@ private slots:
             1000);
         row("whole bound", Fast({"--silent-at", "program"}), 1000, 0, 1600, Action::None,
             UpgradeEndKind::TimedOut, "not done within 1.6 s", {H, P, W, tooLong, A}, 1000);
+        row("encoder closes in the pause", Fast({"--close-at", "header"}), 1000, 0, 0,
+            Action::None, UpgradeEndKind::ConnectionLost, "", {H, P, Lost, A}, -2);
         row("stopped in the pause", Fast(), 1000, 0, 0, Action::StopInPause,
             UpgradeEndKind::Interrupted, "operator", {H, A}, 0);
         // One reply per KiB received: held while the image goes out, followed after it.

@@ -421,10 +421,19 @@ private slots:
     }
 
     // The program's own start-up and shut-down: the operator closes the window in the middle
-    // of an upgrade; the program's run ends with 0 and the encoder sees the connection close.
+    // of an upgrade, in the pause or while the encoder programs; the program's run ends with
+    // 0 at once and the encoder sees the connection close.
+    void closingTheWindowMidUpgradeEndsTheProgram_data() {
+        QTest::addColumn<QStringList>("simArguments");
+        QTest::addColumn<bool>("inPause");
+        QTest::newRow("in the pause") << Fast() << true;
+        QTest::newRow("while programming") << Fast({"--silent-at", "program"}) << false;
+    }
     void closingTheWindowMidUpgradeEndsTheProgram() {
+        QFETCH(QStringList, simArguments);
+        QFETCH(bool, inPause);
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast({"--silent-at", "program"})));
+        QVERIFY(sim.start(simArguments));
         QTemporaryDir dir;
         const QString path = dir.filePath("image.bin");
         {
@@ -434,6 +443,11 @@ private slots:
         }
         FakeDialogs dialogs;
         bool closedMidUpgrade = false;
+        const auto timeToClose = [inPause] {
+            if (inPause)
+                return Form1->GroupBox31->isVisible();
+            return Form1->Memo4->toPlainText().contains(EncoderReply::ProgramFlash);
+        };
         QTimer::singleShot(0, [&] {
             dialogs.confirmNext(path);
             Form1->SpeedButton24->click();
@@ -441,20 +455,26 @@ private slots:
             Form1->Edit4->setText(sim.portText());
             Form1->SpeedButton26->click();
             auto* watch = new QTimer(Form1);
-            QObject::connect(watch, &QTimer::timeout, [&closedMidUpgrade] {
-                if (!Form1->Memo4->toPlainText().contains(EncoderReply::ProgramFlash))
+            QObject::connect(watch, &QTimer::timeout, [&closedMidUpgrade, timeToClose] {
+                if (!timeToClose())
                     return;
                 closedMidUpgrade = !Form1->Memo5->toPlainText().contains(A);
                 Form1->close();
             });
             watch->start(5);
         });
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(RunWindowProgram(), 0);
         QVERIFY(closedMidUpgrade);
         QCOMPARE(Form1, nullptr);
+        if (inPause)
+            QVERIFY2(clock.elapsed() < 900, qPrintable(QString::number(clock.elapsed())));
         const QJsonObject report = sim.waitForReport();
         QVERIFY(!report.isEmpty());
         QVERIFY(!report.value("complete").toBool());
+        if (inPause)
+            QCOMPARE(report.value("bytesReceived").toInteger(), 0);
     }
 };
 
