@@ -5,6 +5,7 @@
 #include "ProgramError.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace {
@@ -24,48 +25,102 @@ ProgressStage progressStage(UpgradePhase phase) {
 } // namespace
 
 EncoderUpgrade::EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                               Reporter& reporter, std::optional<double> silenceSeconds,
-                               QObject* parent)
+                               Reporter& reporter, const EncoderRules& rules, QObject* parent)
     : QObject(parent), index(index), address(std::move(address)), image(image), reporter(reporter),
-      channel(this->address.address, QByteArray::number(this->address.port)),
-      session(channel, image, *this) {
-    if (silenceSeconds)
-        session.setSilenceBound(
-            std::chrono::milliseconds(std::llround(*silenceSeconds * 1000.0)));
-    connect(&session, &UpgradeSession::finished, this, &EncoderUpgrade::sessionFinished);
+      rules(rules), channel(this->address.address, QByteArray::number(this->address.port)) {
+    retryDelay.setSingleShot(true);
+    connect(&retryDelay, &QTimer::timeout, this, &EncoderUpgrade::startAttempt);
+    result.host = this->address.label;
+    result.address = QString::fromLatin1(this->address.address);
+    result.port = this->address.port;
+    result.stage = QStringLiteral("waiting to connect");
 }
 
 void EncoderUpgrade::start() {
-    if (session.step() != UpgradeStep::Idle)
-        return; // interrupted before it began
-    reporter.connecting(index, address.address, address.port);
+    if (attempts > 0 || finishedAll)
+        return; // started already, or interrupted before it began
+    clock.start();
+    startAttempt();
+}
+
+// A new session for each attempt: a session runs once.
+void EncoderUpgrade::startAttempt() {
+    ++attempts;
+    lastStep = UpgradeStep::Idle;
+    session = std::make_unique<UpgradeSession>(channel, image, static_cast<UpgradeView&>(*this));
+    if (rules.silenceSeconds)
+        session->setSilenceBound(
+            std::chrono::milliseconds(std::llround(*rules.silenceSeconds * 1000.0)));
+    if (rules.timeoutSeconds)
+        session->setWholeBound(
+            std::chrono::milliseconds(std::llround(*rules.timeoutSeconds * 1000.0)));
+    connect(session.get(), &UpgradeSession::finished, this, &EncoderUpgrade::sessionFinished);
+    reporter.connecting(index, address.address, address.port, attempts);
     try {
-        session.start();
+        session->start();
     } catch (const ProgramError& error) {
-        session.stop({UpgradeEndKind::NotReachable, error.message()});
+        session->stop({UpgradeEndKind::NotReachable, error.message()});
     }
 }
 
-std::optional<QString> EncoderUpgrade::interrupt() {
-    if (session.ended())
+std::optional<QString> EncoderUpgrade::flashStage() const {
+    if (finishedAll || !session || session->monitor().state().UpgradeStage < 2)
         return std::nullopt;
-    std::optional<QString> flash;
-    if (session.monitor().state().UpgradeStage >= 2)
-        flash = stageName();
-    else if (lastStep == UpgradeStep::Following)
-        flash = QStringLiteral("possibly erasing flash (it had the whole image)");
-    const QString why = lastStep == UpgradeStep::Idle
-                            ? QStringLiteral("interrupted before connecting")
-                            : QStringLiteral("interrupted while %1").arg(stageName());
-    session.stop({UpgradeEndKind::Interrupted, why});
-    return flash;
+    return stageName();
 }
 
+std::optional<QString> EncoderUpgrade::stopWarning() const {
+    if (finishedAll)
+        return std::nullopt;
+    if (const std::optional<QString> flash = flashStage())
+        return flash;
+    if (lastStep == UpgradeStep::Following)
+        return QStringLiteral("possibly erasing flash (it had the whole image)");
+    return std::nullopt;
+}
+
+void EncoderUpgrade::interrupt() {
+    if (finishedAll)
+        return;
+    const UpgradeEnd interrupted{UpgradeEndKind::Interrupted,
+                                 attempts == 0
+                                     ? QStringLiteral("interrupted before connecting")
+                                     : QStringLiteral("interrupted while %1").arg(stageName())};
+    retryDelay.stop();
+    if (session && !session->ended())
+        session->stop(interrupted);
+    else
+        end(interrupted);
+}
+
+// Only a connect that failed before anything was sent is tried again: once a byte of the
+// header has gone, the encoder is never sent anything more in this run.
 void EncoderUpgrade::sessionFinished() {
-    const UpgradeEnd& end = session.endCause();
-    success = end.kind == UpgradeEndKind::Success;
-    reason = endReason(end);
-    reporter.ended(index, success, reason);
+    const UpgradeEnd& cause = session->endCause();
+    if (cause.kind == UpgradeEndKind::NotReachable && attempts <= rules.retries) {
+        reporter.retrying(index, attempts, rules.retries + 1, endReason(cause),
+                          rules.retryDelaySeconds);
+        retryDelay.start(std::chrono::milliseconds(std::llround(rules.retryDelaySeconds * 1000)));
+        return;
+    }
+    end(cause);
+}
+
+void EncoderUpgrade::end(const UpgradeEnd& cause) {
+    if (finishedAll)
+        return;
+    finishedAll = true;
+    if (unshownDeviceLines > 0)
+        reporter.log(index, LogKind::Upgrade,
+                     QStringLiteral("%1 more replies of the encoder were not shown")
+                         .arg(unshownDeviceLines));
+    result.success = cause.kind == UpgradeEndKind::Success;
+    result.cause = UpgradeEndKindName(cause.kind);
+    result.reason = endReason(cause);
+    result.stage = result.success ? QStringLiteral("done") : stageName();
+    result.attempts = attempts;
+    result.durationMs = clock.isValid() ? clock.elapsed() : 0;
+    reporter.ended(index, result);
     emit finished();
 }
 
@@ -110,7 +165,9 @@ QString EncoderUpgrade::stageName() const {
     case UpgradeStep::Ended:
         break;
     }
-    switch (session.monitor().state().UpgradeStage) {
+    if (!session)
+        return QStringLiteral("connecting");
+    switch (session->monitor().state().UpgradeStage) {
     case 0:
         return QStringLiteral("waiting for the encoder to receive the image");
     case 1:
@@ -127,7 +184,7 @@ void EncoderUpgrade::connectionSettled(bool connected) {
         return; // the end says why
     ConnectedDetails details;
     details.remoteHost = QString::fromLocal8Bit(address.host);
-    details.remotePort = QString::number(address.port);
+    details.remotePort = address.port;
     details.localHostName = QString::fromLocal8Bit(TcpClientChannel::LocalHostName());
     details.localAddress = QString::fromLatin1(channel.LocalAddress());
     reporter.connected(index, details);
@@ -135,6 +192,7 @@ void EncoderUpgrade::connectionSettled(bool connected) {
 
 void EncoderUpgrade::stepEntered(UpgradeStep step) {
     lastStep = step;
+    result.stage = stageName();
     switch (step) {
     case UpgradeStep::SendingHeader:
         reporter.status(index, QString::fromLatin1(UpgradeLog::SendHeader));
@@ -178,7 +236,18 @@ void EncoderUpgrade::reportProgress(ProgressStage stage, std::int64_t position, 
     reporter.progress(index, stage, position, percent);
 }
 
+// An encoder that chatters is shown up to a point, then only counted.
 void EncoderUpgrade::appendDeviceLog(const QString& line) {
+    constexpr int MostShownReplies = 200;
+    if (deviceLines >= MostShownReplies) {
+        if (unshownDeviceLines++ == 0)
+            reporter.log(index, LogKind::Upgrade,
+                         QStringLiteral("the encoder sends more than %1 replies to show; the rest "
+                                        "are counted")
+                             .arg(MostShownReplies));
+        return;
+    }
+    ++deviceLines;
     reporter.log(index, LogKind::Device, line);
 }
 
@@ -191,5 +260,5 @@ void EncoderUpgrade::showSuccess(const QString& text) {
 }
 
 EncoderOutcome EncoderUpgrade::outcome() const {
-    return {address.label, success, reason};
+    return result;
 }

@@ -6,28 +6,45 @@
 #include "UpgradeSession.h"
 #include "UpgradeView.h"
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
 #include <array>
+#include <memory>
 #include <optional>
 
 struct FirmwareImageBuffer;
 
-// One encoder of the command line: its connection and its UpgradeSession, shown through the
-// reporter. The session does the upgrade; this only words it for the terminal or a script.
+// How each encoder is upgraded, from the command line.
+struct EncoderRules {
+    std::optional<double> silenceSeconds;
+    std::optional<double> timeoutSeconds;
+    int retries = 0; // further connects when one fails before anything was sent
+    double retryDelaySeconds = 5;
+};
+
+// One encoder of the command line: its connection and an UpgradeSession per attempt, shown
+// through the reporter. The session does the upgrade; this only retries a connect that
+// failed before anything was sent and words the rest for the terminal or a script.
 class EncoderUpgrade : public QObject, private UpgradeView {
     Q_OBJECT
 public:
     EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                   Reporter& reporter, std::optional<double> silenceSeconds,
-                   QObject* parent = nullptr);
+                   Reporter& reporter, const EncoderRules& rules, QObject* parent = nullptr);
 
     void start();
-    // Ends the upgrade at once (the run was interrupted) and closes the connection. Returns
-    // what the encoder may be doing to its flash, or nothing when it does not touch it yet.
-    std::optional<QString> interrupt();
+    bool hasStarted() const { return attempts > 0; }
+    bool hasEnded() const { return finishedAll; }
+    // The encoder has begun to rewrite its flash ("erase flash program..." came), so stopping
+    // it now would leave it without firmware: the stage it is in; nothing otherwise.
+    std::optional<QString> flashStage() const;
+    // What the encoder may be doing to its flash, should it be stopped now; nothing when it
+    // does not touch its flash yet.
+    std::optional<QString> stopWarning() const;
+    // Ends the upgrade at once (the run was interrupted) and closes the connection.
+    void interrupt();
 
-    bool hasEnded() const { return session.ended(); }
     EncoderOutcome outcome() const;
 
 signals:
@@ -35,7 +52,9 @@ signals:
     void finished();
 
 private:
+    void startAttempt();
     void sessionFinished();
+    void end(const UpgradeEnd& end);
     QString endReason(const UpgradeEnd& end) const;
     QString stageName() const;
     void reportProgress(ProgressStage stage, std::int64_t position, std::int64_t first,
@@ -59,10 +78,18 @@ private:
     const FirmwareImageBuffer& image;
     Reporter& reporter;
 
+    const EncoderRules rules;
+
     TcpClientChannel channel;
-    UpgradeSession session;
+    std::unique_ptr<UpgradeSession> session;
+    QTimer retryDelay;
+    QElapsedTimer clock;
+    int attempts = 0;
     UpgradeStep lastStep = UpgradeStep::Idle;
     std::array<int, 4> lastPercent{-1, -1, -1, -1};
-    bool success = false;
-    QString reason;
+    // The encoder's replies shown so far, and those only counted once too many came.
+    int deviceLines = 0;
+    int unshownDeviceLines = 0;
+    bool finishedAll = false;
+    EncoderOutcome result;
 };

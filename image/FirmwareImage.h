@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
@@ -49,6 +50,8 @@ QString ChecksumText(std::uint32_t checksum); // "0x%x"
 // Reads the file at `path` into `image`: never more than MaxImageSize + 1 bytes, never a
 // byte past `image.data`, never waiting on a FIFO or device. Closes the file before returning.
 ImageLoadResult LoadFirmwareImage(FirmwareImageBuffer& image, const QString& path);
+// The same for a path given as the system's bytes, which need not be valid text.
+ImageLoadResult LoadFirmwareImageFile(FirmwareImageBuffer& image, const QByteArray& nativePath);
 
 // The path as shown to the operator, with '/' as the separator.
 QString DisplayPath(const QString& chosenPath);
