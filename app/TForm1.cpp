@@ -1,5 +1,6 @@
 #include "TForm1.h"
 
+#include "Accessibility.h"
 #include "AutoSizeLabel.h"
 #include "Dialogs.h"
 #include "HandlerGuard.h"
@@ -62,6 +63,7 @@ TForm1::TForm1(QWidget* parent)
     CategoryPanelGroup1->raise();
     StyleProgressBars();
     CreateOpenDialog();
+    DescribeControls(*this);
 
     Timer_TCP = new QTimer(this);
     Timer_TCP->setObjectName(QStringLiteral("Timer_TCP"));
