@@ -4,6 +4,7 @@
 #include "AutoSizeLabel.h"
 #include "Dialogs.h"
 #include "HandlerGuard.h"
+#include "Shortcuts.h"
 #include "StartUp.h"
 #include "UpgradeMonitor.h"
 #include "UpgradeTexts.h"
@@ -64,6 +65,7 @@ TForm1::TForm1(QWidget* parent)
     StyleProgressBars();
     CreateOpenDialog();
     DescribeControls(*this);
+    InstallShortcuts(*this);
 
     Timer_TCP = new QTimer(this);
     Timer_TCP->setObjectName(QStringLiteral("Timer_TCP"));
