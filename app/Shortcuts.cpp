@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QKeySequence>
 
@@ -41,6 +42,15 @@ private:
     const std::vector<QAbstractButton*> buttons;
 };
 
+// Return in the file dialog's name box while its completion list is open accepts the dialog
+// but leaves the list open, and the list would take every key after it.
+void CloseCompletionWithDialog(QFileDialog* dialog) {
+    QObject::connect(dialog, &QDialog::finished, dialog, [] {
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->hide();
+    });
+}
+
 // The button's own shortcut clicks it, and only while it is shown.
 void GiveShortcut(QAbstractButton* button, QKeyCombination keys) {
     button->setShortcut(QKeySequence(keys));
@@ -54,4 +64,5 @@ void InstallShortcuts(TForm1& window) {
     GiveShortcut(window.SpeedButton24, Qt::CTRL | Qt::Key_O);
     GiveShortcut(window.SpeedButton26, Qt::CTRL | Qt::Key_U);
     new ShortcutsBeforeEditing(window, {window.SpeedButton24, window.SpeedButton26});
+    CloseCompletionWithDialog(window.OpenDialog3);
 }

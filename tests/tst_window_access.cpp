@@ -8,6 +8,7 @@
 #include <QAccessibleValueInterface>
 #include <QApplication>
 #include <QFile>
+#include <QFileDialog>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/types.h>
@@ -249,6 +251,38 @@ private slots:
             QCOMPARE(boxTexts(), runs ? QStringList{"FILE NOT SELECTED"} : QStringList{});
         QCOMPARE(greedy->keysTaken, focused == greedy && !runs ? 1 : 0);
         QCOMPARE(QApplication::focusWidget(), focused);
+    }
+
+    // Return in the file dialog's name box while its completion list is open: the dialog takes
+    // the file, and no list stays open to take the keys meant for the window.
+    void fileDialogLeavesNoListOpen() {
+        dialogs.reset();
+        const QString path = write(QStringLiteral("image.bin"), "abc");
+        bool listShown = false;
+        int ticks = 0;
+        QTimer typist;
+        connect(&typist, &QTimer::timeout, this, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            if (name->text() != path) {
+                name->clear();
+                QTest::keyClicks(name, path);
+            } else if (QWidget* list = QApplication::activePopupWidget()) {
+                listShown = true;
+                typist.stop();
+                QTest::keyClick(list, Qt::Key_Return);
+            } else if (++ticks > 500) {
+                typist.stop();
+                dialog->reject();
+            }
+        });
+        typist.start(10);
+        window->SpeedButton24->click();
+        QVERIFY(listShown);
+        QCOMPARE(window->SelectedPath, path);
+        QCOMPARE(QApplication::activePopupWidget(), nullptr);
     }
 
     void boxesCloseWithKeys_data() {
