@@ -1,10 +1,12 @@
 #include "TForm1.h"
 
+#include "Accessibility.h"
 #include "AutoSizeLabel.h"
 #include "Dialogs.h"
-#include "HandlerGuard.h"
-#include "WindowLook.h"
 #include "EncoderProtocol.h"
+#include "HandlerGuard.h"
+#include "Shortcuts.h"
+#include "WindowLook.h"
 
 #include <QApplication>
 #include <QDir>
@@ -44,8 +46,7 @@ QString Latin1(const char* text) {
 
 } // namespace
 
-TForm1::TForm1(QWidget* parent)
-    : QWidget(parent), FirmwareImage(NewFirmwareImageBuffer()) {
+TForm1::TForm1(QWidget* parent) : QWidget(parent), FirmwareImage(NewFirmwareImageBuffer()) {
     setupUi(this);
     setFont(WindowFont());
     setWindowIcon(ProgramIcon());
@@ -53,6 +54,8 @@ TForm1::TForm1(QWidget* parent)
         label->setAutoSize(true);
     CategoryPanelGroup1->raise();
     StyleProgressBars();
+    DescribeControls(*this);
+    InstallShortcuts(*this);
 
     Timer_TCP = new QTimer(this);
     Timer_TCP->setObjectName(QStringLiteral("Timer_TCP"));
@@ -88,6 +91,7 @@ QFileDialog& TForm1::CreateOpenDialog() {
     connect(OpenDialog3, &QFileDialog::fileSelected, this, [this](const QString& path) {
         RunGuarded([this, &path] { OpenDialog3CanClose(path); });
     });
+    CloseCompletionWithDialog(*OpenDialog3);
     return *OpenDialog3;
 }
 
