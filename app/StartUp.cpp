@@ -1,8 +1,8 @@
 #include "StartUp.h"
 
 #include "HandlerGuard.h"
-#include "TForm1.h"
 #include "SignalBridge.h"
+#include "TForm1.h"
 #include "WindowLook.h"
 
 #include <QApplication>

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "ConnectionInfo.h"
 #include "FirmwareImage.h"
 #include "TcpClientChannel.h"
-#include "ConnectionInfo.h"
 #include "UpgradeSession.h"
 #include "UpgradeView.h"
 #include "ui_TForm1.h"

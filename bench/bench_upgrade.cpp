@@ -1,11 +1,11 @@
 // The upgrade through the real window (offscreen) against encoder-sim and a loopback sender:
 // (a) the time of a whole upgrade of the largest image, (b) the event loop's longest stall
-// over the whole upgrade, click included, (c) the smallest gap between two replies without zero bytes that the
-// window still takes apart. Prints figures measured in this one run.
+// over the whole upgrade, click included, (c) the smallest gap between two replies without zero
+// bytes that the window still takes apart. Prints figures measured in this one run.
 //
 //   bench_upgrade [a] [b] [c]      (all three by default)
-#include "StartUp.h"
 #include "EncoderProtocol.h"
+#include "StartUp.h"
 #include "upgrade_window_harness.h"
 
 #include <QApplication>
@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 struct UpgradeFigures {
     bool complete = false;
-    double totalMs = 0; // click to the end of the upgrade
+    double totalMs = 0;        // click to the end of the upgrade
     double clickMs = 0;        // the click, until the connect has settled
     qint64 longestStallMs = 0; // from before the click to the end
     int replies = 0;

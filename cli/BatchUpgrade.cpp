@@ -12,8 +12,8 @@ namespace {
 
 // A word as a POSIX shell reads it back.
 QString shellQuoted(const QString& word) {
-    static const QString plain = QStringLiteral(
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:=+,@%");
+    static const QString plain =
+        QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:=+,@%");
     bool needsQuotes = word.isEmpty();
     for (const QChar c : word)
         needsQuotes = needsQuotes || !plain.contains(c);

@@ -156,8 +156,7 @@ std::optional<QString> readHostsFile(const QString& name, QList<EncoderAddress>&
     const QByteArray text = file.read(Largest + 1);
     if (text.size() > Largest)
         return QStringLiteral("the hosts file %1 is larger than 16 MiB").arg(quoted(name));
-    return ParseHostsText(text, standardInput ? QStringLiteral("standard input") : name,
-                          encoders);
+    return ParseHostsText(text, standardInput ? QStringLiteral("standard input") : name, encoders);
 }
 
 } // namespace
@@ -236,9 +235,8 @@ std::optional<QString> ResolveEncoders(QList<EncoderAddress>& encoders) {
         if (encoder.address.isEmpty() || encoder.address == "0.0.0.0")
             return QStringLiteral("host %1 does not resolve to an IPv4 address of an encoder")
                 .arg(quoted(QString::fromLocal8Bit(encoder.host)));
-        const QString key = QStringLiteral("%1:%2")
-                                .arg(QString::fromLatin1(encoder.address))
-                                .arg(encoder.port);
+        const QString key =
+            QStringLiteral("%1:%2").arg(QString::fromLatin1(encoder.address)).arg(encoder.port);
         // One encoder takes one upgrade at a time.
         if (const auto earlier = seen.constFind(key); earlier != seen.constEnd()) {
             const QString first = encoders[*earlier].label;
@@ -273,8 +271,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
     const QCommandLineOption failedHosts(QStringLiteral("failed-hosts"), {},
                                          QStringLiteral("file"));
     parser.addOptions({help, version, json, plain, silence, timeout, connectTimeout, retries,
-                       retryDelay, maxParallel, hostsFile, check, allowEmpty, report,
-                       failedHosts});
+                       retryDelay, maxParallel, hostsFile, check, allowEmpty, report, failedHosts});
     if (!parser.parse(arguments))
         return failure(parser.errorText());
     if (parser.isSet(help))

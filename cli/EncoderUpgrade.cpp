@@ -236,10 +236,16 @@ void EncoderUpgrade::reportProgress(ProgressStage stage, std::int64_t position, 
     reporter.progress(index, stage, position, percent);
 }
 
-// An encoder that chatters is shown up to a point, then only counted.
+// An encoder that chatters is shown up to a point, then only counted; the stage texts are
+// always shown.
 void EncoderUpgrade::appendDeviceLog(const QString& line) {
     constexpr int MostShownReplies = 200;
-    if (deviceLines >= MostShownReplies) {
+    static const QStringList stageTexts{QString::fromLatin1(EncoderReply::StartReceiving),
+                                        QString::fromLatin1(EncoderReply::EraseFlash),
+                                        QString::fromLatin1(EncoderReply::ProgramFlash),
+                                        QString::fromLatin1(EncoderReply::VerifyDone),
+                                        QString::fromLatin1(EncoderReply::ProgramFail)};
+    if (deviceLines >= MostShownReplies && !stageTexts.contains(line)) {
         if (unshownDeviceLines++ == 0)
             reporter.log(index, LogKind::Upgrade,
                          QStringLiteral("the encoder sends more than %1 replies to show; the rest "

@@ -87,9 +87,8 @@ void OutputChannel::write(const QByteArray& bytes, Kind kind) {
 
 bool OutputChannel::drain(std::chrono::milliseconds bound) {
     std::unique_lock lock(shared->mutex);
-    return shared->drained.wait_for(lock, bound, [this] {
-        return shared->queue.isEmpty() && !shared->writing;
-    });
+    return shared->drained.wait_for(lock, bound,
+                                    [this] { return shared->queue.isEmpty() && !shared->writing; });
 }
 
 OutputChannel& OutputChannel::standardOutput() {

@@ -93,9 +93,9 @@ QString WarningLine(const FlashWarning& warning) {
 }
 
 QByteArray JsonErrorLine(const QString& message) {
-    const QJsonObject error{{"schema", JsonSchema},    {"event", "error"},
-                            {"time", isoTime()},       {"ms", 0},
-                            {"exitCode", 2},           {"message", message}};
+    const QJsonObject error{{"schema", JsonSchema}, {"event", "error"},
+                            {"time", isoTime()},    {"ms", 0},
+                            {"exitCode", 2},        {"message", message}};
     return JsonPrintable(QJsonDocument(error).toJson(QJsonDocument::Compact)) + '\n';
 }
 
@@ -157,15 +157,16 @@ void PlainReporter::retrying(int host, int attempt, int attempts, const QString&
 }
 
 void PlainReporter::ended(int host, const EncoderOutcome& outcome) {
-    hostLine(host, outcome.success ? QStringLiteral("upgrade succeeded")
-                                   : QStringLiteral("upgrade FAILED: ") + Printable(outcome.reason));
+    hostLine(host, outcome.success
+                       ? QStringLiteral("upgrade succeeded")
+                       : QStringLiteral("upgrade FAILED: ") + Printable(outcome.reason));
 }
 
 void PlainReporter::interrupted(const QString& signalName, bool immediately,
                                 const QList<FlashWarning>& flashing) {
     if (immediately) {
-        printLine(QStringLiteral("interrupted again by %1: closing every connection")
-                      .arg(signalName));
+        printLine(
+            QStringLiteral("interrupted again by %1: closing every connection").arg(signalName));
         return;
     }
     printLine(QStringLiteral("interrupted by %1: no new connection; stopping every encoder that "
@@ -177,8 +178,7 @@ void PlainReporter::interrupted(const QString& signalName, bool immediately,
 }
 
 void PlainReporter::finish(const QList<EncoderOutcome>& outcomes,
-                           const QList<FlashWarning>& warnings, int,
-                           const QString& rerunCommand) {
+                           const QList<FlashWarning>& warnings, int, const QString& rerunCommand) {
     QStringList summary{SummaryHeadline(outcomes)};
     for (const EncoderOutcome& outcome : outcomes) {
         if (!outcome.success)
@@ -272,7 +272,8 @@ void JsonReporter::retrying(int host, int attempt, int attempts, const QString& 
 
 void JsonReporter::ended(int host, const EncoderOutcome& outcome) {
     QJsonObject fields = forHost(host);
-    fields.insert("result", outcome.success ? QStringLiteral("success") : QStringLiteral("failure"));
+    fields.insert("result",
+                  outcome.success ? QStringLiteral("success") : QStringLiteral("failure"));
     fields.insert("cause", outcome.cause);
     fields.insert("reason", outcome.reason);
     fields.insert("stage", outcome.stage);
@@ -292,8 +293,9 @@ void JsonReporter::finish(const QList<EncoderOutcome>& outcomes,
                           const QList<FlashWarning>& warnings, int exitCode,
                           const QString& rerunCommand) {
     for (const FlashWarning& warning : warnings) {
-        emitEvent("warning",
-                  {{"host", warning.host}, {"stage", warning.stage}, {"text", WarningLine(warning)}});
+        emitEvent(
+            "warning",
+            {{"host", warning.host}, {"stage", warning.stage}, {"text", WarningLine(warning)}});
         OutputChannel::standardError().write(lineBytes(WarningLine(warning)));
     }
     QJsonArray succeeded;

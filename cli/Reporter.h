@@ -95,9 +95,8 @@ public:
     // The second ends everything at once.
     virtual void interrupted(const QString& signalName, bool immediately,
                              const QList<FlashWarning>& flashing) = 0;
-    virtual void finish(const QList<EncoderOutcome>& outcomes,
-                        const QList<FlashWarning>& warnings, int exitCode,
-                        const QString& rerunCommand) = 0;
+    virtual void finish(const QList<EncoderOutcome>& outcomes, const QList<FlashWarning>& warnings,
+                        int exitCode, const QString& rerunCommand) = 0;
 };
 
 // Plain lines, one per event, each naming its encoder.
@@ -106,8 +105,7 @@ public:
     explicit PlainReporter(OutputChannel& out = OutputChannel::standardOutput()) : out(out) {}
 
     void begin(const ImageSummary& image, const QStringList& hosts) override;
-    void connecting(int host, const QByteArray& address, std::uint16_t port,
-                    int attempt) override;
+    void connecting(int host, const QByteArray& address, std::uint16_t port, int attempt) override;
     void connected(int host, const ConnectedDetails& details) override;
     void log(int host, LogKind kind, const QString& text) override;
     void status(int, const QString&) override {}
@@ -143,8 +141,7 @@ public:
     }
 
     void begin(const ImageSummary& image, const QStringList& hosts) override;
-    void connecting(int host, const QByteArray& address, std::uint16_t port,
-                    int attempt) override;
+    void connecting(int host, const QByteArray& address, std::uint16_t port, int attempt) override;
     void connected(int host, const ConnectedDetails& details) override;
     void log(int host, LogKind kind, const QString& text) override;
     void status(int, const QString&) override {}

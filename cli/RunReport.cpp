@@ -42,11 +42,10 @@ RunReport::RunReport(const ImageSummary& image)
 }
 
 std::optional<QString> RunReport::write(const CliOptions& options,
-                                        const QList<EncoderOutcome>& outcomes,
-                                        int exitCode) const {
+                                        const QList<EncoderOutcome>& outcomes, int exitCode) const {
     if (!options.reportFile.isEmpty()) {
-        const QByteArray json =
-            JsonPrintable(QJsonDocument(document(outcomes, exitCode)).toJson(QJsonDocument::Indented));
+        const QByteArray json = JsonPrintable(
+            QJsonDocument(document(outcomes, exitCode)).toJson(QJsonDocument::Indented));
         if (auto error = writeFile(options.reportFile, json))
             return error;
     }
@@ -103,16 +102,16 @@ void PrintCheck(const ImageSummary& image, const CliOptions& options) {
         out.write(JsonPrintable(QJsonDocument(check).toJson(QJsonDocument::Compact)) + '\n');
         return;
     }
-    QStringList lines{QStringLiteral("Selected file : %1").arg(image.path),
-                      QStringLiteral("File size (byte) ............ %1 %2")
-                          .arg(image.lengthText, image.fillText),
-                      QStringLiteral("File checksum.............. %1").arg(image.checksumText),
-                      QStringLiteral("would upgrade %1 encoder%2%3:")
-                          .arg(options.encoders.size())
-                          .arg(options.encoders.size() == 1 ? "" : "s")
-                          .arg(options.maxParallel > 0
-                                   ? QStringLiteral(", at most %1 at once").arg(options.maxParallel)
-                                   : QString())};
+    QStringList lines{
+        QStringLiteral("Selected file : %1").arg(image.path),
+        QStringLiteral("File size (byte) ............ %1 %2").arg(image.lengthText, image.fillText),
+        QStringLiteral("File checksum.............. %1").arg(image.checksumText),
+        QStringLiteral("would upgrade %1 encoder%2%3:")
+            .arg(options.encoders.size())
+            .arg(options.encoders.size() == 1 ? "" : "s")
+            .arg(options.maxParallel > 0
+                     ? QStringLiteral(", at most %1 at once").arg(options.maxParallel)
+                     : QString())};
     for (const EncoderAddress& encoder : options.encoders)
         lines << QStringLiteral("  %1 at %2:%3")
                      .arg(encoder.label, QString::fromLatin1(encoder.address))

@@ -73,8 +73,7 @@ void TerminalReporter::stage(int host, ProgressStage stage, const QString& text)
     changed();
 }
 
-void TerminalReporter::progress(int host, ProgressStage stage, std::int64_t position,
-                                int percent) {
+void TerminalReporter::progress(int host, ProgressStage stage, std::int64_t position, int percent) {
     Row& row = rows[host];
     if (stage == ProgressStage::Transfer) {
         if (row.transferStartMs < 0)

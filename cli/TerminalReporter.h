@@ -15,8 +15,7 @@ public:
     TerminalReporter();
 
     void begin(const ImageSummary& image, const QStringList& hosts) override;
-    void connecting(int host, const QByteArray& address, std::uint16_t port,
-                    int attempt) override;
+    void connecting(int host, const QByteArray& address, std::uint16_t port, int attempt) override;
     void connected(int, const ConnectedDetails&) override {}
     void status(int host, const QString& text) override;
     void stage(int host, ProgressStage stage, const QString& text) override;

@@ -202,8 +202,9 @@ void EncoderSession::receiveImageUpTo(std::uint32_t target) {
 void EncoderSession::keepReadRate() const {
     if (!options_.readRate || report_.bytesReceived == 0)
         return;
-    const auto due = firstImageByte_ + std::chrono::microseconds(std::uint64_t{report_.bytesReceived} *
-                                                                 1'000'000 / *options_.readRate);
+    const auto due =
+        firstImageByte_ + std::chrono::microseconds(std::uint64_t{report_.bytesReceived} *
+                                                    1'000'000 / *options_.readRate);
     std::this_thread::sleep_until(due);
 }
 

@@ -23,7 +23,10 @@
 #include <memory>
 #include <optional>
 #include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -107,6 +110,48 @@ QList<QJsonObject> jsonEvents(const QString& out, bool* allParsed) {
     return events;
 }
 
+// Starts the CLI with raw argument bytes (which need not be valid text) and its standard
+// output on `stdoutFd`; returns the child's pid.
+pid_t spawnRaw(const QByteArrayList& arguments, int stdoutFd) {
+    const QByteArray program = CliPath.toLocal8Bit();
+    std::vector<char*> argv{const_cast<char*>(program.constData())};
+    for (const QByteArray& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.constData()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// The child's exit status within ms, keeping the event loop going; -1 if it did not end.
+int waitForExit(pid_t pid, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    int status = 0;
+    while (clock.elapsed() < ms) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        QTest::qWait(10);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+}
+
+QByteArray readAll(int fd) {
+    QByteArray bytes;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, n);
+    return bytes;
+}
+
 QByteArray randomImage(qsizetype size, quint32 seed) {
     QByteArray bytes(size, Qt::Uninitialized);
     quint32 x = seed;
@@ -158,6 +203,11 @@ private:
     QString image; // 100,000 bytes
     QByteArray imageBytes;
 
+    static QJsonObject readJson(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                              : QJsonObject();
+    }
     QString writeFile(const QString& name, const QByteArray& bytes) {
         const QString path = dir.filePath(name);
         QFile file(path);
@@ -213,6 +263,29 @@ private slots:
         QTest::newRow("bad octet")
             << QStringList{"%I", "127.0.0.256:999"} << "host '127.0.0.256' does not resolve";
         QTest::newRow("named twice") << QStringList{"%I", "%H", "%H"} << "is named twice";
+        // One encoder under four spellings is still one encoder.
+        QTest::newRow("one encoder, two spellings")
+            << QStringList{"%I", "127.0.0.1:%P", "127.1:%P"}
+            << "encoder '127.1:%P' is named twice: '127.0.0.1:%P' and '127.1:%P' are both "
+               "127.0.0.1:%P";
+        QTest::newRow("decimal address")
+            << QStringList{"%I", "%H", "2130706433:%P"} << "are both 127.0.0.1:%P";
+        QTest::newRow("host 0") << QStringList{"%I", "0:%P"} << "does not resolve";
+        QTest::newRow("host 0.0.0.0") << QStringList{"%I", "0.0.0.0:%P"} << "does not resolve";
+        QTest::newRow("a path for a host") << QStringList{"%I", "/tmp/x"} << "bad encoder address";
+        QTest::newRow("hosts file missing")
+            << QStringList{"--hosts-file", "/nonexistent/hosts", "%I"}
+            << "cannot read the hosts file '/nonexistent/hosts'";
+        QTest::newRow("max-parallel 0")
+            << QStringList{"--max-parallel", "0", "%I", "%H"} << "bad --max-parallel '0'";
+        QTest::newRow("retries word")
+            << QStringList{"--retries", "many", "%I", "%H"} << "bad --retries 'many'";
+        QTest::newRow("timeout twice")
+            << QStringList{"--timeout", "1", "--timeout", "2", "%I", "%H"}
+            << "--timeout is given more than once";
+        QTest::newRow("json error") << QStringList{"--json", "%I", "0:%P"} << "does not resolve";
+        QTest::newRow("hosts file bad line") << QStringList{"--hosts-file", "%F", "%I"}
+                                             << "%F, line 4: bad encoder address 'bad host!'";
         QTest::newRow("silence 0")
             << QStringList{"--silence", "0", "%I", "%H"} << "bad --silence '0'";
         QTest::newRow("silence word")
@@ -227,10 +300,16 @@ private slots:
         QFETCH(QString, message);
         QTcpServer encoder;
         QVERIFY(encoder.listen(QHostAddress::LocalHost));
+        const QString hostsWithABadLine =
+            writeFile("bad-hosts.txt", "127.0.0.1:1 # first\n\n# comment\n  bad host!\n");
         for (QString& argument : arguments) {
             argument.replace("%I", image);
             argument.replace("%H", QStringLiteral("127.0.0.1:%1").arg(encoder.serverPort()));
+            argument.replace("%P", QString::number(encoder.serverPort()));
+            argument.replace("%F", hostsWithABadLine);
         }
+        message.replace("%P", QString::number(encoder.serverPort()));
+        message.replace("%F", hostsWithABadLine);
         const CliRun run = runCli(arguments);
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
@@ -262,6 +341,8 @@ private slots:
                                            << "'%1': FILE TOO LONG (more than 3997696 bytes)";
         QTest::newRow("past the buffer")
             << "huge.bin" << qint64(ImageBufferSize + 4096) << "'%1': FILE TOO LONG";
+        QTest::newRow("empty") << "empty.bin" << qint64(0)
+                               << "the image '%1' is empty: the encoder would erase its flash";
     }
     void badImage() {
         QFETCH(QString, name);
@@ -277,7 +358,10 @@ private slots:
         }
         QTcpServer encoder;
         QVERIFY(encoder.listen(QHostAddress::LocalHost));
-        const CliRun run = runCli({path, QStringLiteral("127.0.0.1:%1").arg(encoder.serverPort())});
+        // The image is checked before any host: the host that does not resolve (a dotted
+        // text that is no address, never looked up) is not what the error is about.
+        const CliRun run =
+            runCli({path, QStringLiteral("127.0.0.1:%1").arg(encoder.serverPort()), "999.1.1.1"});
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(run.err.contains(message.arg(path)), qPrintable(run.err));
         QCOMPARE(run.out, QString());
@@ -330,13 +414,13 @@ private slots:
                          "!!! UPGRADE FLASH ABORT !!!"}));
         const QString summary = run.out.mid(run.out.indexOf("1 of 4 encoders upgraded, 3 failed"));
         QCOMPARE(summary.split('\n', Qt::SkipEmptyParts),
-                 QStringList({"1 of 4 encoders upgraded, 3 failed",
-                              "FAILED " + fail.host() + ": flash program fail",
-                              "FAILED " + error.host() + ": *** ERROR *** flash chip gone",
-                              "FAILED " + close.host() +
-                                  ": connection to encoder lost while erasing flash",
-                              "to try the failed encoders again: fwupgrade-cli " + image + " " +
-                                  fail.host() + " " + error.host() + " " + close.host()}));
+                 QStringList(
+                     {"1 of 4 encoders upgraded, 3 failed",
+                      "FAILED " + fail.host() + ": flash program fail",
+                      "FAILED " + error.host() + ": *** ERROR *** flash chip gone",
+                      "FAILED " + close.host() + ": connection to encoder lost while erasing flash",
+                      "to try the failed encoders again: fwupgrade-cli " + image + " " +
+                          fail.host() + " " + error.host() + " " + close.host()}));
     }
 
     // On a terminal: one line per encoder redrawn in place, cut to the terminal's width,
@@ -421,6 +505,19 @@ private slots:
             << QStringList{"--merge-replies"} << QStringList{} << QString() << "upgrade succeeded";
         QTest::newRow("split reply") << QStringList{"--split-replies"} << QStringList{} << QString()
                                      << "encoder: start receiving image file";
+        QTest::newRow("whole upgrade bounded")
+            << QStringList{"--silent-at", "program"} << QStringList{"--timeout", "1.5"}
+            << "not done within 1.5 s while programming flash"
+            << "!!! UPGRADE NOT DONE WITHIN 1.5 S !!!";
+        // An encoder that chatters is shown up to a point, then counted.
+        QTest::newRow("chatter") << QStringList{"--long-reply", "100000"} << QStringList{}
+                                 << QString() << "the encoder sends more than 200 replies to show";
+        // A terminal's control sequences from the encoder (CSI as C1 and as ESC [) are
+        // escaped.
+        QTest::newRow("control sequences") << QStringList{"--error-at", "erase", "--error-text",
+                                                          QString::fromUtf8("\u009b2J\x1b[2J")}
+                                           << QStringList{} << "*** ERROR *** \\x9b2J\\x1b[2J"
+                                           << "\\x9b2J\\x1b[2J";
         // Control bytes from the encoder are shown escaped, never written raw.
         QTest::newRow("garbage") << QStringList{"--garbage"} << QStringList{} << QString()
                                  << "encoder: \\x01\\x02\\x03";
@@ -484,8 +581,15 @@ private slots:
         const QList<QJsonObject> events = jsonEvents(json.out, &allParsed);
         QVERIFY(allParsed);
         QVERIFY(events.size() > 20);
-        for (const QJsonObject& event : events)
+        for (const QJsonObject& event : events) {
             QVERIFY(event["event"].isString() && event["ms"].isDouble());
+            QCOMPARE(event["schema"].toInt(), 1);
+            QVERIFY(QDateTime::fromString(event["time"].toString(), Qt::ISODateWithMs).isValid());
+            if (event["event"] == "connect")
+                QVERIFY(event["port"].isDouble());
+            if (event["event"] == "connected")
+                QVERIFY(event["remotePort"].isDouble());
+        }
         const QJsonObject first = events.first();
         QCOMPARE(first["event"].toString(), "image");
         QCOMPARE(first["length"].toInt(), 100'000);
@@ -587,7 +691,8 @@ private slots:
         const QString recorderHost = QStringLiteral("127.0.0.1:%1").arg(recorder.serverPort());
 
         // An empty image goes out only when asked for.
-        const CliRun run = runCli({"--allow-empty", "--silence", "0.5", path, sim.host(), recorderHost});
+        const CliRun run =
+            runCli({"--allow-empty", "--silence", "0.5", path, sim.host(), recorderHost});
         QCOMPARE(run.exitCode, 1);
         QTRY_VERIFY(closed);
         QCOMPARE(recorded.size(), expected.size());
@@ -666,7 +771,8 @@ private slots:
                                 " was erasing flash when the run was interrupted";
         if (twice) {
             QVERIFY(out.contains("interrupted again by " + name));
-            QVERIFY(out.contains("FAILED " + erasing.host() + ": interrupted while erasing flash\n"));
+            QVERIFY(
+                out.contains("FAILED " + erasing.host() + ": interrupted while erasing flash\n"));
             QVERIFY2(out.contains(warning + "\n") && err.contains(warning + "\n"), qPrintable(err));
             QVERIFY(!erasing.report(5000)["complete"].toBool(true));
         } else {
@@ -674,6 +780,182 @@ private slots:
             QVERIFY(!out.contains(warning));
             QVERIFY(erasing.report(5000)["complete"].toBool());
         }
+    }
+
+    // At most N in flight, the rest in the order given: each connect after an end.
+    void maxParallelKeepsTheOrder() {
+        Sim a(OkSim), b(OkSim), c(OkSim);
+        QVERIFY(a.ready() && b.ready() && c.ready());
+        const CliRun run =
+            runCli({"--plain", "--max-parallel", "1", image, a.host(), b.host(), c.host()});
+        QCOMPARE(run.exitCode, 0);
+        QStringList order;
+        for (const QString& line : run.out.split('\n')) {
+            if (line.contains(": connecting to ") || line.endsWith(": upgrade succeeded"))
+                order << line.section(": ", 0, 0) + (line.contains("connecting") ? " +" : " -");
+        }
+        QCOMPARE(order, QStringList({a.host() + " +", a.host() + " -", b.host() + " +",
+                                     b.host() + " -", c.host() + " +", c.host() + " -"}));
+    }
+
+    // A connect that fails before anything was sent is tried again; the third succeeds.
+    void retryUntilTheEncoderListens() {
+        std::uint16_t port = 0;
+        {
+            ChannelListener probe;
+            port = probe.port(); // free again once closed
+        }
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
+        const QString report = dir.filePath("retry-report.json");
+        QProcess cli;
+        cli.start(CliPath, {"--plain", "--retries", "4", "--retry-delay", "0.4", "--report", report,
+                            image, host});
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromLocal8Bit(cli.readAllStandardOutput()),
+                                  out.contains("attempt 2 of 5 failed")),
+                                 10000);
+        SimProcess late;
+        QVERIFY(late.start({"--port", QString::number(port), "--once", "--gap-ms", "0"}));
+        QTRY_VERIFY_WITH_TIMEOUT(cli.state() == QProcess::NotRunning, 20000);
+        out += QString::fromLocal8Bit(cli.readAllStandardOutput());
+        QCOMPARE(cli.exitCode(), 0);
+        QVERIFY(inOrder(hostLines(out, host),
+                        {"connecting to " + host,
+                         "attempt 1 of 5 failed: SERVER NOT READY (connection refused); next "
+                         "attempt in 0.4 s",
+                         "connecting to " + host + " (attempt 2)",
+                         "connecting to " + host + " (attempt 3)", "upgrade succeeded"}));
+        const QJsonObject encoder = readJson(report)["encoders"].toArray().first().toObject();
+        QCOMPARE(encoder["attempts"].toInt(), 3);
+        QCOMPARE(encoder["cause"].toString(), "success");
+    }
+
+    // Once a byte of the header has gone, the encoder is never sent anything more.
+    void noRetryAfterTheHeader() {
+        Sim closing({"--gap-ms", "0", "--close-at", "header"}); // serves on after each
+        QVERIFY(closing.ready());
+        const CliRun run =
+            runCli({"--plain", "--retries", "3", "--retry-delay", "0", image, closing.host()});
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out.count("connecting to "), 1);
+        QVERIFY(!run.out.contains("attempt 1 of"));
+        QVERIFY(!closing.report(5000).isEmpty());
+        QVERIFY(closing.report(500).isEmpty()); // no second connection
+    }
+
+    // --check reads the image, resolves the hosts, tells the plan and connects to nothing.
+    void checkOpensNoConnection() {
+        QTcpServer encoder;
+        QVERIFY(encoder.listen(QHostAddress::LocalHost));
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(encoder.serverPort());
+        const QString hosts =
+            writeFile("check-hosts.txt", "# site A\n\n localhost:1999  # spare\n");
+        const CliRun run =
+            runCli({"--check", "--max-parallel", "2", "--hosts-file", hosts, image, host});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains("would upgrade 2 encoders, at most 2 at once:\n  " + host +
+                                  " at " + host + "\n  localhost:1999 at 127.0.0.1:1999\n"),
+                 qPrintable(run.out));
+        QVERIFY(run.out.contains("no connection was opened"));
+        QVERIFY(!encoder.waitForNewConnection(300));
+    }
+
+    // The report names every encoder's end; the failed-hosts file feeds --hosts-file again.
+    void reportAndFailedHosts() {
+        Sim ok(OkSim), fail(OkSim + QStringList{"--fail-at", "erase"});
+        QVERIFY(ok.ready() && fail.ready());
+        const QString hosts = writeFile("hosts.txt", (ok.host() + "\n").toUtf8());
+        const QString report = dir.filePath("report.json");
+        const QString failed = dir.filePath("failed.txt");
+        const CliRun run = runCli({"--plain", "--hosts-file", hosts, "--report", report,
+                                   "--failed-hosts", failed, image, fail.host()});
+        QCOMPARE(run.exitCode, 1);
+        const QJsonObject document = readJson(report);
+        QCOMPARE(document["schema"].toInt(), 1);
+        QCOMPARE(document["exitCode"].toInt(), 1);
+        QCOMPARE(document["image"]["length"].toInt(), 100'000);
+        QCOMPARE(document["image"]["fill"].toInt(-1), FillPercentage(100'000));
+        QCOMPARE(document["image"]["checksum"].toString(), ChecksumText(checksumOf(imageBytes)));
+        const QDateTime start =
+            QDateTime::fromString(document["start"].toString(), Qt::ISODateWithMs);
+        const QDateTime end = QDateTime::fromString(document["end"].toString(), Qt::ISODateWithMs);
+        QVERIFY(start.isValid() && end.isValid() && start <= end);
+        const QJsonArray encoders = document["encoders"].toArray();
+        QCOMPARE(encoders.size(), 2);
+        // The command line's hosts first, then the file's.
+        QCOMPARE(encoders[0]["host"].toString(), fail.host());
+        QCOMPARE(encoders[0]["result"].toString(), "failure");
+        QCOMPARE(encoders[0]["cause"].toString(), "program-fail");
+        QCOMPARE(encoders[0]["stage"].toString(), "erasing flash");
+        QCOMPARE(encoders[1]["host"].toString(), ok.host());
+        QCOMPARE(encoders[1]["cause"].toString(), "success");
+        QCOMPARE(encoders[1]["attempts"].toInt(), 1);
+        QVERIFY(encoders[1]["durationMs"].toInt() >= 1000);
+        QFile list(failed);
+        QVERIFY(list.open(QIODevice::ReadOnly));
+        QCOMPARE(list.readAll(), (fail.host() + "\n").toUtf8());
+        QVERIFY(run.out.contains("to try the failed encoders again: fwupgrade-cli --plain "
+                                 "--hosts-file " +
+                                 failed + " " + image));
+    }
+
+    // `| head -1`: the reader goes at once; the upgrade goes on to its end all the same.
+    void readerThatGoesAway() {
+        Sim sim(OkSim);
+        QVERIFY(sim.ready());
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0);
+        const pid_t pid =
+            spawnRaw({"--plain", image.toLocal8Bit(), sim.host().toLatin1()}, ends[1]);
+        ::close(ends[1]);
+        ::close(ends[0]);
+        QVERIFY(pid > 0);
+        QCOMPARE(waitForExit(pid, 20000), 0);
+        QVERIFY(sim.report()["complete"].toBool());
+    }
+
+    // A reader that never reads holds up nothing: the pause stays 1,000 ms, the upgrade ends.
+    void readerThatDoesNotRead() {
+        const QString big = writeFile("chatty.bin", randomImage(MaxImageSize, 5));
+        Sim sim({"--once", "--gap-ms", "0", "--receive-step", "4096", "--erase-step", "0x1000",
+                 "--program-step", "4096", "--long-reply", "50000"});
+        QVERIFY(sim.ready());
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0);
+        const pid_t pid = spawnRaw({"--json", big.toLocal8Bit(), sim.host().toLatin1()}, ends[1]);
+        ::close(ends[1]);
+        QVERIFY(pid > 0);
+        const QJsonObject report = sim.report(30000);
+        QVERIFY(report["complete"].toBool());
+        QVERIFY2(report["headerToImageMs"].toDouble() < 1100,
+                 qPrintable(QString::number(report["headerToImageMs"].toDouble())));
+        const QByteArray out = readAll(ends[0]); // reads at last; the run then ends
+        ::close(ends[0]);
+        QCOMPARE(waitForExit(pid, 10000), 0);
+        QVERIFY(out.size() > 65536); // more than a pipe holds: the writer did wait
+        QVERIFY(out.contains("\"event\":\"summary\""));
+    }
+
+    // An image path that is no valid text still opens.
+    void pathThatIsNoText() {
+        const QByteArray name = QFile::encodeName(dir.path()) + "/image-\xff\xfe.bin";
+        {
+            QFile file(QString::fromLocal8Bit(name));
+            const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, "abc", 3), ssize_t(3));
+            ::close(fd);
+        }
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0);
+        const pid_t pid = spawnRaw({"--check", name, "127.0.0.1:999"}, ends[1]);
+        ::close(ends[1]);
+        QVERIFY(pid > 0);
+        QCOMPARE(waitForExit(pid, 10000), 0);
+        const QByteArray out = readAll(ends[0]);
+        ::close(ends[0]);
+        QVERIFY2(out.contains("File checksum.............. 0xfffffeda"), out.constData());
+        ::unlink(name.constData());
     }
 
     // An encoder that stops reading in the middle of the image, and one whose connect hangs,

@@ -1,7 +1,7 @@
+#include "EncoderProtocol.h"
 #include "StartUp.h"
 #include "TForm1.h"
 #include "UpgradeMonitor.h"
-#include "EncoderProtocol.h"
 #include "local_machine.h"
 #include "upgrade_window_rows.h"
 
@@ -13,8 +13,8 @@
 #include <QTest>
 
 #include <functional>
-#include <poll.h>
 #include <map>
+#include <poll.h>
 #include <vector>
 
 using namespace UpgradeWindowRows;
@@ -222,9 +222,8 @@ private slots:
         QTest::addColumn<int>("length");
         QTest::addColumn<int>("step");
         QTest::newRow("pause") << Fast() << 1000 << int(UpgradeStep::Pausing);
-        QTest::newRow("slow image send")
-            << QStringList{"--gap-ms", "0", "--read-rate", "1000000"} << MaxImageSize
-                                         << int(UpgradeStep::SendingImage);
+        QTest::newRow("slow image send") << QStringList{"--gap-ms", "0", "--read-rate", "1000000"}
+                                         << MaxImageSize << int(UpgradeStep::SendingImage);
     }
     void windowAnswersWhileTheUpgradeWaits() {
         QFETCH(QStringList, simArguments);

@@ -1,7 +1,7 @@
 #include "UpgradeMonitor.h"
 
-#include "TcpClientChannel.h"
 #include "EncoderProtocol.h"
+#include "TcpClientChannel.h"
 
 #include <QScopeGuard>
 

@@ -288,7 +288,8 @@ void UpgradeSession::silenceReached() {
         return;
     const QString seconds = secondsText(*silenceBound);
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::NoReplyFor).arg(seconds));
-    stop({UpgradeEndKind::NoAnswer, QStringLiteral("no reply from the encoder for %1 s").arg(seconds)});
+    stop({UpgradeEndKind::NoAnswer,
+          QStringLiteral("no reply from the encoder for %1 s").arg(seconds)});
 }
 
 void UpgradeSession::wholeBoundReached() {

@@ -26,8 +26,8 @@ class UpgradeSession : public QObject {
     Q_OBJECT
 public:
     // The channel, the image and the view must outlive the session.
-    UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuffer& image,
-                   UpgradeView& view, QObject* parent = nullptr);
+    UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuffer& image, UpgradeView& view,
+                   QObject* parent = nullptr);
     ~UpgradeSession() override;
     UpgradeSession(const UpgradeSession&) = delete;
     UpgradeSession& operator=(const UpgradeSession&) = delete;
