@@ -1,4 +1,4 @@
-# fwupgrade-cli: 32 encoders at once against one, with encoder-sim. Run by hand.
+# fwupgrade-cli against fleets of 1 to 1,000 encoders served by one encoder-sim. Run by hand.
 add_executable(bench_cli ${CMAKE_CURRENT_SOURCE_DIR}/bench_cli.cpp)
 target_link_libraries(bench_cli PRIVATE fwimage Qt6::Core)
 target_compile_definitions(bench_cli PRIVATE

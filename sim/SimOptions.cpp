@@ -60,6 +60,12 @@ struct OptionSet {
                                         "still go out), then send and read nothing more but "
                                         "keep the connection open.",
                                         "n"};
+    QCommandLineOption listeners{"listeners",
+                                 "Listen on N ports at once (with --port 0, N free ports; "
+                                 "otherwise PORT and the ones after it), one \"listening on\" "
+                                 "line each, and serve every connection at the same time: a "
+                                 "whole fleet from one process.",
+                                 "n"};
     QCommandLineOption readRate{"read-rate",
                                 "Read the image at most N bytes per second, through a small "
                                 "(8 KiB) receive buffer, as a slow encoder does.",
@@ -175,6 +181,9 @@ void readNumbers(const OptionSet& set, const QCommandLineParser& parser, OptionR
     if (parser.isSet(set.stopReadingAfter))
         options.stopReadingAfter = static_cast<std::uint32_t>(
             reader.number(set.stopReadingAfter, 0, Word32Max).value_or(0));
+    if (parser.isSet(set.listeners))
+        options.listeners =
+            static_cast<int>(reader.number(set.listeners, 1, 4096).value_or(1));
     if (parser.isSet(set.readRate))
         options.readRate =
             static_cast<std::uint32_t>(reader.number(set.readRate, 1, Word32Max).value_or(1));
@@ -256,6 +265,7 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
                        set.resetAt,
                        set.stopReadingAfter,
                        set.readRate,
+                       set.listeners,
                        set.silentAt,
                        set.mergeReplies,
                        set.splitReplies,
@@ -282,6 +292,9 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
     if (options.mergeReplies && options.splitReplies)
         reader.fail(QStringLiteral("--merge-replies and --split-replies shape the same reply; "
                                    "give one"));
+    if (options.listeners > 1 && (options.once || options.refuse))
+        reader.fail(QStringLiteral("--listeners serves on and on; it goes with neither --once nor "
+                                   "--refuse"));
     if (!reader.error().isEmpty())
         return failure(reader.error());
     return {options, 0, {}};

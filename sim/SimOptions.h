@@ -56,6 +56,8 @@ struct SimOptions {
     int longReply = 0;
     bool garbage = false;
     bool refuse = false;
+    // Ports listened on at once; past one, every connection is served on a thread of its own.
+    int listeners = 1;
     int idleTimeoutMs = 120000;
     QString reportFile;
     bool reportLine = false;

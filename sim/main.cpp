@@ -9,6 +9,11 @@
 #include <QJsonDocument>
 
 #include <csignal>
+#include <mutex>
+#include <poll.h>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +56,7 @@ public:
     }
 
     void publish(const SessionReport& report) const {
+        const std::lock_guard lock(mutex_); // sessions may end on several threads at once
         const QByteArray line = QJsonDocument(report.toJson()).toJson(QJsonDocument::Compact);
         if (options_.reportLine)
             printLine(stdout, line);
@@ -66,6 +72,7 @@ public:
 
 private:
     const SimOptions& options_;
+    mutable std::mutex mutex_;
 };
 
 // The port stays bound but never listens, so every connect to it is refused by the system.
@@ -89,6 +96,49 @@ int serveConnections(int listener, const SimOptions& options, const ReportWriter
     }
 }
 
+// A fleet from one process: every listener accepted from, every connection served at once.
+[[noreturn]] void serveFleet(const std::vector<int>& listeners, const SimOptions& options,
+                             const ReportWriter& reports) {
+    std::vector<pollfd> waiting;
+    for (const int listener : listeners) {
+        ::listen(listener, SOMAXCONN); // a fleet connects all at once
+        printLine(stdout, "listening on " + localAddressText(listener).toLatin1());
+        waiting.push_back({listener, POLLIN, 0});
+    }
+    for (;;) {
+        if (::poll(waiting.data(), waiting.size(), -1) <= 0)
+            continue;
+        for (pollfd& listener : waiting) {
+            if (!(listener.revents & POLLIN))
+                continue;
+            const int connection = acceptConnection(listener.fd, options.idleTimeoutMs);
+            if (connection < 0)
+                continue;
+            std::thread([connection, &options, &reports] {
+                EncoderSession session(connection, options);
+                reports.publish(session.run());
+            }).detach();
+        }
+    }
+}
+
+std::vector<int> openListeners(const SimOptions& options, QString& error) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::vector<int> listeners;
+    for (int i = 0; i < options.listeners; ++i) {
+        const int port = options.port == 0 ? 0 : options.port + i;
+        const int socket = openServerSocket(options.address, port, true, error);
+        if (socket < 0)
+            break;
+        listeners.push_back(socket);
+    }
+    return listeners;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -108,6 +158,12 @@ int main(int argc, char* argv[]) {
     QString error;
     if (!reports.prepare(error))
         return badSetting(error);
+    if (options.listeners > 1) {
+        const std::vector<int> listeners = openListeners(options, error);
+        if (int(listeners.size()) < options.listeners)
+            return badSetting(error);
+        serveFleet(listeners, options, reports);
+    }
     const int socket = openServerSocket(options.address, options.port, !options.refuse, error);
     if (socket < 0)
         return badSetting(error);

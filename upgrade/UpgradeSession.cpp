@@ -18,6 +18,9 @@ constexpr qsizetype HeldReplyLimit = 1 << 20;
 // The header reaches the encoder a little after it has left here: a little more than the
 // pause makes sure the encoder sees all of it.
 constexpr std::chrono::milliseconds PauseMargin{5};
+// One send hands the socket at most this much: with a fleet, every socket is ready at once,
+// and the event loop must get round to all of them (and to its timers) in a few ms.
+constexpr std::int64_t SendChunk = 64 * 1024;
 // What a failed send still reads of what the encoder said, should it never stop talking.
 constexpr int MaxPumpsAfterFailedSend = 100;
 
@@ -158,7 +161,7 @@ void UpgradeSession::sendMore() {
     if (current != UpgradeStep::SendingHeader && current != UpgradeStep::SendingImage)
         return;
     if (sent < sendCount) {
-        const int chunk = static_cast<int>(std::min<std::int64_t>(sendCount - sent, 1 << 30));
+        const int chunk = static_cast<int>(std::min<std::int64_t>(sendCount - sent, SendChunk));
         const int n = channel.SendSome(sendBytes + sent, chunk);
         if (n < 0) {
             sendFailed(errnoText(errno));
