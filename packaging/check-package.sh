@@ -88,6 +88,7 @@ holder=$(sed -n 's/^Copyright (c) //p' "$source/LICENSE")
 [[ -n "$holder" ]] || fail "LICENSE has no 'Copyright (c)' line"
 grep -qx "Copyright: $holder" "$copyright" || fail "the copyright file lacks 'Copyright: $holder'"
 grep -qx "Files: \*" "$copyright" || fail "the copyright file has no 'Files: *' paragraph"
+! grep -nE '^\s+$' "$copyright" || fail "the copyright file has blank lines that are not empty"
 [[ $(grep -cx "License: Expat" "$copyright") -eq 2 ]] ||
     fail "the copyright file does not name and then give the Expat (MIT) licence"
 licence=$(awk 'given { print } /^License: Expat$/ && ++seen == 2 { given = 1 }' "$copyright" |
