@@ -82,7 +82,8 @@ done
 
 # The copyright file: machine-readable, and its licence is LICENSE's, word for word.
 copyright="$root/$doc/copyright"
-[[ $(head -n 1 "$copyright") == "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]] ||
+format=https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+[[ $(head -n 1 "$copyright") == "Format: $format" ]] ||
     fail "the copyright file does not name the machine-readable format on its first line"
 holder=$(sed -n 's/^Copyright (c) //p' "$source/LICENSE")
 [[ -n "$holder" ]] || fail "LICENSE has no 'Copyright (c)' line"
@@ -100,8 +101,8 @@ grep -q "^MIT License" "$source/LICENSE" || fail "LICENSE is not the MIT licence
 # lintian, when it is installed: nothing at the default level, and with --pedantic no
 # hardening tag either.
 if command -v lintian >/dev/null; then
-    lintian --pedantic --display-info --fail-on none "$deb" >"$work/lintian" 2>"$work/lintian.err" ||
-        { cat "$work/lintian.err" >&2; fail "lintian failed"; }
+    lintian --pedantic --display-info --fail-on none "$deb" >"$work/lintian" \
+        2>"$work/lintian.err" || { cat "$work/lintian.err" >&2; fail "lintian failed"; }
     cat "$work/lintian"
     ! grep -E '^(E|W): ' "$work/lintian" || fail "lintian reports errors or warnings"
     ! grep 'hardening-' "$work/lintian" || fail "lintian reports missing hardening"
@@ -148,8 +149,8 @@ done
 help_options() { sed -nE 's/^  (-[a-zA-Z], )?(--[a-z][a-z-]*).*/\2/p'; }
 readme_options() { grep -E '^\| *`-' | cut -d'|' -f2 | grep -oE -- '--[a-z][a-z-]*'; }
 man_options() {
-    gzip -dc "$1" | awk '/^\.TP/ { getline; print }' | grep -oE -- '(\\-\\-|--)[a-z]([a-z]|\\-|-)*' |
-        sed 's/\\-/-/g'
+    gzip -dc "$1" | awk '/^\.TP/ { getline; print }' |
+        grep -oE -- '(\\-\\-|--)[a-z]([a-z]|\\-|-)*' | sed 's/\\-/-/g'
 }
 for pair in fwupgrade-cli:cli/README.md encoder-sim:sim/README.md; do
     program=${pair%%:*} readme=${pair#*:}
@@ -205,8 +206,10 @@ echo "manual pages and READMEs list the options, events and fields of --help"
 no_display=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM BUILD_DIR="$work/run-build")
 status=0
 "${no_display[@]}" timeout 20 bash "$source/scripts/run.sh" >"$work/run.out" 2>&1 || status=$?
-[[ $status -eq 1 ]] || fail "run.sh without a display ended with $status, not 1: $(cat "$work/run.out")"
-grep -q "needs a display" "$work/run.out" && grep -q "xvfb-run -a bash scripts/run.sh" "$work/run.out" ||
+[[ $status -eq 1 ]] ||
+    fail "run.sh without a display ended with $status, not 1: $(cat "$work/run.out")"
+grep -q "needs a display" "$work/run.out" &&
+    grep -q "xvfb-run -a bash scripts/run.sh" "$work/run.out" ||
     fail "run.sh without a display does not say how to get one: $(cat "$work/run.out")"
 [[ ! -e "$work/run-build" ]] || fail "run.sh without a display built before it stopped"
 status=0
