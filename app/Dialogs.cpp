@@ -18,6 +18,7 @@ std::unique_ptr<QMessageBox> MakeBox(QMessageBox::Icon icon, const QString& text
     box->setText(text);
     box->setStandardButtons(QMessageBox::Ok);
     box->setDefaultButton(QMessageBox::Ok);
+    box->setEscapeButton(QMessageBox::Ok);
     return box;
 }
 

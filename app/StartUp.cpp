@@ -2,46 +2,13 @@
 
 #include "HandlerGuard.h"
 #include "TForm1.h"
-#include "TerminationSignals.h"
+#include "SignalBridge.h"
+#include "WindowLook.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QFontDatabase>
 
+#include <csignal>
 #include <memory>
-
-namespace {
-
-constexpr char TahomaFile[] = "/usr/share/wine/fonts/tahoma.ttf";
-constexpr int WindowFontPoints = 8;
-
-QString LoadTahoma() {
-    if (!QFile::exists(QString::fromLatin1(TahomaFile)))
-        return {};
-    const int id = QFontDatabase::addApplicationFont(QString::fromLatin1(TahomaFile));
-    return id < 0 ? QString() : QFontDatabase::applicationFontFamilies(id).value(0);
-}
-
-} // namespace
-
-QFont WindowFont() {
-    static const QString tahoma = LoadTahoma();
-    QFont font =
-        tahoma.isEmpty() ? QFontDatabase::systemFont(QFontDatabase::GeneralFont) : QFont(tahoma);
-    if (tahoma.isEmpty())
-        font.setStyleHint(QFont::SansSerif);
-    font.setPointSize(WindowFontPoints);
-    font.setWeight(QFont::Normal);
-    font.setItalic(false);
-    return font;
-}
-
-QIcon ProgramIcon() {
-    QIcon icon;
-    for (const char* file : {":/icons/fwupgrade-32.png", ":/icons/fwupgrade-64.png"})
-        icon.addFile(QString::fromLatin1(file));
-    return icon;
-}
 
 void PrepareApplication(QApplication& application) {
     QApplication::setFont(WindowFont());
@@ -66,8 +33,8 @@ int RunWindowProgram() {
         RunStartUpStep([&window] {
             // Installed once the window shows: a signal that comes earlier ends the process the
             // default way, before there is anything to close.
-            TerminationSignals terminationSignals;
-            QObject::connect(&terminationSignals, &TerminationSignals::received, window.get(),
+            SignalBridge terminationSignals({SIGTERM, SIGINT});
+            QObject::connect(&terminationSignals, &SignalBridge::received, window.get(),
                              [&window] { CloseOnSignal(*window); });
             QApplication::exec();
         });

@@ -1,20 +1,18 @@
 #include "TForm1.h"
 
+#include "Accessibility.h"
 #include "AutoSizeLabel.h"
 #include "Dialogs.h"
+#include "EncoderProtocol.h"
 #include "HandlerGuard.h"
-#include "StartUp.h"
-#include "UpgradeMonitor.h"
-#include "UpgradeTexts.h"
+#include "Shortcuts.h"
+#include "WindowLook.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QProgressBar>
 #include <QResizeEvent>
-#include <QScopeGuard>
-#include <QSocketNotifier>
-#include <QThread>
 #include <QTimer>
 
 #include <array>
@@ -40,11 +38,7 @@ QProgressBar::chunk {
 )";
 
 constexpr int TimerTcpIntervalMs = 10;
-// The encoder needs this long after the header before the image may follow.
-constexpr unsigned long HeaderToImagePauseMs = 1000;
 const QPoint SuccessBoxTopLeft(600, 500);
-// Bounds the replies read after a failed send, should the encoder never stop talking.
-constexpr int MaxPumpsAfterFailedSend = 100;
 
 QString Latin1(const char* text) {
     return QString::fromLatin1(text);
@@ -52,8 +46,7 @@ QString Latin1(const char* text) {
 
 } // namespace
 
-TForm1::TForm1(QWidget* parent)
-    : QWidget(parent), FirmwareImage(std::make_unique<FirmwareImageBuffer>()) {
+TForm1::TForm1(QWidget* parent) : QWidget(parent), FirmwareImage(NewFirmwareImageBuffer()) {
     setupUi(this);
     setFont(WindowFont());
     setWindowIcon(ProgramIcon());
@@ -61,7 +54,8 @@ TForm1::TForm1(QWidget* parent)
         label->setAutoSize(true);
     CategoryPanelGroup1->raise();
     StyleProgressBars();
-    CreateOpenDialog();
+    DescribeControls(*this);
+    InstallShortcuts(*this);
 
     Timer_TCP = new QTimer(this);
     Timer_TCP->setObjectName(QStringLiteral("Timer_TCP"));
@@ -73,15 +67,16 @@ TForm1::TForm1(QWidget* parent)
 }
 
 TForm1::~TForm1() {
-    // The notifier goes before the channel closes the socket it watches.
-    delete replyNotifier;
-    replyNotifier = nullptr;
-    monitor.reset();
+    // The session's notifiers go before the channel closes the socket they watch.
+    session.reset();
+    RestoreCursor();
     if (Form1 == this)
         Form1 = nullptr;
 }
 
-void TForm1::CreateOpenDialog() {
+QFileDialog& TForm1::CreateOpenDialog() {
+    if (OpenDialog3)
+        return *OpenDialog3;
     OpenDialog3 = new QFileDialog(this);
     OpenDialog3->setObjectName(QStringLiteral("OpenDialog3"));
     // The same dialog on every desktop, so its confirmation behaves alike everywhere.
@@ -93,6 +88,11 @@ void TForm1::CreateOpenDialog() {
     OpenDialog3->setDirectory(QDir::homePath());
     OpenDialog3->selectFile(QStringLiteral("*.bin"));
     OpenDialog3->setSizeGripEnabled(true);
+    connect(OpenDialog3, &QFileDialog::fileSelected, this, [this](const QString& path) {
+        RunGuarded([this, &path] { OpenDialog3CanClose(path); });
+    });
+    CloseCompletionWithDialog(*OpenDialog3);
+    return *OpenDialog3;
 }
 
 void TForm1::StyleProgressBars() {
@@ -105,9 +105,6 @@ void TForm1::ConnectHandlers() {
             [this] { RunGuarded([this] { SpeedButton24Click(); }); });
     connect(SpeedButton26, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { SpeedButton26Click(); }); });
-    connect(OpenDialog3, &QFileDialog::fileSelected, this, [this](const QString& path) {
-        RunGuarded([this, &path] { OpenDialog3CanClose(path); });
-    });
     connect(Timer_TCP, &QTimer::timeout, this,
             [this] { RunGuarded([this] { Timer_TCPTimer(); }); });
 }
@@ -139,7 +136,7 @@ void TForm1::OpenDialog3CanClose(const QString& path) {
 }
 
 void TForm1::SpeedButton24Click() {
-    Dialogs().RunFileDialog(*OpenDialog3);
+    Dialogs().RunFileDialog(CreateOpenDialog());
     if (!ImageSelected)
         return;
     switch (LoadFirmwareImage(*FirmwareImage, SelectedPath)) {
@@ -186,24 +183,37 @@ void TForm1::SpeedButton26Click() {
     GroupBox41->hide();
     Client_2.setRemoteHost(EHost->text().toLocal8Bit());
     Client_2.setRemotePort(Edit4->text().toLocal8Bit());
-    if (!Client_2.Connected())
-        ConnectWithBusyCursor();
+    StartUpgrade();
+}
+
+// The click returns at once; the session goes on from the event loop, so the window keeps
+// answering through the connect, the pause and the image send. A port text that is no port
+// throws before anything is attempted: "Select file" stays for a new attempt.
+void TForm1::StartUpgrade() {
+    session = std::make_unique<UpgradeSession>(Client_2, *FirmwareImage, *this);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    busyCursor = true;
+    try {
+        session->start();
+    } catch (...) {
+        RestoreCursor();
+        session.reset();
+        throw;
+    }
+}
+
+void TForm1::RestoreCursor() {
+    if (busyCursor)
+        QApplication::restoreOverrideCursor();
+    busyCursor = false;
+}
+
+void TForm1::connectionSettled(bool) {
+    RestoreCursor();
     SpeedButton24->hide();
     GroupBox39->show();
     GroupBox40->show();
     ShowConnectionInfo();
-    if (Client_2.Connected())
-        SendHeaderAndImage();
-    else
-        ShowNotice(Latin1(UpgradeText::ServerNotReady));
-}
-
-// The connect waits at most the channel's bound; a port text that is no port throws, and the
-// cursor comes back on that path too.
-void TForm1::ConnectWithBusyCursor() {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const auto restore = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
-    Client_2.Connect();
 }
 
 void TForm1::ShowConnectionInfo() {
@@ -214,34 +224,11 @@ void TForm1::ShowConnectionInfo() {
     Label447->setText(QString::fromLocal8Bit(ConnectionTexts.localHostAddress));
 }
 
-// Nothing the encoder sends is read before the whole image has gone out: its early replies
-// wait in the receive queue until the reply handling starts.
-void TForm1::SendHeaderAndImage() {
-    appendUpgradeLog(Latin1(UpgradeLog::SendHeader));
-    SetBarRanges();
-    delete replyNotifier;
-    replyNotifier = nullptr;
-    monitor = std::make_unique<UpgradeMonitor>(Client_2, *this, FirmwareImage->length);
-    if (!SendUpgradeHeader(Client_2, *FirmwareImage)) {
-        StopAfterFailedSend();
-        return;
-    }
-    GroupBox31->show();
-    // The operator sees the details, the line and the group during the pause; painting now
-    // runs no timer, so no tick comes before the image has been sent.
-    repaint();
-    QThread::msleep(HeaderToImagePauseMs);
-    appendUpgradeLog(Latin1(UpgradeLog::SendProgram));
-    // Painted now, while the image goes out, rather than once the click has returned: the
-    // encoder's first replies then find the event loop free to take them apart.
-    repaint();
-    if (!SendUpgradeImage(Client_2, *FirmwareImage)) {
-        StopAfterFailedSend();
-        return;
-    }
-    FollowReplies();
-    // What came while the image went out is taken at once.
-    PumpReplies();
+void TForm1::stepEntered(UpgradeStep step) {
+    if (step == UpgradeStep::SendingHeader)
+        SetBarRanges();
+    else if (step == UpgradeStep::Pausing)
+        GroupBox31->show();
 }
 
 void TForm1::SetBarRanges() {
@@ -255,61 +242,13 @@ void TForm1::SetBarRanges() {
     }
 }
 
-// What the encoder said before the send failed (often why it stopped taking the image) is
-// still shown; only what is already waiting is read.
-void TForm1::StopAfterFailedSend() {
-    appendUpgradeLog(Latin1(UpgradeLog::SendFailed));
-    for (int pumps = 0; pumps < MaxPumpsAfterFailedSend; ++pumps) {
-        if (monitor->pump() == PumpResult::Idle)
-            break;
-    }
-    if (!monitor->ended())
-        monitor->StopUpgrade();
-}
-
-void TForm1::FollowReplies() {
-    replyNotifier = new QSocketNotifier(Client_2.descriptor(), QSocketNotifier::Read, this);
-    connect(replyNotifier, &QSocketNotifier::activated, this,
-            [this] { RunGuarded([this] { PumpReplies(); }); });
-}
-
+// Each tick follows what the encoder has sent; the session's socket notifier does the same
+// as soon as it arrives.
 void TForm1::Timer_TCPTimer() {
     if (!Client_2.Connected())
         return;
-    PumpReplies();
-}
-
-bool TForm1::UpgradeInProgress() const {
-    return monitor && !monitor->ended() && replyNotifier;
-}
-
-// The notifier reports readability for as long as bytes wait, so it rests while the replies
-// are handled: a notice box opened meanwhile runs its own event loop, and the notifier would
-// fire in it again and again.
-void TForm1::PumpReplies() {
-    if (pumping || !UpgradeInProgress())
-        return;
-    pumping = true;
-    replyNotifier->setEnabled(false);
-    const auto resume = qScopeGuard([this] {
-        pumping = false;
-        if (UpgradeInProgress())
-            replyNotifier->setEnabled(true);
-    });
-    if (monitor->pump() == PumpResult::MorePending)
-        SchedulePump();
-}
-
-// More replies wait than one pump may handle: the rest follows as soon as the event loop has
-// turned once.
-void TForm1::SchedulePump() {
-    if (pumpScheduled)
-        return;
-    pumpScheduled = true;
-    QTimer::singleShot(0, this, [this] {
-        pumpScheduled = false;
-        RunGuarded([this] { PumpReplies(); });
-    });
+    if (session)
+        session->pump();
 }
 
 QProgressBar* TForm1::PhaseBar(UpgradePhase phase) const {
@@ -377,8 +316,8 @@ void TForm1::showSuccess(const QString& text) {
     ShowNotice(text, SuccessBoxTopLeft);
 }
 
-// The channel is closed now; its notifier must not watch the socket any more.
-void TForm1::upgradeEnded() {
-    if (replyNotifier)
-        replyNotifier->setEnabled(false);
+void TForm1::upgradeEnded(const UpgradeEnd& end) {
+    RestoreCursor();
+    if (end.kind == UpgradeEndKind::NotReachable)
+        ShowNotice(Latin1(UpgradeText::ServerNotReady));
 }

@@ -2,7 +2,8 @@
 
 #include "FirmwareImage.h"
 #include "TcpClientChannel.h"
-#include "UpgradeTransfer.h"
+#include "ConnectionInfo.h"
+#include "UpgradeSession.h"
 #include "UpgradeView.h"
 #include "ui_TForm1.h"
 
@@ -14,9 +15,7 @@
 
 class QFileDialog;
 class QProgressBar;
-class QSocketNotifier;
 class QTimer;
-class UpgradeMonitor;
 
 // The connection texts of the run: created empty with the process, filled by "Upgrade FW".
 extern ConnectionInfo ConnectionTexts;
@@ -29,7 +28,7 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // Non-visual components, created with the window and destroyed with it.
+    // Non-visual components, destroyed with the window (the file dialog made on first use).
     QFileDialog* OpenDialog3 = nullptr;
     QTimer* Timer_TCP = nullptr;
     TcpClientChannel Client_2;
@@ -39,6 +38,10 @@ public:
     bool ImageSelected = false;
     QString SelectedPath;
 
+    // The file dialog is made when "Select file" first needs it: its file-system model and
+    // widgets take memory that a window which never chooses a file does without.
+    QFileDialog& CreateOpenDialog();
+
     // Handlers. The window's signals reach them through the error guard.
     void FormCreate();
     void SpeedButton24Click();
@@ -46,8 +49,8 @@ public:
     void SpeedButton26Click();
     void Timer_TCPTimer();
 
-    // Whether "Upgrade FW" has sent header and image and the encoder is still being followed.
-    bool UpgradeInProgress() const;
+    // The upgrade that "Upgrade FW" started; null before.
+    const UpgradeSession* Session() const { return session.get(); }
 
     // The progress rows, logs and boxes as the reply handling drives them.
     void showPhaseRow(UpgradePhase phase) override;
@@ -57,26 +60,23 @@ public:
     void appendUpgradeLog(const QString& line) override;
     void showErrorText(const QString& text) override;
     void showSuccess(const QString& text) override;
-    void upgradeEnded() override;
+    void upgradeEnded(const UpgradeEnd& end) override;
+    void connectionSettled(bool connected) override;
+    void stepEntered(UpgradeStep step) override;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void CreateOpenDialog();
     void StyleProgressBars();
     void ConnectHandlers();
     void DockCategoryColumn();
     void ShowImageSummary();
     void WithdrawImage();
-    void ConnectWithBusyCursor();
+    void StartUpgrade();
+    void RestoreCursor();
     void ShowConnectionInfo();
-    void SendHeaderAndImage();
     void SetBarRanges();
-    void StopAfterFailedSend();
-    void FollowReplies();
-    void PumpReplies();
-    void SchedulePump();
     QProgressBar* PhaseBar(UpgradePhase phase) const;
     AutoSizeLabel* PhaseLabel(UpgradePhase phase) const;
     // The row's "0%" label, bar, "100%" label and stage label.
@@ -85,12 +85,9 @@ private:
     // Until a file's date has been read, the date label shows nothing rather than its name.
     bool fileDateRead = false;
 
-    // Declared after Client_2, so it goes before the channel it reads.
-    std::unique_ptr<UpgradeMonitor> monitor;
-    // Wakes the reply handling as soon as the encoder sends, between ticks.
-    QSocketNotifier* replyNotifier = nullptr;
-    bool pumping = false;
-    bool pumpScheduled = false;
+    // Declared after Client_2, so it goes before the channel it drives.
+    std::unique_ptr<UpgradeSession> session;
+    bool busyCursor = false;
 };
 
 // The one main window of the process; null before it exists and after it is gone.

@@ -1,11 +1,11 @@
 // The upgrade through the real window (offscreen) against encoder-sim and a loopback sender:
 // (a) the time of a whole upgrade of the largest image, (b) the event loop's longest stall
-// after the click, (c) the smallest gap between two replies without zero bytes that the
+// over the whole upgrade, click included, (c) the smallest gap between two replies without zero bytes that the
 // window still takes apart. Prints figures measured in this one run.
 //
 //   bench_upgrade [a] [b] [c]      (all three by default)
 #include "StartUp.h"
-#include "UpgradeTexts.h"
+#include "EncoderProtocol.h"
 #include "upgrade_window_harness.h"
 
 #include <QApplication>
@@ -34,30 +34,29 @@ using Clock = std::chrono::steady_clock;
 struct UpgradeFigures {
     bool complete = false;
     double totalMs = 0; // click to the end of the upgrade
-    double clickMs = 0; // connect, header, pause, image
-    double afterClickMs = 0;
-    qint64 longestStallMs = 0; // after the click
+    double clickMs = 0;        // the click, until the connect has settled
+    qint64 longestStallMs = 0; // from before the click to the end
     int replies = 0;
     double imageMs = 0; // the simulator's first to last image byte
 };
 
-UpgradeFigures WholeUpgrade(int gapMs) {
+UpgradeFigures WholeUpgrade(const QStringList& simArguments) {
     UpgradeFigures figures;
     UpgradeWindowSim sim;
-    if (!sim.start({"--gap-ms", QString::number(gapMs)}))
+    if (!sim.start(simArguments))
         return figures;
     UpgradeWindowDriver run;
     if (!run.load(UpgradeWindowImage(MaxImageSize)))
         return figures;
     run.settle();
+    // Watched from before the click: the click itself must not hold the loop either.
+    UpgradeWindowLoopProbe probe;
     QElapsedTimer clock;
     clock.start();
     run.press(sim.portText());
     figures.clickMs = double(clock.nsecsElapsed()) / 1e6;
-    UpgradeWindowLoopProbe probe;
     const bool ended = run.waitUntilEnded(60000);
     figures.totalMs = double(clock.nsecsElapsed()) / 1e6;
-    figures.afterClickMs = figures.totalMs - figures.clickMs;
     figures.longestStallMs = probe.longestGapMs();
     const QJsonObject report = sim.waitForReport();
     figures.complete = ended && report.value("complete").toBool() &&
@@ -70,22 +69,29 @@ UpgradeFigures WholeUpgrade(int gapMs) {
 void BenchWholeUpgrade(bool printTimes, bool printStalls) {
     std::printf("Whole upgrade of %d bytes through the window, encoder-sim default steps\n",
                 MaxImageSize);
-    for (const int gapMs : {0, 2}) {
+    struct Encoder {
+        const char* name;
+        QStringList arguments;
+        int gapMs;
+    };
+    const Encoder encoders[] = {{"gap 0 ms", {"--gap-ms", "0"}, 0},
+                                {"gap 2 ms", {"--gap-ms", "2"}, 2},
+                                {"reading 1 MB/s", {"--gap-ms", "0", "--read-rate", "1000000"}, 0}};
+    for (const Encoder& encoder : encoders) {
         for (int runNumber = 1; runNumber <= 3; ++runNumber) {
-            const UpgradeFigures f = WholeUpgrade(gapMs);
-            const double pacing = double(gapMs) * f.replies;
+            const UpgradeFigures f = WholeUpgrade(encoder.arguments);
+            const double pacing = double(encoder.gapMs) * f.replies;
             if (printTimes)
-                std::printf(
-                    "  gap %d ms, run %d: %s, total %.0f ms (click %.0f ms incl. the 1000 ms "
-                    "pause, image on the wire %.0f ms; replies after the click %.0f ms), "
-                    "%d replies, simulator pacing %.0f ms, beyond pause and pacing %.0f ms\n",
-                    gapMs, runNumber, f.complete ? "complete" : "NOT COMPLETE", f.totalMs,
-                    f.clickMs, f.imageMs, f.afterClickMs, f.replies, pacing,
-                    f.totalMs - 1000.0 - pacing);
+                std::printf("  %s, run %d: %s, total %.0f ms (click and connect %.1f ms, image on "
+                            "the wire %.0f ms), %d replies, simulator pacing %.0f ms, beyond "
+                            "pause, image and pacing %.0f ms\n",
+                            encoder.name, runNumber, f.complete ? "complete" : "NOT COMPLETE",
+                            f.totalMs, f.clickMs, f.imageMs, f.replies, pacing,
+                            f.totalMs - 1000.0 - f.imageMs - pacing);
             if (printStalls)
-                std::printf(
-                    "  gap %d ms, run %d: longest event-loop stall after the click %lld ms\n",
-                    gapMs, runNumber, static_cast<long long>(f.longestStallMs));
+                std::printf("  %s, run %d: longest event-loop stall over the whole upgrade, "
+                            "click included: %lld ms (aim 20 ms)\n",
+                            encoder.name, runNumber, static_cast<long long>(f.longestStallMs));
         }
     }
 }

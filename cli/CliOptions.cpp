@@ -6,14 +6,19 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSet>
+#include <QFile>
+#include <QHash>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <cmath>
 
 namespace {
 
 // A day: far beyond any erase, and small enough for a timer.
-constexpr double LongestSilence = 86'400;
+constexpr double LongestSeconds = 86'400;
+constexpr int MostRetries = 1000;
 
 QString quoted(const QString& text) {
     return QLatin1Char('\'') + text + QLatin1Char('\'');
@@ -23,106 +28,226 @@ ParsedCommandLine failure(const QString& message) {
     return {std::nullopt, 2, message};
 }
 
-bool allDigits(const QString& text) {
-    if (text.isEmpty())
+// A host name or a dotted IPv4 address: letters, digits, '.', '-' and '_' only, so that a
+// path or any other text is refused before anything is looked up.
+bool isHostText(const QString& host) {
+    if (host.isEmpty() || host.size() > 253)
         return false;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+    for (const QChar c : host) {
+        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != QLatin1Char('.') &&
+            c != QLatin1Char('-') && c != QLatin1Char('_'))
             return false;
     }
     return true;
 }
 
-// A decimal port from 1 to 65535, or a service name (as the window's port box takes it).
-std::optional<QString> parsePort(const QString& argument, const QString& text,
+// The window's port rule, which is the channel's: a service name, or a decimal number from
+// 0 to 65535 (0 reaches no encoder).
+std::optional<QString> parsePort(const QString& text, const QString& portText,
                                  std::uint16_t& port) {
-    if (allDigits(text)) {
-        qsizetype first = 0;
-        while (first < text.size() - 1 && text[first] == QLatin1Char('0'))
-            ++first;
-        const QString digits = text.mid(first);
-        const int value = digits.size() <= 5 ? digits.toInt() : 0;
-        if (value < 1 || value > 65535)
-            return QStringLiteral("port out of range in %1: give a port from 1 to 65535")
-                .arg(quoted(argument));
-        port = static_cast<std::uint16_t>(value);
-        return std::nullopt;
-    }
+    const auto outOfRange = [&text] {
+        return QStringLiteral("port out of range in %1: give a port from 1 to 65535")
+            .arg(quoted(text));
+    };
     try {
-        port = TcpClientChannel::LookupPort(text.toLocal8Bit());
+        port = TcpClientChannel::LookupPort(portText.toLocal8Bit());
     } catch (const ProgramError& error) {
-        return QStringLiteral("bad port in %1: %2").arg(quoted(argument), error.message());
+        if (error.message().endsWith(QLatin1String("not a valid port number")))
+            return outOfRange();
+        return QStringLiteral("bad port in %1: %2").arg(quoted(text), error.message());
     }
     if (port == 0)
-        return QStringLiteral("port out of range in %1: give a port from 1 to 65535")
-            .arg(quoted(argument));
+        return outOfRange();
     return std::nullopt;
 }
 
-std::optional<QString> parseSilence(const QString& text, CliOptions& options) {
+std::optional<double> parseSeconds(const QString& text, bool zeroAllowed) {
     bool ok = false;
     const double seconds = text.toDouble(&ok);
-    if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > LongestSilence)
-        return QStringLiteral("bad --silence %1: give a number of seconds above 0 and up to %2")
-            .arg(quoted(text))
-            .arg(LongestSilence);
-    options.silenceSeconds = seconds;
-    return std::nullopt;
+    if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > LongestSeconds ||
+        (!zeroAllowed && seconds == 0))
+        return std::nullopt;
+    return seconds;
 }
 
-std::optional<QString> parseEncoders(const QStringList& arguments, CliOptions& options) {
-    QSet<QString> seen;
-    for (const QString& argument : arguments) {
+// The options that shape how encoders are upgraded, as given.
+QStringList rerunOptionsOf(const QCommandLineParser& parser,
+                           const QList<QCommandLineOption>& options) {
+    QStringList given;
+    for (const QCommandLineOption& option : options) {
+        if (!parser.isSet(option))
+            continue;
+        given << QStringLiteral("--") + option.names().last();
+        if (!option.valueName().isEmpty())
+            given << parser.value(option);
+    }
+    return given;
+}
+
+std::optional<int> parseCount(const QString& text, int smallest, int largest) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < smallest || value > largest)
+        return std::nullopt;
+    return value;
+}
+
+class OptionReader {
+public:
+    explicit OptionReader(QCommandLineParser& parser) : parser(parser) {}
+
+    // The one value of an option given at most once.
+    std::optional<QString> single(const QCommandLineOption& option) {
+        const QStringList values = parser.values(option);
+        if (values.size() > 1)
+            error = QStringLiteral("--%1 is given more than once").arg(option.names().last());
+        return values.isEmpty() ? std::nullopt : std::optional<QString>(values.last());
+    }
+    void seconds(const QCommandLineOption& option, bool zeroAllowed, std::optional<double>& to) {
+        const std::optional<QString> text = single(option);
+        if (!text || error)
+            return;
+        to = parseSeconds(*text, zeroAllowed);
+        if (!to)
+            error = QStringLiteral("bad --%1 %2: give a number of seconds %3 and up to %4")
+                        .arg(option.names().last(), quoted(*text),
+                             zeroAllowed ? QStringLiteral("from 0") : QStringLiteral("above 0"))
+                        .arg(LongestSeconds);
+    }
+    void count(const QCommandLineOption& option, int smallest, int largest, int& to) {
+        const std::optional<QString> text = single(option);
+        if (!text || error)
+            return;
+        if (const std::optional<int> value = parseCount(*text, smallest, largest))
+            to = *value;
+        else
+            error = QStringLiteral("bad --%1 %2: give a whole number from %3 to %4")
+                        .arg(option.names().last(), quoted(*text))
+                        .arg(smallest)
+                        .arg(largest);
+    }
+
+    std::optional<QString> error;
+
+private:
+    QCommandLineParser& parser;
+};
+
+std::optional<QString> appendEncoders(const QStringList& texts, CliOptions& options) {
+    for (const QString& text : texts) {
         EncoderAddress encoder;
-        if (auto error = ParseEncoderAddress(argument, encoder))
+        if (auto error = ParseEncoderAddress(text, encoder))
             return error;
-        const QString key = QString::fromLocal8Bit(encoder.host).toLower() + QLatin1Char(':') +
-                            QString::number(encoder.port);
-        // One encoder takes one upgrade at a time.
-        if (seen.contains(key))
-            return QStringLiteral("encoder %1 is named twice").arg(quoted(argument));
-        seen.insert(key);
         options.encoders.append(encoder);
     }
     return std::nullopt;
 }
 
+std::optional<QString> readHostsFile(const QString& name, QList<EncoderAddress>& encoders) {
+    QFile file;
+    const bool standardInput = name == QLatin1String("-");
+    const bool opened = standardInput ? file.open(stdin, QIODevice::ReadOnly)
+                                      : (file.setFileName(name), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        return QStringLiteral("cannot read the hosts file %1: %2")
+            .arg(quoted(name), file.errorString());
+    // A hosts file is a short list; a larger one is no hosts file.
+    constexpr qint64 Largest = 16 << 20;
+    const QByteArray text = file.read(Largest + 1);
+    if (text.size() > Largest)
+        return QStringLiteral("the hosts file %1 is larger than 16 MiB").arg(quoted(name));
+    return ParseHostsText(text, standardInput ? QStringLiteral("standard input") : name,
+                          encoders);
+}
+
 } // namespace
 
-std::optional<QString> ParseEncoderAddress(const QString& argument, EncoderAddress& encoder) {
-    encoder.label = argument;
-    QString host = argument;
+std::optional<QString> ParseEncoderAddress(const QString& text, EncoderAddress& encoder) {
+    encoder.label = text;
+    QString host = text;
     QString portText;
-    const qsizetype colon = argument.indexOf(QLatin1Char(':'));
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
     if (colon >= 0) {
-        if (argument.indexOf(QLatin1Char(':'), colon + 1) >= 0 ||
-            argument.startsWith(QLatin1Char('[')))
+        if (text.indexOf(QLatin1Char(':'), colon + 1) >= 0 || text.startsWith(QLatin1Char('[')))
             return QStringLiteral("bad encoder address %1: give HOST or HOST:PORT with an IPv4 "
                                   "address or a host name (IPv6 is not supported)")
-                .arg(quoted(argument));
-        host = argument.left(colon);
-        portText = argument.mid(colon + 1);
+                .arg(quoted(text));
+        host = text.left(colon);
+        portText = text.mid(colon + 1);
         if (portText.isEmpty())
             return QStringLiteral("bad encoder address %1: the port after ':' is missing")
-                .arg(quoted(argument));
+                .arg(quoted(text));
     }
     if (host.isEmpty())
-        return QStringLiteral("bad encoder address %1: the host is missing").arg(quoted(argument));
-    encoder.host = host.toLocal8Bit();
+        return QStringLiteral("bad encoder address %1: the host is missing").arg(quoted(text));
+    if (!isHostText(host))
+        return QStringLiteral("bad encoder address %1: a host is an IPv4 address or a host "
+                              "name (letters, digits, '.', '-', '_')")
+            .arg(quoted(text));
+    encoder.host = host.toLatin1();
     if (!portText.isEmpty()) {
-        if (auto error = parsePort(argument, portText, encoder.port))
+        if (auto error = parsePort(text, portText, encoder.port))
             return error;
     }
     return std::nullopt;
 }
 
+std::optional<QString> ParseHostsText(const QByteArray& text, const QString& source,
+                                      QList<EncoderAddress>& encoders) {
+    const QList<QByteArray> lines = text.split('\n');
+    for (qsizetype number = 0; number < lines.size(); ++number) {
+        QByteArray line = lines[number];
+        const qsizetype comment = line.indexOf('#');
+        if (comment >= 0)
+            line.truncate(comment);
+        line = line.trimmed();
+        if (line.isEmpty())
+            continue;
+        EncoderAddress encoder;
+        if (auto error = ParseEncoderAddress(QString::fromLocal8Bit(line), encoder))
+            return QStringLiteral("%1, line %2: %3").arg(source).arg(number + 1).arg(*error);
+        encoders.append(encoder);
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> ReadHostsFiles(CliOptions& options) {
+    for (const QString& name : options.hostsFiles) {
+        if (auto error = readHostsFile(name, options.encoders))
+            return error;
+    }
+    if (options.encoders.isEmpty())
+        return QStringLiteral("no HOST is given, on the command line or in a hosts file");
+    return std::nullopt;
+}
+
 std::optional<QString> ResolveEncoders(QList<EncoderAddress>& encoders) {
-    for (EncoderAddress& encoder : encoders) {
-        encoder.address = TcpClientChannel::LookupHostAddr(encoder.host);
-        // 0.0.0.0 (what an empty host gives) reaches no encoder.
+    QHash<QString, qsizetype> seen;
+    for (qsizetype i = 0; i < encoders.size(); ++i) {
+        EncoderAddress& encoder = encoders[i];
+        const QByteArray dotted = TcpClientChannel::LookupHostAddr(encoder.host);
+        // The channel connects to what inet_addr makes of the text: "127.1" and "2130706433"
+        // are 127.0.0.1 too.
+        const in_addr_t address = dotted.isEmpty() ? INADDR_NONE : ::inet_addr(dotted.constData());
+        in_addr shown{};
+        shown.s_addr = address;
+        encoder.address = address == INADDR_NONE ? QByteArray() : QByteArray(::inet_ntoa(shown));
+        // 0.0.0.0 (what "0" and an empty host give) reaches no encoder.
         if (encoder.address.isEmpty() || encoder.address == "0.0.0.0")
-            return QStringLiteral("host %1 does not resolve to an IPv4 address")
+            return QStringLiteral("host %1 does not resolve to an IPv4 address of an encoder")
                 .arg(quoted(QString::fromLocal8Bit(encoder.host)));
+        const QString key = QStringLiteral("%1:%2")
+                                .arg(QString::fromLatin1(encoder.address))
+                                .arg(encoder.port);
+        // One encoder takes one upgrade at a time.
+        if (const auto earlier = seen.constFind(key); earlier != seen.constEnd()) {
+            const QString first = encoders[*earlier].label;
+            if (first == encoder.label)
+                return QStringLiteral("encoder %1 is named twice").arg(quoted(encoder.label));
+            return QStringLiteral("encoder %1 is named twice: %2 and %3 are both %4")
+                .arg(quoted(encoder.label), quoted(first), quoted(encoder.label), key);
+        }
+        seen.insert(key, i);
     }
     return std::nullopt;
 }
@@ -134,8 +259,22 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
     const QCommandLineOption version(QStringLiteral("version"), {});
     const QCommandLineOption json(QStringLiteral("json"), {});
     const QCommandLineOption plain(QStringLiteral("plain"), {});
-    const QCommandLineOption silence(QStringLiteral("silence"), {}, QStringLiteral("seconds"));
-    parser.addOptions({help, version, json, plain, silence});
+    const QCommandLineOption silence(QStringLiteral("silence"), {}, QStringLiteral("s"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("s"));
+    const QCommandLineOption connectTimeout(QStringLiteral("connect-timeout"), {},
+                                            QStringLiteral("s"));
+    const QCommandLineOption retries(QStringLiteral("retries"), {}, QStringLiteral("n"));
+    const QCommandLineOption retryDelay(QStringLiteral("retry-delay"), {}, QStringLiteral("s"));
+    const QCommandLineOption maxParallel(QStringLiteral("max-parallel"), {}, QStringLiteral("n"));
+    const QCommandLineOption hostsFile(QStringLiteral("hosts-file"), {}, QStringLiteral("file"));
+    const QCommandLineOption check(QStringLiteral("check"), {});
+    const QCommandLineOption allowEmpty(QStringLiteral("allow-empty"), {});
+    const QCommandLineOption report(QStringLiteral("report"), {}, QStringLiteral("file"));
+    const QCommandLineOption failedHosts(QStringLiteral("failed-hosts"), {},
+                                         QStringLiteral("file"));
+    parser.addOptions({help, version, json, plain, silence, timeout, connectTimeout, retries,
+                       retryDelay, maxParallel, hostsFile, check, allowEmpty, report,
+                       failedHosts});
     if (!parser.parse(arguments))
         return failure(parser.errorText());
     if (parser.isSet(help))
@@ -152,21 +291,38 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         options.output = OutputMode::Json;
     else if (parser.isSet(plain))
         options.output = OutputMode::Plain;
-    if (parser.isSet(silence)) {
-        if (parser.values(silence).size() > 1)
-            return failure(QStringLiteral("--silence is given more than once"));
-        if (auto error = parseSilence(parser.value(silence), options))
-            return failure(*error);
-    }
+    OptionReader reader(parser);
+    reader.seconds(silence, false, options.silenceSeconds);
+    reader.seconds(timeout, false, options.timeoutSeconds);
+    std::optional<double> connectBound;
+    reader.seconds(connectTimeout, false, connectBound);
+    std::optional<double> delay;
+    reader.seconds(retryDelay, true, delay);
+    reader.count(retries, 0, MostRetries, options.retries);
+    reader.count(maxParallel, 1, 1'000'000, options.maxParallel);
+    options.reportFile = reader.single(report).value_or(QString());
+    options.failedHostsFile = reader.single(failedHosts).value_or(QString());
+    if (reader.error)
+        return failure(*reader.error);
+    options.connectTimeoutSeconds = connectBound.value_or(options.connectTimeoutSeconds);
+    options.retryDelaySeconds = delay.value_or(options.retryDelaySeconds);
+    options.hostsFiles = parser.values(hostsFile);
+    if (options.hostsFiles.count(QStringLiteral("-")) > 1)
+        return failure(QStringLiteral("--hosts-file - (standard input) is given more than once"));
+    options.check = parser.isSet(check);
+    options.allowEmpty = parser.isSet(allowEmpty);
 
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         return failure(QStringLiteral("the IMAGE and at least one HOST are missing"));
-    if (positional.size() < 2)
-        return failure(QStringLiteral("at least one HOST is missing after the IMAGE"));
+    if (positional.size() < 2 && options.hostsFiles.isEmpty())
+        return failure(QStringLiteral("at least one HOST (or --hosts-file) is missing after the "
+                                      "IMAGE"));
     options.imagePath = positional.first();
-    if (auto error = parseEncoders(positional.mid(1), options))
+    if (auto error = appendEncoders(positional.mid(1), options))
         return failure(*error);
+    options.rerunOptions = rerunOptionsOf(parser, {json, plain, silence, timeout, connectTimeout,
+                                                   retries, retryDelay, maxParallel, allowEmpty});
     return {options, 0, {}};
 }
 

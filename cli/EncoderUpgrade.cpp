@@ -1,42 +1,14 @@
 #include "EncoderUpgrade.h"
 
+#include "EncoderProtocol.h"
 #include "FirmwareImage.h"
 #include "ProgramError.h"
-#include "UpgradeTexts.h"
-
-#include <QSocketNotifier>
-
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 
 namespace {
-
-// The program's own line when --silence ends an upgrade.
-QString silenceLine(double seconds) {
-    return QStringLiteral("!!! NO REPLY FROM ENCODER FOR %1 S !!!").arg(seconds);
-}
-
-QString errnoText(int error) {
-    QString text = QString::fromLocal8Bit(std::strerror(error));
-    if (!text.isEmpty())
-        text[0] = text[0].toLower();
-    return text;
-}
-
-QString localAddressOf(int fd) {
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return {};
-    char dotted[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &local.sin_addr, dotted, sizeof dotted);
-    return QStringLiteral("%1:%2").arg(QLatin1String(dotted)).arg(ntohs(local.sin_port));
-}
 
 ProgressStage progressStage(UpgradePhase phase) {
     switch (phase) {
@@ -50,274 +22,152 @@ ProgressStage progressStage(UpgradePhase phase) {
     return ProgressStage::Sending;
 }
 
-std::chrono::milliseconds secondsToMs(double seconds) {
-    return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0 + 0.5));
-}
-
 } // namespace
 
 EncoderUpgrade::EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                               Reporter& reporter, std::optional<double> silenceSeconds,
-                               QObject* parent)
+                               Reporter& reporter, const EncoderRules& rules, QObject* parent)
     : QObject(parent), index(index), address(std::move(address)), image(image), reporter(reporter),
-      silenceSeconds(silenceSeconds),
-      channel(this->address.address, QByteArray::number(this->address.port)),
-      monitor(channel, *this, image.length) {
-    for (QTimer* timer : {&connectBound, &pause, &sendStall, &silence})
-        timer->setSingleShot(true);
-    // A coarse timer may fire early; the encoder needs the whole pause.
-    pause.setTimerType(Qt::PreciseTimer);
-    connect(&connectBound, &QTimer::timeout, this, &EncoderUpgrade::continueConnect);
-    connect(&pause, &QTimer::timeout, this, &EncoderUpgrade::pauseOver);
-    connect(&sendStall, &QTimer::timeout, this, [this] {
-        sendFailed(QStringLiteral("the encoder took no byte for %1 s")
-                       .arg(TcpChannelBounds().sendStall.count() / 1000.0));
-    });
-    connect(&silence, &QTimer::timeout, this, &EncoderUpgrade::silenceReached);
+      rules(rules), channel(this->address.address, QByteArray::number(this->address.port)) {
+    retryDelay.setSingleShot(true);
+    connect(&retryDelay, &QTimer::timeout, this, &EncoderUpgrade::startAttempt);
+    result.host = this->address.label;
+    result.address = QString::fromLatin1(this->address.address);
+    result.port = this->address.port;
+    result.stage = QStringLiteral("waiting to connect");
 }
 
 void EncoderUpgrade::start() {
-    if (step != Step::Idle)
-        return; // interrupted before it began
-    step = Step::Connecting;
-    reporter.connecting(index, address.address, address.port);
-    ConnectProgress progress;
+    if (attempts > 0 || finishedAll)
+        return; // started already, or interrupted before it began
+    clock.start();
+    startAttempt();
+}
+
+// A new session for each attempt: a session runs once.
+void EncoderUpgrade::startAttempt() {
+    ++attempts;
+    lastStep = UpgradeStep::Idle;
+    session = std::make_unique<UpgradeSession>(channel, image, static_cast<UpgradeView&>(*this));
+    if (rules.silenceSeconds)
+        session->setSilenceBound(
+            std::chrono::milliseconds(std::llround(*rules.silenceSeconds * 1000.0)));
+    if (rules.timeoutSeconds)
+        session->setWholeBound(
+            std::chrono::milliseconds(std::llround(*rules.timeoutSeconds * 1000.0)));
+    connect(session.get(), &UpgradeSession::finished, this, &EncoderUpgrade::sessionFinished);
+    reporter.connecting(index, address.address, address.port, attempts);
     try {
-        progress = channel.StartConnect();
+        session->start();
     } catch (const ProgramError& error) {
-        end(false, error.message());
-        return;
-    }
-    if (progress == ConnectProgress::Connected) {
-        connectionStands();
-    } else if (progress == ConnectProgress::Failed) {
-        connectFailed();
-    } else {
-        watchSocket();
-        writable->setEnabled(true);
-        connectBound.start(channel.ConnectTimeLeft() + std::chrono::milliseconds(1));
+        session->stop({UpgradeEndKind::NotReachable, error.message()});
     }
 }
 
-void EncoderUpgrade::watchSocket() {
-    readable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Read, this);
-    writable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Write, this);
-    readable->setEnabled(false);
-    writable->setEnabled(false);
-    connect(readable, &QSocketNotifier::activated, this, [this] {
-        if (silence.isActive())
-            silence.start();
-        pumpReplies();
-    });
-    connect(writable, &QSocketNotifier::activated, this, [this] {
-        if (step == Step::Connecting)
-            continueConnect();
-        else
-            sendMore();
-    });
-}
-
-// Called before the socket closes, and possibly from inside a notifier's own signal: the
-// notifiers are switched off at once and deleted once the event loop has them back.
-void EncoderUpgrade::dropSocketWatch() {
-    for (QSocketNotifier** notifier : {&readable, &writable}) {
-        if (*notifier) {
-            (*notifier)->setEnabled(false);
-            (*notifier)->deleteLater();
-            *notifier = nullptr;
-        }
-    }
-}
-
-void EncoderUpgrade::continueConnect() {
-    if (step != Step::Connecting)
-        return;
-    const ConnectProgress progress = channel.FinishConnect();
-    if (progress == ConnectProgress::Connected) {
-        connectBound.stop();
-        writable->setEnabled(false);
-        connectionStands();
-    } else if (progress == ConnectProgress::Failed) {
-        connectFailed();
-    } else if (!connectBound.isActive()) {
-        connectBound.start(channel.ConnectTimeLeft() + std::chrono::milliseconds(1));
-    }
-}
-
-// The window's "SERVER NOT READY...PRESS OK": nothing was sent, nothing more can be done.
-void EncoderUpgrade::connectFailed() {
-    connectBound.stop();
-    const int error = channel.ConnectError();
-    dropSocketWatch();
-    channel.Close();
-    const QString why = error == ETIMEDOUT ? QStringLiteral("no connection within %1 s")
-                                                 .arg(TcpChannelBounds().connect.count() / 1000.0)
-                                           : errnoText(error);
-    end(false, QStringLiteral("SERVER NOT READY (%1)").arg(why));
-}
-
-void EncoderUpgrade::connectionStands() {
-    if (!writable)
-        watchSocket();
-    ConnectedDetails details;
-    details.remoteHost = QString::fromLocal8Bit(address.host);
-    details.remotePort = QString::number(address.port);
-    details.localHostName = QString::fromLocal8Bit(TcpClientChannel::LocalHostName());
-    details.localAddress = localAddressOf(channel.descriptor());
-    reporter.connected(index, details);
-
-    step = Step::SendingHeader;
-    reporter.status(index, QString::fromLatin1(UpgradeLog::SendHeader));
-    appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendHeader));
-    header = UpgradeHeader(image.length, image.checksum);
-    beginSend(header.data(), UpgradeHeaderSize);
-}
-
-void EncoderUpgrade::beginSend(const std::uint8_t* bytes, std::int64_t count) {
-    sendBytes = bytes;
-    sendCount = count;
-    sent = 0;
-    sendStall.start(TcpChannelBounds().sendStall);
-    sendMore();
-}
-
-// One send per call, of as much as the platform takes: the other encoders get their turn
-// between two calls.
-void EncoderUpgrade::sendMore() {
-    if (step != Step::SendingHeader && step != Step::SendingImage)
-        return;
-    if (sent < sendCount) {
-        const int chunk = static_cast<int>(std::min<std::int64_t>(sendCount - sent, 1 << 30));
-        const int n = channel.SendSome(sendBytes + sent, chunk);
-        if (n < 0) {
-            sendFailed(errnoText(errno));
-            return;
-        }
-        if (n > 0) {
-            sent += n;
-            sendStall.start();
-            if (step == Step::SendingImage)
-                reportProgress(ProgressStage::Transfer, sent, 0, sendCount);
-        }
-    }
-    if (sent < sendCount) {
-        writable->setEnabled(true);
-        return;
-    }
-    writable->setEnabled(false);
-    sendStall.stop();
-    sendComplete();
-}
-
-void EncoderUpgrade::sendFailed(const QString& why) {
-    const QString what =
-        step == Step::SendingHeader ? QStringLiteral("the header") : QStringLiteral("the image");
-    appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendFailed));
-    stopOwnUpgrade(OwnCause::SendFailed,
-                   QStringLiteral("send to encoder failed (%1: %2)").arg(what, why));
-}
-
-void EncoderUpgrade::sendComplete() {
-    if (step == Step::SendingHeader) {
-        step = Step::Pausing;
-        reporter.status(index, QStringLiteral("pause %1 ms").arg(HeaderToImagePauseMs));
-        pause.start(HeaderToImagePauseMs);
-    } else {
-        startFollowing();
-    }
-}
-
-void EncoderUpgrade::pauseOver() {
-    if (step != Step::Pausing)
-        return;
-    step = Step::SendingImage;
-    reporter.status(index, QString::fromLatin1(UpgradeLog::SendProgram));
-    appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendProgram));
-    beginSend(image.data.data(), image.length);
-}
-
-// The encoder's replies are read only now that the whole image has gone, as the window does.
-void EncoderUpgrade::startFollowing() {
-    step = Step::Following;
-    reporter.status(index, QStringLiteral("waiting for the encoder"));
-    if (silenceSeconds)
-        silence.start(secondsToMs(*silenceSeconds));
-    readable->setEnabled(true);
-    pumpReplies();
-}
-
-void EncoderUpgrade::pumpReplies() {
-    pumpScheduled = false;
-    if (step != Step::Following)
-        return;
-    if (monitor.pump() == PumpResult::MorePending)
-        schedulePump();
-}
-
-// Replies already received wait in the monitor, where no socket notification will come for
-// them; the next pump runs once the other encoders have had their turn.
-void EncoderUpgrade::schedulePump() {
-    if (pumpScheduled)
-        return;
-    pumpScheduled = true;
-    QTimer::singleShot(0, this, &EncoderUpgrade::pumpReplies);
-}
-
-void EncoderUpgrade::silenceReached() {
-    if (step != Step::Following)
-        return;
-    appendUpgradeLog(silenceLine(*silenceSeconds));
-    stopOwnUpgrade(OwnCause::Silence, QStringLiteral("no reply from the encoder for %1 s while %2")
-                                          .arg(*silenceSeconds)
-                                          .arg(stageName()));
-}
-
-std::optional<QString> EncoderUpgrade::interrupt() {
-    if (step == Step::Ended)
+std::optional<QString> EncoderUpgrade::flashStage() const {
+    if (finishedAll || !session || session->monitor().state().UpgradeStage < 2)
         return std::nullopt;
-    if (step == Step::Idle) {
-        end(false, QStringLiteral("interrupted before connecting"));
-        return std::nullopt;
-    }
-    std::optional<QString> flash;
-    const std::int32_t stage = monitor.state().UpgradeStage;
-    if (stage >= 2)
-        flash = stageName();
-    else if (step == Step::Following)
-        flash = QStringLiteral("possibly erasing flash (it had the whole image)");
-    const QString reason = QStringLiteral("interrupted while %1").arg(stageName());
-    if (step == Step::Connecting) {
-        dropSocketWatch();
-        channel.Close();
-        end(false, reason);
-    } else {
-        stopOwnUpgrade(OwnCause::Interrupted, reason);
-    }
-    return flash;
+    return stageName();
 }
 
-void EncoderUpgrade::stopOwnUpgrade(OwnCause cause, const QString& why) {
-    ownCause = cause;
-    ownReason = why;
-    monitor.StopUpgrade();
+std::optional<QString> EncoderUpgrade::stopWarning() const {
+    if (finishedAll)
+        return std::nullopt;
+    if (const std::optional<QString> flash = flashStage())
+        return flash;
+    if (lastStep == UpgradeStep::Following)
+        return QStringLiteral("possibly erasing flash (it had the whole image)");
+    return std::nullopt;
+}
+
+void EncoderUpgrade::interrupt() {
+    if (finishedAll)
+        return;
+    const UpgradeEnd interrupted{UpgradeEndKind::Interrupted,
+                                 attempts == 0
+                                     ? QStringLiteral("interrupted before connecting")
+                                     : QStringLiteral("interrupted while %1").arg(stageName())};
+    retryDelay.stop();
+    if (session && !session->ended())
+        session->stop(interrupted);
+    else
+        end(interrupted);
+}
+
+// Only a connect that failed before anything was sent is tried again: once a byte of the
+// header has gone, the encoder is never sent anything more in this run.
+void EncoderUpgrade::sessionFinished() {
+    const UpgradeEnd& cause = session->endCause();
+    if (cause.kind == UpgradeEndKind::NotReachable && attempts <= rules.retries) {
+        reporter.retrying(index, attempts, rules.retries + 1, endReason(cause),
+                          rules.retryDelaySeconds);
+        retryDelay.start(std::chrono::milliseconds(std::llround(rules.retryDelaySeconds * 1000)));
+        return;
+    }
+    end(cause);
+}
+
+void EncoderUpgrade::end(const UpgradeEnd& cause) {
+    if (finishedAll)
+        return;
+    finishedAll = true;
+    if (unshownDeviceLines > 0)
+        reporter.log(index, LogKind::Upgrade,
+                     QStringLiteral("%1 more replies of the encoder were not shown")
+                         .arg(unshownDeviceLines));
+    result.success = cause.kind == UpgradeEndKind::Success;
+    result.cause = UpgradeEndKindName(cause.kind);
+    result.reason = endReason(cause);
+    result.stage = result.success ? QStringLiteral("done") : stageName();
+    result.attempts = attempts;
+    result.durationMs = clock.isValid() ? clock.elapsed() : 0;
+    reporter.ended(index, result);
+    emit finished();
+}
+
+QString EncoderUpgrade::endReason(const UpgradeEnd& end) const {
+    switch (end.kind) {
+    case UpgradeEndKind::Success:
+        return QString::fromLatin1(EncoderReply::VerifyDone);
+    case UpgradeEndKind::ProgramFail:
+        return QString::fromLatin1(EncoderReply::ProgramFail);
+    case UpgradeEndKind::EncoderError:
+        return QString::fromLatin1(EncoderReply::Error) + QLatin1Char(' ') +
+               (end.text.isEmpty() ? QStringLiteral("(the encoder closed the connection before "
+                                                    "its error text)")
+                                   : end.text);
+    case UpgradeEndKind::ConnectionLost:
+        return QStringLiteral("connection to encoder lost while %1").arg(stageName());
+    case UpgradeEndKind::SendFailed:
+        return QStringLiteral("send to encoder failed (%1)").arg(end.text);
+    case UpgradeEndKind::NotReachable:
+        return QStringLiteral("SERVER NOT READY (%1)").arg(end.text);
+    case UpgradeEndKind::NoAnswer:
+    case UpgradeEndKind::TimedOut:
+        return QStringLiteral("%1 while %2").arg(end.text, stageName());
+    case UpgradeEndKind::Interrupted:
+        return end.text;
+    }
+    return end.text;
 }
 
 QString EncoderUpgrade::stageName() const {
-    switch (step) {
-    case Step::Idle:
-    case Step::Connecting:
+    switch (lastStep) {
+    case UpgradeStep::Idle:
+    case UpgradeStep::Connecting:
         return QStringLiteral("connecting");
-    case Step::SendingHeader:
+    case UpgradeStep::SendingHeader:
         return QStringLiteral("sending the header");
-    case Step::Pausing:
+    case UpgradeStep::Pausing:
         return QStringLiteral("pausing before the image");
-    case Step::SendingImage:
+    case UpgradeStep::SendingImage:
         return QStringLiteral("sending the image");
-    case Step::Following:
-    case Step::Ended:
+    case UpgradeStep::Following:
+    case UpgradeStep::Ended:
         break;
     }
-    switch (monitor.state().UpgradeStage) {
+    if (!session)
+        return QStringLiteral("connecting");
+    switch (session->monitor().state().UpgradeStage) {
     case 0:
         return QStringLiteral("waiting for the encoder to receive the image");
     case 1:
@@ -327,6 +177,42 @@ QString EncoderUpgrade::stageName() const {
     default:
         return QStringLiteral("programming flash");
     }
+}
+
+void EncoderUpgrade::connectionSettled(bool connected) {
+    if (!connected)
+        return; // the end says why
+    ConnectedDetails details;
+    details.remoteHost = QString::fromLocal8Bit(address.host);
+    details.remotePort = address.port;
+    details.localHostName = QString::fromLocal8Bit(TcpClientChannel::LocalHostName());
+    details.localAddress = QString::fromLatin1(channel.LocalAddress());
+    reporter.connected(index, details);
+}
+
+void EncoderUpgrade::stepEntered(UpgradeStep step) {
+    lastStep = step;
+    result.stage = stageName();
+    switch (step) {
+    case UpgradeStep::SendingHeader:
+        reporter.status(index, QString::fromLatin1(UpgradeLog::SendHeader));
+        break;
+    case UpgradeStep::Pausing:
+        reporter.status(index, QStringLiteral("pause %1 ms").arg(HeaderToImagePause.count()));
+        break;
+    case UpgradeStep::SendingImage:
+        reporter.status(index, QString::fromLatin1(UpgradeLog::SendProgram));
+        break;
+    case UpgradeStep::Following:
+        reporter.status(index, QStringLiteral("waiting for the encoder"));
+        break;
+    default:
+        break;
+    }
+}
+
+void EncoderUpgrade::imageSent(std::int64_t sent, std::int64_t total) {
+    reportProgress(ProgressStage::Transfer, sent, 0, total);
 }
 
 void EncoderUpgrade::setPhaseText(UpgradePhase phase, const QString& text) {
@@ -350,62 +236,29 @@ void EncoderUpgrade::reportProgress(ProgressStage stage, std::int64_t position, 
     reporter.progress(index, stage, position, percent);
 }
 
+// An encoder that chatters is shown up to a point, then only counted.
 void EncoderUpgrade::appendDeviceLog(const QString& line) {
+    constexpr int MostShownReplies = 200;
+    if (deviceLines >= MostShownReplies) {
+        if (unshownDeviceLines++ == 0)
+            reporter.log(index, LogKind::Upgrade,
+                         QStringLiteral("the encoder sends more than %1 replies to show; the rest "
+                                        "are counted")
+                             .arg(MostShownReplies));
+        return;
+    }
+    ++deviceLines;
     reporter.log(index, LogKind::Device, line);
 }
 
 void EncoderUpgrade::appendUpgradeLog(const QString& line) {
-    if (line == QLatin1String(UpgradeLog::ConnectionLost))
-        connectionLost = true;
     reporter.log(index, LogKind::Upgrade, line);
 }
 
-// The error text also reaches the upgrade log, right after this.
-void EncoderUpgrade::showErrorText(const QString& text) {
-    errorText = text;
-}
-
 void EncoderUpgrade::showSuccess(const QString& text) {
-    if (step == Step::Ended || monitor.ended())
-        return;
-    successShown = true;
     reporter.log(index, LogKind::Notice, text);
 }
 
-// The reply that ended the upgrade may still be logged and followed after this; the end is
-// reported once that is done.
-void EncoderUpgrade::upgradeEnded() {
-    const bool succeeded = successShown && ownCause == OwnCause::None;
-    const QString why = endReason();
-    dropSocketWatch();
-    for (QTimer* timer : {&connectBound, &pause, &sendStall, &silence})
-        timer->stop();
-    step = Step::Ended;
-    QTimer::singleShot(0, this, [this, succeeded, why] { end(succeeded, why); });
-}
-
-QString EncoderUpgrade::endReason() const {
-    if (ownCause != OwnCause::None)
-        return ownReason;
-    if (successShown)
-        return QString::fromLatin1(EncoderReply::VerifyDone);
-    if (errorText)
-        return QString::fromLatin1(EncoderReply::Error) + QLatin1Char(' ') + *errorText;
-    if (connectionLost)
-        return QStringLiteral("connection to encoder lost while %1").arg(stageName());
-    if (monitor.replyText() == EncoderReply::ProgramFail)
-        return QString::fromLatin1(EncoderReply::ProgramFail);
-    return QStringLiteral("upgrade aborted");
-}
-
-void EncoderUpgrade::end(bool succeeded, const QString& why) {
-    step = Step::Ended;
-    success = succeeded;
-    reason = why;
-    reporter.ended(index, succeeded, why);
-    emit finished();
-}
-
 EncoderOutcome EncoderUpgrade::outcome() const {
-    return {address.label, success, reason};
+    return result;
 }

@@ -3,38 +3,48 @@
 #include "CliOptions.h"
 #include "Reporter.h"
 #include "TcpClientChannel.h"
-#include "UpgradeHeader.h"
-#include "UpgradeMonitor.h"
+#include "UpgradeSession.h"
 #include "UpgradeView.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <array>
+#include <memory>
 #include <optional>
 
-class QSocketNotifier;
 struct FirmwareImageBuffer;
 
-// The pause between the header and the image that the encoder needs to get ready.
-inline constexpr int HeaderToImagePauseMs = 1000;
+// How each encoder is upgraded, from the command line.
+struct EncoderRules {
+    std::optional<double> silenceSeconds;
+    std::optional<double> timeoutSeconds;
+    int retries = 0; // further connects when one fails before anything was sent
+    double retryDelaySeconds = 5;
+};
 
-// One encoder's upgrade, driven by the event loop and never waiting: connect, "send data
-// header", the header, the 1,000 ms pause, "send program", the image, and then the encoder's
-// replies through the same reply handling as the window.
+// One encoder of the command line: its connection and an UpgradeSession per attempt, shown
+// through the reporter. The session does the upgrade; this only retries a connect that
+// failed before anything was sent and words the rest for the terminal or a script.
 class EncoderUpgrade : public QObject, private UpgradeView {
     Q_OBJECT
 public:
     EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                   Reporter& reporter, std::optional<double> silenceSeconds,
-                   QObject* parent = nullptr);
+                   Reporter& reporter, const EncoderRules& rules, QObject* parent = nullptr);
 
     void start();
-    // Ends the upgrade at once (the run was interrupted) and closes the connection. Returns
-    // what the encoder may be doing to its flash, or nothing when it does not touch it yet.
-    std::optional<QString> interrupt();
+    bool hasStarted() const { return attempts > 0; }
+    bool hasEnded() const { return finishedAll; }
+    // The encoder has begun to rewrite its flash ("erase flash program..." came), so stopping
+    // it now would leave it without firmware: the stage it is in; nothing otherwise.
+    std::optional<QString> flashStage() const;
+    // What the encoder may be doing to its flash, should it be stopped now; nothing when it
+    // does not touch its flash yet.
+    std::optional<QString> stopWarning() const;
+    // Ends the upgrade at once (the run was interrupted) and closes the connection.
+    void interrupt();
 
-    bool hasEnded() const { return step == Step::Ended; }
     EncoderOutcome outcome() const;
 
 signals:
@@ -42,27 +52,10 @@ signals:
     void finished();
 
 private:
-    enum class Step { Idle, Connecting, SendingHeader, Pausing, SendingImage, Following, Ended };
-    // Why the program itself ended the upgrade, when it did.
-    enum class OwnCause { None, SendFailed, Silence, Interrupted };
-
-    void watchSocket();
-    void dropSocketWatch();
-    void continueConnect();
-    void connectFailed();
-    void connectionStands();
-    void beginSend(const std::uint8_t* bytes, std::int64_t count);
-    void sendMore();
-    void sendFailed(const QString& why);
-    void sendComplete();
-    void pauseOver();
-    void startFollowing();
-    void pumpReplies();
-    void schedulePump();
-    void silenceReached();
-    void stopOwnUpgrade(OwnCause cause, const QString& reason);
-    void end(bool success, const QString& reason);
-    QString endReason() const;
+    void startAttempt();
+    void sessionFinished();
+    void end(const UpgradeEnd& end);
+    QString endReason(const UpgradeEnd& end) const;
     QString stageName() const;
     void reportProgress(ProgressStage stage, std::int64_t position, std::int64_t first,
                         std::int64_t last);
@@ -73,39 +66,30 @@ private:
     void setPhasePosition(UpgradePhase phase, std::int32_t position) override;
     void appendDeviceLog(const QString& line) override;
     void appendUpgradeLog(const QString& line) override;
-    void showErrorText(const QString& text) override;
+    void showErrorText(const QString&) override {} // the text reaches the upgrade log too
     void showSuccess(const QString& text) override;
-    void upgradeEnded() override;
+    void upgradeEnded(const UpgradeEnd&) override {} // reported once the session has finished
+    void connectionSettled(bool connected) override;
+    void stepEntered(UpgradeStep step) override;
+    void imageSent(std::int64_t sent, std::int64_t total) override;
 
     const int index;
     const EncoderAddress address;
     const FirmwareImageBuffer& image;
     Reporter& reporter;
-    const std::optional<double> silenceSeconds;
+
+    const EncoderRules rules;
 
     TcpClientChannel channel;
-    UpgradeMonitor monitor;
-    // Children of this upgrade; dropped (switched off, deleted later) before the socket closes.
-    QSocketNotifier* readable = nullptr;
-    QSocketNotifier* writable = nullptr;
-    QTimer connectBound;
-    QTimer pause;
-    QTimer sendStall;
-    QTimer silence;
-
-    Step step = Step::Idle;
-    std::array<std::uint8_t, UpgradeHeaderSize> header{};
-    const std::uint8_t* sendBytes = nullptr;
-    std::int64_t sendCount = 0;
-    std::int64_t sent = 0;
-    bool pumpScheduled = false;
+    std::unique_ptr<UpgradeSession> session;
+    QTimer retryDelay;
+    QElapsedTimer clock;
+    int attempts = 0;
+    UpgradeStep lastStep = UpgradeStep::Idle;
     std::array<int, 4> lastPercent{-1, -1, -1, -1};
-
-    OwnCause ownCause = OwnCause::None;
-    QString ownReason;
-    bool successShown = false;
-    bool connectionLost = false;
-    std::optional<QString> errorText;
-    bool success = false;
-    QString reason;
+    // The encoder's replies shown so far, and those only counted once too many came.
+    int deviceLines = 0;
+    int unshownDeviceLines = 0;
+    bool finishedAll = false;
+    EncoderOutcome result;
 };

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -19,14 +20,16 @@ winsize terminalSize() {
     return size;
 }
 
-void writeRaw(const QByteArray& bytes) {
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
+QString rateText(double bytesPerSecond) {
+    if (bytesPerSecond >= 1e6)
+        return QStringLiteral("%1 MB/s").arg(bytesPerSecond / 1e6, 0, 'f', 1);
+    return QStringLiteral("%1 kB/s").arg(bytesPerSecond / 1e3, 0, 'f', 0);
 }
 
 } // namespace
 
 TerminalReporter::TerminalReporter() {
+    clock.start();
     redraw.setSingleShot(true);
     redraw.setInterval(RedrawIntervalMs);
     QObject::connect(&redraw, &QTimer::timeout, [this] { draw(); });
@@ -42,8 +45,15 @@ void TerminalReporter::begin(const ImageSummary& image, const QStringList& hosts
     draw();
 }
 
-void TerminalReporter::connecting(int host, const QByteArray& address, std::uint16_t port) {
-    status(host, QStringLiteral("connecting to %1:%2").arg(QLatin1String(address)).arg(port));
+void TerminalReporter::connecting(int host, const QByteArray& address, std::uint16_t port,
+                                  int attempt) {
+    rows[host].inFlight = true;
+    const QString attemptText =
+        attempt > 1 ? QStringLiteral(" (attempt %1)").arg(attempt) : QString();
+    status(host, QStringLiteral("connecting to %1:%2%3")
+                     .arg(QLatin1String(address))
+                     .arg(port)
+                     .arg(attemptText));
 }
 
 void TerminalReporter::status(int host, const QString& text) {
@@ -63,34 +73,46 @@ void TerminalReporter::stage(int host, ProgressStage stage, const QString& text)
     changed();
 }
 
-void TerminalReporter::progress(int host, ProgressStage stage, std::int64_t, int percent) {
+void TerminalReporter::progress(int host, ProgressStage stage, std::int64_t position,
+                                int percent) {
     Row& row = rows[host];
+    if (stage == ProgressStage::Transfer) {
+        if (row.transferStartMs < 0)
+            row.transferStartMs = clock.elapsed();
+        row.transferred = position;
+        row.transferTotal = percent > 0 ? position * 100 / percent : 0;
+    }
     if (row.stage != stage)
         return; // an earlier phase still counting; the line shows the latest one
     row.percent = percent;
     changed();
 }
 
-void TerminalReporter::ended(int host, bool success, const QString& reason) {
-    PlainReporter::ended(host, success, reason);
+void TerminalReporter::ended(int host, const EncoderOutcome& outcome) {
+    PlainReporter::ended(host, outcome);
     Row& row = rows[host];
-    row.text = success ? QStringLiteral("upgrade succeeded") : QStringLiteral("FAILED: ") + reason;
+    row.text = outcome.success ? QStringLiteral("upgrade succeeded")
+                               : QStringLiteral("FAILED: ") + outcome.reason;
     row.percent.reset();
+    row.inFlight = false;
+    row.ended = true;
+    row.failed = !outcome.success;
     changed();
 }
 
 void TerminalReporter::finish(const QList<EncoderOutcome>& outcomes,
-                              const QList<FlashWarning>& warnings, int exitCode) {
+                              const QList<FlashWarning>& warnings, int exitCode,
+                              const QString& rerunCommand) {
     redraw.stop();
     draw();
     drawnRows = 0; // the final state of each line stays above the summary
-    PlainReporter::finish(outcomes, warnings, exitCode);
+    PlainReporter::finish(outcomes, warnings, exitCode, rerunCommand);
 }
 
-void TerminalReporter::printLine(const QString& line) {
+void TerminalReporter::printLine(const QString& line, OutputChannel::Kind kind) {
     const bool wasDrawn = drawnRows > 0;
     erase();
-    PlainReporter::printLine(line);
+    PlainReporter::printLine(line, kind);
     if (wasDrawn)
         draw();
 }
@@ -105,25 +127,26 @@ void TerminalReporter::draw() {
     QStringList lines;
     // Lines that scrolled off the screen cannot be redrawn in place: past the screen's
     // height the rest are counted on one line.
-    const int fit = std::max(1, int(size.ws_row) - 2);
+    const int fit = std::max(1, int(size.ws_row) - 3);
     const int shown = rows.size() <= fit ? int(rows.size()) : fit - 1;
     for (int i = 0; i < shown; ++i)
         lines << rowLine(i, size.ws_col);
     if (shown < rows.size())
         lines << QStringLiteral("... and %1 more encoders").arg(rows.size() - shown);
+    lines << overallLine().left(std::max(1, int(size.ws_col) - 1));
     QByteArray bytes;
     if (drawnRows > 0)
         bytes += "\r\x1b[" + QByteArray::number(drawnRows) + 'A';
     for (const QString& line : lines)
         bytes += "\x1b[2K" + line.toLocal8Bit() + '\n';
     drawnRows = static_cast<int>(lines.size());
-    writeRaw(bytes);
+    output().write(bytes);
 }
 
 void TerminalReporter::erase() {
     if (drawnRows == 0)
         return;
-    writeRaw("\r\x1b[" + QByteArray::number(drawnRows) + "A\x1b[J");
+    output().write("\r\x1b[" + QByteArray::number(drawnRows) + "A\x1b[J");
     drawnRows = 0;
 }
 
@@ -131,12 +154,35 @@ void TerminalReporter::erase() {
 QString TerminalReporter::rowLine(int index, int width) const {
     const Row& row = rows[index];
     QString line = hostNames().value(index).leftJustified(labelWidth) + QStringLiteral("  ");
-    line += row.text;
+    line += Printable(row.text);
     if (row.percent)
         line += QStringLiteral("  %1%").arg(*row.percent, 3);
-    for (QChar& c : line) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            c = QLatin1Char('?');
-    }
+    if (row.stage == ProgressStage::Transfer && row.percent && *row.percent < 100)
+        line += transferText(row);
     return line.left(std::max(1, width - 1));
+}
+
+QString TerminalReporter::transferText(const Row& row) const {
+    const double seconds = double(clock.elapsed() - row.transferStartMs) / 1000.0;
+    if (row.transferStartMs < 0 || seconds <= 0.2 || row.transferred <= 0)
+        return {};
+    const double rate = double(row.transferred) / seconds;
+    const double left = double(row.transferTotal - row.transferred) / rate;
+    return QStringLiteral("  %1, %2 s left").arg(rateText(rate)).arg(std::ceil(left), 0, 'f', 0);
+}
+
+QString TerminalReporter::overallLine() const {
+    int done = 0;
+    int failed = 0;
+    int inFlight = 0;
+    for (const Row& row : rows) {
+        done += row.ended ? 1 : 0;
+        failed += row.failed ? 1 : 0;
+        inFlight += row.inFlight ? 1 : 0;
+    }
+    return QStringLiteral("%1 of %2 done, %3 failed, %4 in flight")
+        .arg(done)
+        .arg(rows.size())
+        .arg(failed)
+        .arg(inFlight);
 }

@@ -61,8 +61,7 @@ std::uint32_t byteSum(const std::uint8_t* bytes, std::size_t count) {
 
 // Opens a regular file for reading without ever waiting on a FIFO or a device, and tells
 // its size.
-int openRegularFile(const QString& path, off_t& size) {
-    const QByteArray name = QFile::encodeName(path);
+int openRegularFile(const QByteArray& name, off_t& size) {
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return -1;
@@ -97,6 +96,10 @@ void empty(FirmwareImageBuffer& image) {
 
 } // namespace
 
+std::unique_ptr<FirmwareImageBuffer> NewFirmwareImageBuffer() {
+    return std::make_unique_for_overwrite<FirmwareImageBuffer>();
+}
+
 std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::size_t count) {
     return 0u - byteSum(bytes, count);
 }
@@ -124,8 +127,12 @@ QString ChecksumText(std::uint32_t checksum) {
 }
 
 ImageLoadResult LoadFirmwareImage(FirmwareImageBuffer& image, const QString& path) {
+    return LoadFirmwareImageFile(image, QFile::encodeName(path));
+}
+
+ImageLoadResult LoadFirmwareImageFile(FirmwareImageBuffer& image, const QByteArray& nativePath) {
     off_t size = 0;
-    const int fd = openRegularFile(path, size);
+    const int fd = openRegularFile(nativePath, size);
     if (fd < 0)
         return ImageLoadResult::NotOpened;
     // A file already known to be too long is refused without reading it.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
@@ -7,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 // The largest image the encoder's program memory takes (the 100% mark of the fill percentage).
@@ -14,12 +16,17 @@ inline constexpr std::int32_t MaxImageSize = 0x3D0000;
 // The fixed buffer that holds the image for the whole run.
 inline constexpr std::int32_t ImageBufferSize = 0x400000;
 
-// The one loaded image. Allocated once per run; a load reads straight into `data`.
+// The one loaded image. Allocated once per run; a load reads straight into `data`. Only the
+// first `length` bytes are ever read.
 struct FirmwareImageBuffer {
-    std::array<std::uint8_t, ImageBufferSize> data{};
+    std::array<std::uint8_t, ImageBufferSize> data;
     std::int32_t length = 0;    // bytes of `data` that hold the image
     std::uint32_t checksum = 0; // two's complement of the unsigned byte sum of the image
 };
+
+// A buffer whose data is left as the system hands it out: its pages take memory only once an
+// image is loaded into them.
+std::unique_ptr<FirmwareImageBuffer> NewFirmwareImageBuffer();
 
 enum class ImageLoadResult {
     Accepted,  // length and checksum describe the new image
@@ -43,6 +50,8 @@ QString ChecksumText(std::uint32_t checksum); // "0x%x"
 // Reads the file at `path` into `image`: never more than MaxImageSize + 1 bytes, never a
 // byte past `image.data`, never waiting on a FIFO or device. Closes the file before returning.
 ImageLoadResult LoadFirmwareImage(FirmwareImageBuffer& image, const QString& path);
+// The same for a path given as the system's bytes, which need not be valid text.
+ImageLoadResult LoadFirmwareImageFile(FirmwareImageBuffer& image, const QByteArray& nativePath);
 
 // The path as shown to the operator, with '/' as the separator.
 QString DisplayPath(const QString& chosenPath);

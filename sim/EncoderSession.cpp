@@ -194,7 +194,17 @@ void EncoderSession::receiveImageUpTo(std::uint32_t target) {
         if (received.status != ReceiveStatus::Data)
             endOnReceive(received.status, "during the image");
         takeImageBytes(buffer_.data(), received);
+        keepReadRate();
     }
+}
+
+// A slow encoder: the next receive waits until the bytes so far fit the rate.
+void EncoderSession::keepReadRate() const {
+    if (!options_.readRate || report_.bytesReceived == 0)
+        return;
+    const auto due = firstImageByte_ + std::chrono::microseconds(std::uint64_t{report_.bytesReceived} *
+                                                                 1'000'000 / *options_.readRate);
+    std::this_thread::sleep_until(due);
 }
 
 // The first image byte is read alone: a receive carries the arrival time of its last byte,

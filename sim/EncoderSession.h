@@ -52,6 +52,7 @@ private:
     void receiveStage();
     void receiveImageWithCounts(std::uint32_t limit);
     void receiveImageUpTo(std::uint32_t target);
+    void keepReadRate() const;
     std::size_t receiveSize(std::size_t wanted) const;
     void takeImageBytes(const char* data, const Received& received);
     std::uint32_t readLimit() const;

@@ -61,6 +61,10 @@ struct OptionSet {
                                         "still go out), then send and read nothing more but "
                                         "keep the connection open.",
                                         "n"};
+    QCommandLineOption readRate{"read-rate",
+                                "Read the image at most N bytes per second, through a small "
+                                "(8 KiB) receive buffer, as a slow encoder does.",
+                                "n"};
     QCommandLineOption silentAt{"silent-at",
                                 "Send nothing more from STAGE on; keep reading until the "
                                 "client closes.",
@@ -172,6 +176,9 @@ void readNumbers(const OptionSet& set, const QCommandLineParser& parser, OptionR
     if (parser.isSet(set.stopReadingAfter))
         options.stopReadingAfter = static_cast<std::uint32_t>(
             reader.number(set.stopReadingAfter, 0, Word32Max).value_or(0));
+    if (parser.isSet(set.readRate))
+        options.readRate =
+            static_cast<std::uint32_t>(reader.number(set.readRate, 1, Word32Max).value_or(1));
     if (parser.isSet(set.longReply))
         options.longReply = static_cast<int>(reader.number(set.longReply, 1, 1 << 20).value_or(1));
 }
@@ -250,6 +257,7 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
                        set.closeAfterReplies,
                        set.resetAt,
                        set.stopReadingAfter,
+                       set.readRate,
                        set.silentAt,
                        set.mergeReplies,
                        set.splitReplies,

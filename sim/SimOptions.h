@@ -49,6 +49,8 @@ struct SimOptions {
     QByteArray errorText = "simulated error";
     std::optional<int> closeAfterReplies;
     std::optional<std::uint32_t> stopReadingAfter;
+    // Image bytes read per second at most, through a small receive buffer; none: as they come.
+    std::optional<std::uint32_t> readRate;
     bool mergeReplies = false;
     bool splitReplies = false;
     int longReply = 0;

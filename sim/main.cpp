@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -111,6 +112,11 @@ int main(int argc, char* argv[]) {
     const int socket = openServerSocket(options.address, options.port, !options.refuse, error);
     if (socket < 0)
         return badSetting(error);
+    if (options.readRate) {
+        // Accepted connections inherit it: the client's sends then wait for the slow reads.
+        const int small = 8192;
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
     if (options.refuse)
         refuseUntilStopped(socket);
     return serveConnections(socket, options, reports);

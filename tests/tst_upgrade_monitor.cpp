@@ -1,7 +1,7 @@
 #include "FirmwareImage.h"
 #include "TcpClientChannel.h"
 #include "UpgradeMonitor.h"
-#include "UpgradeTransfer.h"
+#include "ConnectionInfo.h"
 #include "local_machine.h"
 #include "upgrade_test_support.h"
 
@@ -152,9 +152,6 @@ private slots:
     void boxOpenHoldsPumpOff_data();
     void boxOpenHoldsPumpOff();
 
-    void headerAndImageBytes_data();
-    void headerAndImageBytes();
-    void sendFailsUnconnected();
     void connectionInfoAsTyped();
 };
 
@@ -258,7 +255,7 @@ void TestUpgradeMonitor::stageTexts_data() {
         << QStringList{"memo4 verify flash program...done"} << "stage 0";
     QTest::newRow("fail at stage 0")
         << "stage 0" << QByteArrayList{"flash program fail"}
-        << QStringList{"memo4 flash program fail", Abort, "ended"} << "stage 0 ended";
+        << QStringList{"memo4 flash program fail", Abort, "ended program-fail"} << "stage 0 ended";
     QTest::newRow("start again at stage 1")
         << "sent" << QByteArrayList{"start receiving image file"}
         << QStringList{"memo4 start receiving image file"} << "stage 1";
@@ -279,11 +276,11 @@ void TestUpgradeMonitor::stageTexts_data() {
         << QStringList{"memo4 verify flash program...done"} << "stage 2";
     QTest::newRow("verify at stage 3")
         << "programmed" << QByteArrayList{"verify flash program...done"}
-        << QStringList{"memo4 verify flash program...done", Success, Abort, "ended"}
+        << QStringList{"memo4 verify flash program...done", Success, Abort, "ended success"}
         << "stage 3 ended";
     QTest::newRow("fail while programming")
         << "programming" << QByteArrayList{"flash program fail"}
-        << QStringList{"pos Programming 0", Abort, "ended"} << "stage 3 ended";
+        << QStringList{"pos Programming 0", Abort, "ended program-fail"} << "stage 3 ended";
     QTest::newRow("stage text during an unfinished phase")
         << "sending" << QByteArrayList{"erase flash program...", "1000", "hello"}
         << QStringList{"pos Sending 0",
@@ -297,7 +294,7 @@ void TestUpgradeMonitor::stageTexts_data() {
         << "stage 2 erasing";
     QTest::newRow("verify during unfinished programming")
         << "programming" << QByteArrayList{"verify flash program...done"}
-        << QStringList{"pos Programming 0", Success, Abort, "ended"} << "stage 3 ended";
+        << QStringList{"pos Programming 0", Success, Abort, "ended success"} << "stage 3 ended";
 }
 
 void TestUpgradeMonitor::stageTexts() {
@@ -311,23 +308,23 @@ void TestUpgradeMonitor::errorText_data() {
         << "stage 0" << QByteArrayList{"*** ERROR ***"} << QStringList{} << "stage 0";
     QTest::newRow("error text at stage 0")
         << "stage 0" << QByteArrayList{"*** ERROR ***", "bad checksum"}
-        << QStringList{"error box bad checksum", "memo5 bad checksum", Abort, "ended",
+        << QStringList{"error box bad checksum", "memo5 bad checksum", Abort, "ended encoder-error",
                        "memo4 bad checksum"}
         << "stage 0 ended";
     QTest::newRow("error text read as sending progress")
         << "sending" << QByteArrayList{"*** ERROR ***", "500"}
-        << QStringList{"error box 500", "memo5 500", Abort, "ended", "pos Sending 500"}
+        << QStringList{"error box 500", "memo5 500", Abort, "ended encoder-error", "pos Sending 500"}
         << "stage 1 sending ended";
     QTest::newRow("programming stops before the error text is read")
         << "programming" << QByteArrayList{"*** ERROR ***", "500"}
-        << QStringList{"error box 500", "memo5 500", Abort, "ended", "memo4 500"}
+        << QStringList{"error box 500", "memo5 500", Abort, "ended encoder-error", "memo4 500"}
         << "stage 3 ended";
     QTest::newRow("error text that is a fail runs the stop again")
         << "stage 0" << QByteArrayList{"*** ERROR ***", "flash program fail"}
         << QStringList{"error box flash program fail",
                        "memo5 flash program fail",
                        Abort,
-                       "ended",
+                       "ended encoder-error",
                        "memo4 flash program fail",
                        Abort}
         << "stage 0 ended";
@@ -336,14 +333,14 @@ void TestUpgradeMonitor::errorText_data() {
         << QStringList{"error box start receiving image file",
                        "memo5 start receiving image file",
                        Abort,
-                       "ended",
+                       "ended encoder-error",
                        "memo4 start receiving image file",
                        "row Sending",
                        "text Sending: Sending image file ... in progress"}
         << "stage 1 sending ended";
     QTest::newRow("a second error marker is the error text")
         << "stage 0" << QByteArrayList{"*** ERROR ***", "*** ERROR ***"}
-        << QStringList{"error box *** ERROR ***", "memo5 *** ERROR ***", Abort, "ended",
+        << QStringList{"error box *** ERROR ***", "memo5 *** ERROR ***", Abort, "ended encoder-error",
                        "memo4 *** ERROR ***"}
         << "stage 0 ended";
     QTest::newRow("error with a trailing blank is no marker")
@@ -366,7 +363,7 @@ void TestUpgradeMonitor::completeUpgrade() {
     QCOMPARE(rig.view.log("memo5"),
              (QStringList{"!!! DO NOT SWITCH POWER OFF !!!", "!!! UPGRADE FLASH ABORT !!!"}));
     QCOMPARE(rig.view.calls.count(Success), 1);
-    QCOMPARE(rig.view.calls.last(), QString("ended"));
+    QCOMPARE(rig.view.calls.last(), QString("ended success"));
     QVERIFY(rig.view.calls.contains("pos Erasing 809304064"));
     QVERIFY(rig.view.calls.contains("text Programming: Programming flash ... done"));
     QCOMPARE(summary(rig.monitor), QString("stage 3 ended"));
@@ -388,7 +385,7 @@ void TestUpgradeMonitor::stopUpgradeTwiceLogsTwiceEndsOnce() {
     Rig rig("programming");
     rig.monitor.StopUpgrade();
     rig.monitor.StopUpgrade();
-    QCOMPARE(rig.view.calls, (QStringList{Abort, "ended", Abort}));
+    QCOMPARE(rig.view.calls, (QStringList{Abort, "ended interrupted", Abort}));
     QCOMPARE(summary(rig.monitor), QString("stage 3 ended"));
 }
 
@@ -429,7 +426,7 @@ void TestUpgradeMonitor::pumpWaitsForTheErrorText() {
     QVERIFY(rig.encoder.send(zeroEnded({"flash write error"})));
     QVERIFY(rig.handled(5));
     QCOMPARE(rig.view.calls, (QStringList{"error box flash write error", "memo5 flash write error",
-                                          Abort, "ended", "memo4 flash write error"}));
+                                          Abort, "ended encoder-error", "memo4 flash write error"}));
     QVERIFY(!rig.channel.Connected());
 }
 
@@ -462,13 +459,14 @@ void TestUpgradeMonitor::connectionLost_data() {
     QTest::addColumn<QStringList>("calls");
 
     QTest::newRow("orderly close") << false << QByteArray("700\0", 4)
-                                   << QStringList{"pos Programming 700", Lost, Abort, "ended"};
+                                   << QStringList{"pos Programming 700", Lost, Abort, "ended connection-lost"};
     QTest::newRow("close after an unterminated reply")
-        << false << QByteArray("700") << QStringList{"pos Programming 700", Lost, Abort, "ended"};
+        << false << QByteArray("700") << QStringList{"pos Programming 700", Lost, Abort, "ended connection-lost"};
     QTest::newRow("close after the error marker")
-        << false << QByteArray("*** ERROR ***\0", 14) << QStringList{Lost, Abort, "ended"};
+        << false << QByteArray("*** ERROR ***\0", 14)
+        << QStringList{"memo4 *** ERROR ***", Lost, Abort, "ended encoder-error"};
     QTest::newRow("reset") << true << QByteArray("700\0", 4)
-                           << QStringList{"pos Programming 700", Lost, Abort, "ended"};
+                           << QStringList{"pos Programming 700", Lost, Abort, "ended connection-lost"};
 }
 
 void TestUpgradeMonitor::connectionLost() {
@@ -503,7 +501,7 @@ void TestUpgradeMonitor::endingBeforeTheCloseIsNoLoss() {
     QVERIFY(rig.encoder.send(zeroEnded({"flash program fail", "after the end"})));
     rig.encoder.close();
     QVERIFY(rig.pumpUntil([&] { return rig.monitor.ended(); }));
-    QCOMPARE(rig.view.calls, (QStringList{"memo4 flash program fail", Abort, "ended"}));
+    QCOMPARE(rig.view.calls, (QStringList{"memo4 flash program fail", Abort, "ended program-fail"}));
 }
 
 // While a notice box of the reply handling is open, a tick or socket notification that the
@@ -549,43 +547,6 @@ void TestUpgradeMonitor::boxOpenHoldsPumpOff() {
 }
 
 // The 12-byte header, then exactly `length` image bytes: nothing of the buffer beyond them.
-void TestUpgradeMonitor::headerAndImageBytes_data() {
-    QTest::addColumn<QByteArray>("buffer");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QByteArray>("wire");
-    QTest::newRow("abc, d beyond the length")
-        << QByteArray("abcd") << 3 << QByteArray::fromHex("00000000 03000000 dafeffff 616263");
-    QTest::newRow("empty image: header only") << QByteArray() << 0 << QByteArray(12, '\0');
-}
-
-void TestUpgradeMonitor::headerAndImageBytes() {
-    QFETCH(QByteArray, buffer);
-    QFETCH(int, length);
-    QFETCH(QByteArray, wire);
-    UpgradeLoopbackEncoder encoder;
-    QVERIFY(encoder.listening());
-    TcpClientChannel channel("127.0.0.1", encoder.portText());
-    QVERIFY(channel.Connect());
-    QVERIFY(encoder.accept());
-    auto image = std::make_unique<FirmwareImageBuffer>();
-    std::copy(buffer.begin(), buffer.end(), image->data.begin());
-    image->length = length;
-    image->checksum = ImageChecksum(image->data.data(), length);
-
-    QVERIFY(SendUpgradeHeader(channel, *image));
-    QVERIFY(SendUpgradeImage(channel, *image));
-    channel.Disconnect();
-    QCOMPARE(encoder.receive(wire.size() + 1).toHex(' '), wire.toHex(' '));
-}
-
-void TestUpgradeMonitor::sendFailsUnconnected() {
-    TcpClientChannel channel("127.0.0.1", "0");
-    auto image = std::make_unique<FirmwareImageBuffer>();
-    image->length = 3;
-    QVERIFY(!SendUpgradeHeader(channel, *image));
-    QVERIFY(!SendUpgradeImage(channel, *image));
-}
-
 void TestUpgradeMonitor::connectionInfoAsTyped() {
     TcpClientChannel channel("localhost", "0999");
     const ConnectionInfo info = ReadConnectionInfo(channel);

@@ -1,7 +1,7 @@
 #include "StartUp.h"
 #include "TForm1.h"
 #include "UpgradeMonitor.h"
-#include "UpgradeTexts.h"
+#include "EncoderProtocol.h"
 #include "local_machine.h"
 #include "upgrade_window_rows.h"
 
@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <functional>
+#include <poll.h>
 #include <map>
 #include <vector>
 
@@ -176,8 +177,9 @@ private slots:
         QVERIFY(report.value("complete").toBool());
     }
 
-    // Inside "Upgrade FW" the operator sees the connection details, "send data header" and
-    // the progress group painted before the pause, and "send program" only after it.
+    // The operator sees the connection details, "send data header" and the progress group
+    // painted early in the pause (the event loop turns through it), and "send program" only
+    // once the pause is over.
     void pausePaintsHeaderStepFirst() {
         UpgradeWindowSim sim;
         QVERIFY(sim.start(Fast()));
@@ -191,6 +193,7 @@ private slots:
         for (QLabel* label : {w.Label440, w.Label441, w.Label442, w.Label447})
             paints.watch(label, label->objectName(), [label] { return label->text(); });
         run.press(sim.portText());
+        QVERIFY(run.waitUntilEnded());
 
         const qint64 program = paints.firstPaint("Memo5", H + "\n" + P);
         QVERIFY(program >= 0);
@@ -203,14 +206,53 @@ private slots:
             {"Label447", QString::fromLocal8Bit(MachineAddress())}};
         for (const auto& [name, text] : beforePause) {
             const qint64 shown = paints.firstPaint(name, text);
-            QVERIFY2(shown >= 0 && program - shown >= 1000,
+            QVERIFY2(shown >= 0 && program - shown >= 900,
                      qPrintable(QString("%1 \"%2\" painted at %3 ms, \"send program\" at %4 ms")
                                     .arg(name, text)
                                     .arg(shown)
                                     .arg(program)));
         }
-        QVERIFY(run.waitUntilEnded());
         QCOMPARE(run.upgradeLog(), UpgradeWindowCompleteUpgradeLog());
+    }
+
+    // The window answers while the upgrade waits: a zero-timeout timer fires within 50 ms in
+    // the pause, and while the image send waits for an encoder that reads slowly.
+    void windowAnswersWhileTheUpgradeWaits_data() {
+        QTest::addColumn<QStringList>("simArguments");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("step");
+        QTest::newRow("pause") << Fast() << 1000 << int(UpgradeStep::Pausing);
+        QTest::newRow("slow image send")
+            << QStringList{"--gap-ms", "0", "--read-rate", "1000000"} << MaxImageSize
+                                         << int(UpgradeStep::SendingImage);
+    }
+    void windowAnswersWhileTheUpgradeWaits() {
+        QFETCH(QStringList, simArguments);
+        QFETCH(int, length);
+        QFETCH(int, step);
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start(simArguments));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(length)));
+        run.upgrade(sim.portText());
+        const UpgradeSession* session = run.window().Session();
+        QVERIFY(session);
+        QVERIFY(UpgradeWindowWaitFor([&] { return session->step() == UpgradeStep(step); }, 5000));
+        UpgradeWindowWait(200);
+        if (UpgradeStep(step) == UpgradeStep::SendingImage) {
+            // A blocking send would be waiting now: the socket takes no more.
+            pollfd p{run.window().Client_2.descriptor(), POLLOUT, 0};
+            QCOMPARE(::poll(&p, 1, 0), 0);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        bool fired = false;
+        QTimer::singleShot(0, [&fired] { fired = true; });
+        QVERIFY(UpgradeWindowWaitFor([&fired] { return fired; }, 1000));
+        QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(int(session->step()), step);
+        QVERIFY(run.waitUntilEnded(30000));
+        QCOMPARE(run.noticeTexts(), QStringList{UpgradeText::Success});
     }
 
     void refusedConnection() {
@@ -379,10 +421,19 @@ private slots:
     }
 
     // The program's own start-up and shut-down: the operator closes the window in the middle
-    // of an upgrade; the program's run ends with 0 and the encoder sees the connection close.
+    // of an upgrade, in the pause or while the encoder programs; the program's run ends with
+    // 0 at once and the encoder sees the connection close.
+    void closingTheWindowMidUpgradeEndsTheProgram_data() {
+        QTest::addColumn<QStringList>("simArguments");
+        QTest::addColumn<bool>("inPause");
+        QTest::newRow("in the pause") << Fast() << true;
+        QTest::newRow("while programming") << Fast({"--silent-at", "program"}) << false;
+    }
     void closingTheWindowMidUpgradeEndsTheProgram() {
+        QFETCH(QStringList, simArguments);
+        QFETCH(bool, inPause);
         UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast({"--silent-at", "program"})));
+        QVERIFY(sim.start(simArguments));
         QTemporaryDir dir;
         const QString path = dir.filePath("image.bin");
         {
@@ -392,6 +443,11 @@ private slots:
         }
         FakeDialogs dialogs;
         bool closedMidUpgrade = false;
+        const auto timeToClose = [inPause] {
+            if (inPause)
+                return Form1->GroupBox31->isVisible();
+            return Form1->Memo4->toPlainText().contains(EncoderReply::ProgramFlash);
+        };
         QTimer::singleShot(0, [&] {
             dialogs.confirmNext(path);
             Form1->SpeedButton24->click();
@@ -399,20 +455,26 @@ private slots:
             Form1->Edit4->setText(sim.portText());
             Form1->SpeedButton26->click();
             auto* watch = new QTimer(Form1);
-            QObject::connect(watch, &QTimer::timeout, [&closedMidUpgrade] {
-                if (!Form1->Memo4->toPlainText().contains(EncoderReply::ProgramFlash))
+            QObject::connect(watch, &QTimer::timeout, [&closedMidUpgrade, timeToClose] {
+                if (!timeToClose())
                     return;
                 closedMidUpgrade = !Form1->Memo5->toPlainText().contains(A);
                 Form1->close();
             });
             watch->start(5);
         });
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(RunWindowProgram(), 0);
         QVERIFY(closedMidUpgrade);
         QCOMPARE(Form1, nullptr);
+        if (inPause)
+            QVERIFY2(clock.elapsed() < 900, qPrintable(QString::number(clock.elapsed())));
         const QJsonObject report = sim.waitForReport();
         QVERIFY(!report.isEmpty());
         QVERIFY(!report.value("complete").toBool());
+        if (inPause)
+            QCOMPARE(report.value("bytesReceived").toInteger(), 0);
     }
 };
 

@@ -270,7 +270,7 @@ private slots:
         const auto areas = window->findChildren<QAbstractScrollArea*>();
         for (QAbstractScrollArea* area : areas)
             QVERIFY2(area == window->Memo4 || area == window->Memo5 ||
-                         window->OpenDialog3->isAncestorOf(area),
+                         (window->OpenDialog3 && window->OpenDialog3->isAncestorOf(area)),
                      qPrintable(area->objectName()));
     }
 
@@ -313,7 +313,7 @@ private slots:
         showWithGroups();
         const auto buttons = window->findChildren<QAbstractButton*>();
         for (QAbstractButton* button : buttons)
-            if (!window->OpenDialog3->isAncestorOf(button))
+            if (!window->OpenDialog3 || !window->OpenDialog3->isAncestorOf(button))
                 QCOMPARE(button->focusPolicy(), Qt::NoFocus);
         window->EHost->setText(QStringLiteral("127.0.0.1"));
         window->Edit4->setFocus();
@@ -383,7 +383,7 @@ private slots:
     }
 
     void openDialogSettings() {
-        QFileDialog* dialog = window->OpenDialog3;
+        QFileDialog* dialog = &window->CreateOpenDialog();
         QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral(".bin (*.bin)")});
         QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
         QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptOpen);

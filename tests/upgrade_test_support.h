@@ -38,7 +38,19 @@ public:
         if (whileBoxOpen)
             whileBoxOpen();
     }
-    void upgradeEnded() override { calls << "ended"; }
+    void upgradeEnded(const UpgradeEnd& end) override {
+        calls << "ended " + UpgradeEndKindName(end.kind);
+    }
+
+    void connectionSettled(bool connected) override {
+        calls << (connected ? "connected" : "not connected");
+    }
+    void stepEntered(UpgradeStep step) override {
+        if (onStep)
+            onStep(step);
+    }
+    // Runs as the session enters each of its steps.
+    std::function<void(UpgradeStep)> onStep;
 
     // The lines that went to one log ("memo4" or "memo5"), in order.
     QStringList log(const QString& memo) const {
@@ -71,7 +83,8 @@ public:
     QByteArray portText() const { return QByteArray::number(server.serverPort()); }
 
     bool accept() {
-        if (!server.waitForNewConnection(5000))
+        // An event loop that turned meanwhile may have taken the connection in already.
+        if (!server.hasPendingConnections() && !server.waitForNewConnection(5000))
             return false;
         peer = server.nextPendingConnection();
         return peer != nullptr;

@@ -1,6 +1,6 @@
 #include "upgrade_window_harness.h"
 
-#include "UpgradeTexts.h"
+#include "EncoderProtocol.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -144,6 +144,22 @@ void UpgradeWindowDriver::press(const QString& portText) {
     form->EHost->setText("127.0.0.1");
     form->Edit4->setText(portText);
     form->SpeedButton26->click();
+    // The click returns at once; the connect settles from the event loop.
+    UpgradeWindowWaitFor(
+        [this] {
+            const UpgradeSession* session = form->Session();
+            return !session || session->step() != UpgradeStep::Connecting;
+        },
+        15000);
+}
+
+bool UpgradeWindowDriver::waitUntilFollowing(int timeoutMs) {
+    return UpgradeWindowWaitFor(
+        [this] {
+            const UpgradeSession* session = form->Session();
+            return session && (session->step() == UpgradeStep::Following || session->ended());
+        },
+        timeoutMs);
 }
 
 bool UpgradeWindowDriver::connectWithSendBuffer(const QString& portText, int bytes) {
@@ -243,6 +259,10 @@ UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan) {
     run.upgrade(sim.portText());
     UpgradeWindowLoopProbe probe;
     if (plan.silentMs > 0) {
+        if (!run.waitUntilFollowing()) {
+            outcome.failure = "the image was not sent";
+            return outcome;
+        }
         if (!plan.silentAfter.isEmpty() && !run.waitForDeviceLine(plan.silentAfter)) {
             outcome.failure = "the encoder did not get as far as " + plan.silentAfter;
             return outcome;

@@ -88,7 +88,8 @@ public:
 
     // Writes the image to a file and loads it as the operator does; false if not accepted.
     bool load(const QByteArray& image);
-    // Lets the window settle, types the loopback host and the port and presses "Upgrade FW".
+    // Lets the window settle, types the loopback host and the port, presses "Upgrade FW" and
+    // turns the event loop until the connect has settled.
     void upgrade(const QString& portText);
     void settle();
     void press(const QString& portText);
@@ -96,6 +97,8 @@ public:
     // an encoder that stops reading stalls the image send whatever this machine's buffers
     // would otherwise absorb. The click then finds the channel connected.
     bool connectWithSendBuffer(const QString& portText, int bytes);
+    // Turns the event loop until the whole image has gone (or the upgrade has ended).
+    bool waitUntilFollowing(int timeoutMs = 20000);
     // Turns the event loop until the upgrade has ended (the abort line is logged).
     bool waitUntilEnded(int timeoutMs = 20000);
     // Turns the event loop until the device log holds `line`.

@@ -3,7 +3,7 @@
 // Shared by the hostile-encoder programs: the texts the rows expect, and the checks every row
 // makes of an outcome.
 
-#include "UpgradeTexts.h"
+#include "EncoderProtocol.h"
 #include "upgrade_window_harness.h"
 
 #include <QStringList>

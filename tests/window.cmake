@@ -1,6 +1,11 @@
 fw_add_qtest(tst_window SOURCES tst_window.cpp window_fixture.h window_fake_dialogs.h LIBS fwwindow)
 fw_add_qtest(tst_window_image
     SOURCES tst_window_image.cpp window_fixture.h window_fake_dialogs.h LIBS fwwindow)
+# What a screen reader reads of the window, its keys, and the program's command line.
+fw_add_qtest(tst_window_access
+    SOURCES tst_window_access.cpp window_fixture.h window_fake_dialogs.h LIBS fwwindow)
+target_compile_definitions(tst_window_access PRIVATE FWUPGRADE_PROGRAM="$<TARGET_FILE:fwupgrade>")
+add_dependencies(tst_window_access fwupgrade)
 # The upgrade through the real window against encoder-sim.
 set(upgrade_window_harness upgrade_window_harness.h upgrade_window_harness.cpp
     sim_test_client.h window_fake_dialogs.h)

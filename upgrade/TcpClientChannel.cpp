@@ -342,6 +342,16 @@ bool TcpClientChannel::ReplyWaiting() const {
     return rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+QByteArray TcpClientChannel::LocalAddress() const {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (!connected || ::getsockname(socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return {};
+    char dotted[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &local.sin_addr, dotted, sizeof dotted);
+    return QByteArray(dotted) + ':' + QByteArray::number(ntohs(local.sin_port));
+}
+
 QByteArray TcpClientChannel::LocalHostName() {
     char name[256];
     if (::gethostname(name, sizeof name) != 0)

@@ -1,15 +1,13 @@
 #pragma once
 
+#include "EncoderProtocol.h"
+
 #include <QByteArray>
 
 #include <chrono>
 #include <cstdint>
 
 struct sockaddr_in;
-
-// The default encoder address offered in the window's host box.
-inline constexpr char DefaultEncoderHost[] = "192.168.1.100";
-inline constexpr char DefaultEncoderPort[] = "999";
 
 // How long the channel waits on the encoder. One place, so tests can shorten them.
 struct ChannelBounds {
@@ -31,7 +29,7 @@ enum class ConnectProgress {
 // connected, and every ReceiveBuf on it then returns 0 at once.
 class TcpClientChannel {
 public:
-    TcpClientChannel(QByteArray host = DefaultEncoderHost, QByteArray port = DefaultEncoderPort);
+    TcpClientChannel(QByteArray host = DefaultEncoderHost, QByteArray port = DefaultEncoderPortText);
     ~TcpClientChannel();
     TcpClientChannel(const TcpClientChannel&) = delete;
     TcpClientChannel& operator=(const TcpClientChannel&) = delete;
@@ -79,6 +77,9 @@ public:
 
     bool Active() const { return socketHandle != -1; }
     bool Connected() const { return connected; }
+
+    // This end of the connection as "address:port"; empty while not connected.
+    QByteArray LocalAddress() const;
 
     static QByteArray LocalHostName();
     static QByteArray LocalHostAddr();

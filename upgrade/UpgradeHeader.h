@@ -1,9 +1,9 @@
 #pragma once
 
+#include "EncoderProtocol.h"
+
 #include <array>
 #include <cstdint>
-
-inline constexpr int UpgradeHeaderSize = 12;
 
 // The 12 bytes sent ahead of the image: reserved (0), image length and image checksum,
 // each a 32-bit little-endian word.

@@ -1,7 +1,7 @@
 #include "UpgradeMonitor.h"
 
 #include "TcpClientChannel.h"
-#include "UpgradeTexts.h"
+#include "EncoderProtocol.h"
 
 #include <QScopeGuard>
 
@@ -40,6 +40,10 @@ PumpResult UpgradeMonitor::pump() {
     for (;;) {
         std::optional<QByteArray> reply = stream.takeReply(true);
         if (!reply) {
+            if (peerClosed) {
+                handleConnectionLoss();
+                return PumpResult::Idle;
+            }
             if (channel.ReplyWaiting()) {
                 if (receiveWaitingBytes() == ReceiveResult::Closed) {
                     handleConnectionLoss();
@@ -59,6 +63,18 @@ PumpResult UpgradeMonitor::pump() {
     }
 }
 
+bool UpgradeMonitor::holdWaitingBytes(qsizetype limit) {
+    if (stopped || peerClosed || !channel.Connected())
+        return false;
+    while (stream.pendingBytes() < limit && channel.ReplyWaiting()) {
+        if (receiveWaitingBytes() == ReceiveResult::Closed) {
+            peerClosed = true;
+            return false;
+        }
+    }
+    return true;
+}
+
 UpgradeMonitor::ReceiveResult UpgradeMonitor::receiveWaitingBytes() {
     char bytes[ReplyBufferSize];
     const int received = channel.ReceiveBuf(bytes, ReplyBufferSize, 0);
@@ -69,14 +85,20 @@ UpgradeMonitor::ReceiveResult UpgradeMonitor::receiveWaitingBytes() {
 }
 
 // Whatever the encoder sent before it closed is still followed; the bars keep their places.
+// An error announced with no text after it is still the encoder's word: it is logged.
 void UpgradeMonitor::handleConnectionLoss() {
     for (const QByteArray& reply : stream.flushAtClose()) {
         handleReply(reply);
         if (stopped)
             return;
     }
+    if (errorAnnounced)
+        view.appendDeviceLog(QString::fromLatin1(EncoderReply::Error));
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::ConnectionLost));
-    StopUpgrade();
+    if (errorAnnounced)
+        stopWith({UpgradeEndKind::EncoderError, {}});
+    else
+        stopWith(lossCause.value_or(UpgradeEnd{UpgradeEndKind::ConnectionLost, {}}));
 }
 
 void UpgradeMonitor::handleReply(QByteArrayView reply) {
@@ -101,7 +123,7 @@ void UpgradeMonitor::showErrorTextAndStop() {
     const QString text = replyString();
     view.showErrorText(text);
     view.appendUpgradeLog(text);
-    StopUpgrade();
+    stopWith({UpgradeEndKind::EncoderError, text});
 }
 
 void UpgradeMonitor::StopUpgrade() {
@@ -110,8 +132,14 @@ void UpgradeMonitor::StopUpgrade() {
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::Abort));
     if (!stopped) {
         stopped = true;
-        view.upgradeEnded();
+        view.upgradeEnded(cause);
     }
+}
+
+void UpgradeMonitor::stopWith(const UpgradeEnd& end) {
+    if (!stopped)
+        cause = end;
+    StopUpgrade();
 }
 
 void UpgradeMonitor::loadReplyBuffer(QByteArrayView reply) {
@@ -184,9 +212,9 @@ void UpgradeMonitor::followStageTexts() {
                    UpgradeText::ProgrammingInProgress);
     } else if (current.UpgradeStage == 3 && replyIs(EncoderReply::VerifyDone)) {
         view.showSuccess(QString::fromLatin1(UpgradeText::Success));
-        StopUpgrade();
+        stopWith({UpgradeEndKind::Success, {}});
     } else if (replyIs(EncoderReply::ProgramFail)) {
-        StopUpgrade();
+        stopWith({UpgradeEndKind::ProgramFail, QString::fromLatin1(EncoderReply::ProgramFail)});
     }
 }
 

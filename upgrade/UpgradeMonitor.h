@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 class TcpClientChannel;
 
@@ -62,15 +63,27 @@ public:
     // the upgrade stopped.
     PumpResult pump();
 
+    // Reads what the encoder has sent into the reply stream without acting on it, at most
+    // until `limit` bytes are held: while the image goes out, an encoder that answers must
+    // not fill its send queue and stall both sides. A close seen here is acted on by the
+    // pump that follows the held replies. Returns whether the encoder may still send more.
+    bool holdWaitingBytes(qsizetype limit);
+
     // One reply of the encoder: progress, device log and stage texts. Only the first
     // ReplyBufferSize - 1 bytes up to the first zero byte count; an empty reply is none.
     void handleReply(QByteArrayView reply);
 
     // Ends the upgrade: clears the programming phase, disconnects and logs the abort line.
-    // Runs again (and logs again) when called again.
+    // Runs again (and logs again) when called again. The first end's cause stays.
     void StopUpgrade();
+    // StopUpgrade with the reason, when the upgrade has not ended yet.
+    void stopWith(const UpgradeEnd& end);
+
+    // What a lost connection ends as, when the front end knows better (a send had failed).
+    void setLossCause(const UpgradeEnd& end) { lossCause = end; }
 
     bool ended() const { return stopped; }
+    const UpgradeEnd& endCause() const { return cause; }
     // "*** ERROR ***" has come: the next reply is the encoder's error text.
     bool awaitingErrorText() const { return errorAnnounced; }
     const UpgradeState& state() const { return current; }
@@ -104,6 +117,9 @@ private:
     ReplyStream stream;
     PumpBudget pumpBudget;
     bool errorAnnounced = false;
+    bool peerClosed = false; // seen while bytes were only held
     bool stopped = false;
+    UpgradeEnd cause;
+    std::optional<UpgradeEnd> lossCause;
     bool pumping = false;
 };

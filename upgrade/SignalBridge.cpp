@@ -1,4 +1,4 @@
-#include "SignalPipe.h"
+#include "SignalBridge.h"
 
 #include <QSocketNotifier>
 
@@ -9,6 +9,7 @@
 
 namespace {
 
+// [0] is read by the event loop, [1] written by the handler.
 int pipeEnds[2] = {-1, -1};
 
 extern "C" void onSignal(int signalNumber) {
@@ -21,12 +22,13 @@ extern "C" void onSignal(int signalNumber) {
 
 } // namespace
 
-SignalPipe::SignalPipe(std::initializer_list<int> signalNumbers, QObject* parent)
+SignalBridge::SignalBridge(std::initializer_list<int> signalNumbers, QObject* parent)
     : QObject(parent) {
-    if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (pipeEnds[0] != -1 || ::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, &SignalPipe::drain);
+    connect(notifier, &QSocketNotifier::activated, this, &SignalBridge::drain);
+    handlersInstalled = true;
     for (const int signalNumber : signalNumbers) {
         struct sigaction action {};
         action.sa_handler = onSignal;
@@ -34,21 +36,24 @@ SignalPipe::SignalPipe(std::initializer_list<int> signalNumbers, QObject* parent
         action.sa_flags = SA_RESTART;
         if (::sigaction(signalNumber, &action, nullptr) == 0)
             caught.append(signalNumber);
+        else
+            handlersInstalled = false;
     }
 }
 
-SignalPipe::~SignalPipe() {
+SignalBridge::~SignalBridge() {
+    if (!notifier)
+        return;
     for (const int signalNumber : caught)
         std::signal(signalNumber, SIG_DFL);
     delete notifier;
     for (int& end : pipeEnds) {
-        if (end != -1)
-            ::close(end);
+        ::close(end);
         end = -1;
     }
 }
 
-void SignalPipe::drain() {
+void SignalBridge::drain() {
     unsigned char bytes[16];
     ssize_t n;
     while ((n = ::read(pipeEnds[0], bytes, sizeof bytes)) > 0) {

@@ -1,0 +1,103 @@
+#include "OutputChannel.h"
+
+#include <QList>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Progress that waits beyond this is out of date anyway.
+constexpr qsizetype DroppableLimit = 256 * 1024;
+
+} // namespace
+
+struct OutputChannel::Shared {
+    int fd = -1;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable drained;
+    QList<QByteArray> queue;
+    QList<bool> droppable;
+    qsizetype droppableBytes = 0;
+    bool writing = false;
+    bool gone = false;
+};
+
+namespace {
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, std::size_t(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n < 0 && errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+OutputChannel::OutputChannel(int fd) : shared(std::make_shared<Shared>()), terminal(::isatty(fd)) {
+    shared->fd = fd;
+    // The thread keeps the shared state alive; at exit it is simply ended with the process,
+    // blocked or not.
+    std::thread([state = shared] {
+        std::unique_lock lock(state->mutex);
+        for (;;) {
+            state->wake.wait(lock, [&] { return !state->queue.isEmpty(); });
+            const QByteArray bytes = state->queue.takeFirst();
+            if (state->droppable.takeFirst())
+                state->droppableBytes -= bytes.size();
+            state->writing = true;
+            lock.unlock();
+            const bool written = !state->gone && writeAll(state->fd, bytes);
+            lock.lock();
+            state->writing = false;
+            if (!written)
+                state->gone = true;
+            if (state->queue.isEmpty())
+                state->drained.notify_all();
+        }
+    }).detach();
+}
+
+OutputChannel::~OutputChannel() = default;
+
+void OutputChannel::write(const QByteArray& bytes, Kind kind) {
+    if (bytes.isEmpty())
+        return;
+    const std::lock_guard lock(shared->mutex);
+    if (shared->gone)
+        return;
+    const bool droppable = kind == Kind::Droppable;
+    if (droppable && shared->droppableBytes + bytes.size() > DroppableLimit)
+        return;
+    shared->queue.append(bytes);
+    shared->droppable.append(droppable);
+    if (droppable)
+        shared->droppableBytes += bytes.size();
+    shared->wake.notify_one();
+}
+
+bool OutputChannel::drain(std::chrono::milliseconds bound) {
+    std::unique_lock lock(shared->mutex);
+    return shared->drained.wait_for(lock, bound, [this] {
+        return shared->queue.isEmpty() && !shared->writing;
+    });
+}
+
+OutputChannel& OutputChannel::standardOutput() {
+    static auto* channel = new OutputChannel(STDOUT_FILENO);
+    return *channel;
+}
+
+OutputChannel& OutputChannel::standardError() {
+    static auto* channel = new OutputChannel(STDERR_FILENO);
+    return *channel;
+}

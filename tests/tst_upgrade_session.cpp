@@ -1,0 +1,258 @@
+// One encoder's whole upgrade through UpgradeSession against encoder-sim on loopback: every
+// way an upgrade ends, the bytes on the wire, and the event loop left free throughout.
+
+#include "FirmwareImage.h"
+#include "TcpClientChannel.h"
+#include "UpgradeSession.h"
+#include "sim_test_client.h"
+#include "upgrade_test_support.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/socket.h>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+const QString H = UpgradeLog::SendHeader;
+const QString P = UpgradeLog::SendProgram;
+const QString W = UpgradeLog::PowerWarning;
+const QString Lost = UpgradeLog::ConnectionLost;
+const QString Failed = UpgradeLog::SendFailed;
+const QString A = UpgradeLog::Abort;
+
+// Fast pacing over a 1,000-byte image: 3 counts, 5 addresses, 3 counts.
+QStringList Fast(const QStringList& fault = {}) {
+    return QStringList{"--gap-ms",     "1",        "--receive-step", "400",
+                       "--erase-step", "0x100000", "--program-step", "400"} +
+           fault;
+}
+
+std::unique_ptr<FirmwareImageBuffer> PatternImage(int length) {
+    auto image = std::make_unique<FirmwareImageBuffer>();
+    for (int i = 0; i < length; ++i)
+        image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    image->length = length;
+    image->checksum = ImageChecksum(image->data.data(), static_cast<std::size_t>(length));
+    return image;
+}
+
+// Measures how long the event loop goes without turning: a 1 ms timer's largest lateness.
+class LoopProbe {
+public:
+    LoopProbe() {
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            const qint64 now = clock.elapsed();
+            longest = std::max(longest, now - last);
+            last = now;
+        });
+        clock.start();
+        timer.start(1);
+    }
+    qint64 longestMs() const { return longest; }
+
+private:
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 longest = 0;
+};
+
+enum class Action { None, StopInPause, SmallSendBuffer };
+
+} // namespace
+
+class TestUpgradeSession : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { TcpChannelBounds() = ChannelBounds{}; }
+
+    void endings_data() {
+        QTest::addColumn<QStringList>("simArguments");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("silenceMs");
+        QTest::addColumn<int>("wholeMs");
+        QTest::addColumn<int>("action");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("upgradeLog");
+        QTest::addColumn<qint64>("bytesReceived");
+        const auto row = [](const char* name, const QStringList& sim, int length, int silenceMs,
+                            int wholeMs, Action action, UpgradeEndKind kind, const QString& text,
+                            const QStringList& upgradeLog, qint64 received) {
+            QTest::newRow(name) << sim << length << silenceMs << wholeMs << int(action)
+                                << int(kind) << text << upgradeLog << received;
+        };
+        const QString noReply = QString(UpgradeLog::NoReplyFor).arg("0.3");
+        const QString tooLong = QString(UpgradeLog::TookTooLong).arg("1.6");
+
+        // The simulator answers the header at once, before the image: nothing is acted on
+        // until the image has gone.
+        row("complete", Fast(), 1000, 0, 0, Action::None, UpgradeEndKind::Success, "",
+            {H, P, W, A}, 1000);
+        row("empty image", Fast(), 0, 0, 0, Action::None, UpgradeEndKind::Success, "",
+            {H, P, W, A}, 0);
+        row("flash program fail", Fast({"--fail-at", "erase"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::ProgramFail, EncoderReply::ProgramFail, {H, P, W, A}, 1000);
+        row("error text", Fast({"--error-at", "program", "--error-text", "verify failed"}), 1000,
+            0, 0, Action::None, UpgradeEndKind::EncoderError, "verify failed",
+            {H, P, W, "verify failed", A}, 1000);
+        row("error, then close before its text",
+            Fast({"--error-at", "erase", "--close-after-replies", "6"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::EncoderError, "", {H, P, W, Lost, A}, 1000);
+        row("connection lost", Fast({"--close-at", "program"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::ConnectionLost, "", {H, P, W, Lost, A}, 1000);
+        row("connection reset", Fast({"--reset-at", "erase"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::ConnectionLost, "", {H, P, W, Lost, A}, 1000);
+        row("not reachable", {"--refuse"}, 1000, 0, 0, Action::None,
+            UpgradeEndKind::NotReachable, "connection refused", {}, -1);
+        row("send stalls", Fast({"--stop-reading-after", "1000"}), MaxImageSize, 0, 0,
+            Action::SmallSendBuffer, UpgradeEndKind::SendFailed,
+            "the image: the encoder took no byte for 0.3 s", {H, P, Failed, A}, 1000);
+        // The encoder rejects the header and closes while a large image goes out: its words,
+        // not the broken pipe, are why.
+        row("header rejected during a large image",
+            Fast({"--error-at", "header", "--error-text", "image too long", "--close-after-replies",
+                  "2"}),
+            MaxImageSize, 0, 0, Action::None, UpgradeEndKind::EncoderError, "image too long",
+            {}, -2);
+        row("no answer", Fast({"--silent-at", "erase"}), 1000, 300, 0, Action::None,
+            UpgradeEndKind::NoAnswer, "no reply from the encoder for 0.3 s", {H, P, W, noReply, A},
+            1000);
+        row("whole bound", Fast({"--silent-at", "program"}), 1000, 0, 1600, Action::None,
+            UpgradeEndKind::TimedOut, "not done within 1.6 s", {H, P, W, tooLong, A}, 1000);
+        row("encoder closes in the pause", Fast({"--close-at", "header"}), 1000, 0, 0,
+            Action::None, UpgradeEndKind::ConnectionLost, "", {H, P, Lost, A}, -2);
+        row("stopped in the pause", Fast(), 1000, 0, 0, Action::StopInPause,
+            UpgradeEndKind::Interrupted, "operator", {H, A}, 0);
+        // One reply per KiB received: held while the image goes out, followed after it.
+        row("replies while it receives", {"--gap-ms", "0", "--receive-step", "1024"}, MaxImageSize,
+            0, 0, Action::None, UpgradeEndKind::Success, "", {H, P, W, A}, MaxImageSize);
+    }
+
+    void endings() {
+        QFETCH(QStringList, simArguments);
+        QFETCH(int, length);
+        QFETCH(int, silenceMs);
+        QFETCH(int, wholeMs);
+        QFETCH(int, action);
+        QFETCH(int, kind);
+        QFETCH(QString, text);
+        QFETCH(QStringList, upgradeLog);
+        QFETCH(qint64, bytesReceived);
+
+        SimProcess sim;
+        QVERIFY(sim.start(simArguments + QStringList{"--once", "--report-line"}));
+        const auto image = PatternImage(length);
+        TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
+        if (Action(action) == Action::SmallSendBuffer) {
+            TcpChannelBounds().sendStall = std::chrono::milliseconds(300);
+            QVERIFY(channel.Connect());
+            const int bytes = 4096;
+            QCOMPARE(::setsockopt(channel.descriptor(), SOL_SOCKET, SO_SNDBUF, &bytes,
+                                  sizeof bytes),
+                     0);
+        }
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        if (silenceMs > 0)
+            session.setSilenceBound(std::chrono::milliseconds(silenceMs));
+        if (wholeMs > 0)
+            session.setWholeBound(std::chrono::milliseconds(wholeMs));
+        if (Action(action) == Action::StopInPause) {
+            view.onStep = [&session](UpgradeStep step) {
+                if (step == UpgradeStep::Pausing)
+                    QTimer::singleShot(100, [&session] {
+                        session.stop({UpgradeEndKind::Interrupted, "operator"});
+                    });
+            };
+        }
+        QSignalSpy finished(&session, &UpgradeSession::finished);
+        LoopProbe probe;
+        session.start();
+        QVERIFY(QTest::qWaitFor([&] { return finished.count() > 0; }, 30000));
+
+        QCOMPARE(finished.count(), 1);
+        QVERIFY(session.ended());
+        QCOMPARE(UpgradeEndKindName(session.endCause().kind),
+                 UpgradeEndKindName(UpgradeEndKind(kind)));
+        QCOMPARE(session.endCause().text, text);
+        if (bytesReceived != -2)
+            QCOMPARE(view.log("memo5"), upgradeLog);
+        QVERIFY(!channel.Connected());
+        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+        if (UpgradeEndKind(kind) == UpgradeEndKind::EncoderError && text.isEmpty())
+            QCOMPARE(view.log("memo4").last(), QString(EncoderReply::Error));
+        if (bytesReceived == -1)
+            return; // never connected: no report
+        const QJsonObject report = sim.nextReport(10000);
+        QVERIFY(!report.isEmpty());
+        QCOMPARE(report.value("length").toInteger(), length);
+        QCOMPARE(report.value("checksum").toInteger(), qint64(image->checksum));
+        if (bytesReceived >= 0)
+            QCOMPARE(report.value("bytesReceived").toInteger(), bytesReceived);
+        if (bytesReceived > 0)
+            QVERIFY2(report.value("headerToImageMs").toDouble() >= 1000.0,
+                     qPrintable(QString::number(report.value("headerToImageMs").toDouble())));
+        if (UpgradeEndKind(kind) == UpgradeEndKind::Success)
+            QVERIFY(report.value("complete").toBool());
+    }
+
+    // abc goes out as 00 00 00 00 03 00 00 00 DA FE FF FF, then, after the pause, 61 62 63 and
+    // nothing more; a byte of the buffer past the length never goes.
+    void headerAndImageOnTheWire() {
+        UpgradeLoopbackEncoder encoder;
+        QVERIFY(encoder.listening());
+        auto image = PatternImage(4);
+        image->data[0] = 'a';
+        image->data[1] = 'b';
+        image->data[2] = 'c';
+        image->data[3] = 'd';
+        image->length = 3;
+        image->checksum = ImageChecksum(image->data.data(), 3);
+        TcpClientChannel channel("127.0.0.1", encoder.portText());
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        session.start();
+        QVERIFY(QTest::qWaitFor([&] { return session.step() == UpgradeStep::Pausing; }, 5000));
+        QVERIFY(encoder.accept());
+        QCOMPARE(encoder.receive(12).toHex(' '), QByteArray("00 00 00 00 03 00 00 00 da fe ff ff"));
+        QElapsedTimer pause;
+        pause.start();
+        QVERIFY(QTest::qWaitFor([&] { return session.step() == UpgradeStep::Following; }, 5000));
+        QCOMPARE(encoder.receive(3), QByteArray("abc"));
+        QVERIFY(pause.elapsed() >= 990);
+        session.stop({UpgradeEndKind::Interrupted, {}});
+        QCOMPARE(encoder.receiveRest(500), QByteArray());
+    }
+
+    // A slow encoder: the event loop turns throughout the image send, which waits for it.
+    void slowReaderKeepsTheLoopFree() {
+        SimProcess sim;
+        QVERIFY(sim.start(Fast({"--read-rate", "200000", "--receive-step", "65536", "--once",
+                                "--report-line"})));
+        const auto image = PatternImage(300000);
+        TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        LoopProbe probe;
+        QElapsedTimer clock;
+        clock.start();
+        session.start();
+        QVERIFY(QTest::qWaitFor([&] { return session.ended(); }, 30000));
+        QCOMPARE(UpgradeEndKindName(session.endCause().kind), QString("success"));
+        QVERIFY2(clock.elapsed() >= 2400, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpgradeSession)
+#include "tst_upgrade_session.moc"

@@ -1,0 +1,347 @@
+#include "UpgradeSession.h"
+
+#include "FirmwareImage.h"
+#include "TcpClientChannel.h"
+#include "UpgradeHeader.h"
+
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Replies held while the image goes out; past this the encoder waits, as it would for a
+// client that does not read.
+constexpr qsizetype HeldReplyLimit = 1 << 20;
+// The header reaches the encoder a little after it has left here: a little more than the
+// pause makes sure the encoder sees all of it.
+constexpr std::chrono::milliseconds PauseMargin{5};
+// What a failed send still reads of what the encoder said, should it never stop talking.
+constexpr int MaxPumpsAfterFailedSend = 100;
+
+QString errnoText(int error) {
+    QString text = QString::fromLocal8Bit(std::strerror(error));
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
+}
+
+QString secondsText(std::chrono::milliseconds bound) {
+    return QString::number(static_cast<double>(bound.count()) / 1000.0);
+}
+
+} // namespace
+
+UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuffer& image,
+                               UpgradeView& view, QObject* parent)
+    : QObject(parent), channel(channel), image(image), view(view),
+      replies(channel, view, image.length) {
+    for (QTimer* timer : {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon})
+        timer->setSingleShot(true);
+    // A coarse timer may fire early; the encoder needs the whole pause.
+    pause.setTimerType(Qt::PreciseTimer);
+    pumpSoon.setInterval(0);
+    connect(&connectBound, &QTimer::timeout, this, &UpgradeSession::continueConnect);
+    connect(&pause, &QTimer::timeout, this, &UpgradeSession::pauseOver);
+    connect(&sendStall, &QTimer::timeout, this, [this] {
+        sendFailed(QStringLiteral("the encoder took no byte for %1 s")
+                       .arg(secondsText(TcpChannelBounds().sendStall)));
+    });
+    connect(&silence, &QTimer::timeout, this, &UpgradeSession::silenceReached);
+    connect(&whole, &QTimer::timeout, this, &UpgradeSession::wholeBoundReached);
+    connect(&pumpSoon, &QTimer::timeout, this, &UpgradeSession::pump);
+}
+
+UpgradeSession::~UpgradeSession() = default;
+
+void UpgradeSession::setSilenceBound(std::optional<std::chrono::milliseconds> bound) {
+    silenceBound = bound;
+}
+
+void UpgradeSession::setWholeBound(std::optional<std::chrono::milliseconds> bound) {
+    wholeBound = bound;
+}
+
+std::int64_t UpgradeSession::imageBytesSent() const {
+    if (current == UpgradeStep::SendingImage)
+        return sent;
+    return current == UpgradeStep::Following ? image.length : 0;
+}
+
+void UpgradeSession::enter(UpgradeStep step) {
+    current = step;
+    view.stepEntered(step);
+}
+
+void UpgradeSession::start() {
+    if (current != UpgradeStep::Idle)
+        return;
+    // Throws before the session has begun: the front end may try again.
+    const ConnectProgress progress = channel.StartConnect();
+    if (wholeBound)
+        whole.start(*wholeBound);
+    enter(UpgradeStep::Connecting);
+    if (progress == ConnectProgress::Connected) {
+        connectionStands();
+    } else if (progress == ConnectProgress::Failed) {
+        connectFailed();
+    } else {
+        watchSocket();
+        writable->setEnabled(true);
+        connectBound.start(channel.ConnectTimeLeft() + std::chrono::milliseconds(1));
+    }
+}
+
+void UpgradeSession::watchSocket() {
+    readable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Read, this);
+    writable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Write, this);
+    readable->setEnabled(false);
+    writable->setEnabled(false);
+    connect(readable, &QSocketNotifier::activated, this, &UpgradeSession::encoderReadable);
+    connect(writable, &QSocketNotifier::activated, this, [this] {
+        if (current == UpgradeStep::Connecting)
+            continueConnect();
+        else
+            sendMore();
+    });
+}
+
+void UpgradeSession::continueConnect() {
+    if (current != UpgradeStep::Connecting)
+        return;
+    const ConnectProgress progress = channel.FinishConnect();
+    if (progress == ConnectProgress::Connected) {
+        connectBound.stop();
+        writable->setEnabled(false);
+        connectionStands();
+    } else if (progress == ConnectProgress::Failed) {
+        connectFailed();
+    } else if (!connectBound.isActive()) {
+        connectBound.start(channel.ConnectTimeLeft() + std::chrono::milliseconds(1));
+    }
+}
+
+// Nothing was sent; nothing more can be done on this connection.
+void UpgradeSession::connectFailed() {
+    const int error = channel.ConnectError();
+    const QString why = error == ETIMEDOUT ? QStringLiteral("no connection within %1 s")
+                                                 .arg(secondsText(TcpChannelBounds().connect))
+                                           : errnoText(error);
+    view.connectionSettled(false);
+    endWithoutConnection({UpgradeEndKind::NotReachable, why});
+}
+
+void UpgradeSession::connectionStands() {
+    if (!writable)
+        watchSocket();
+    view.connectionSettled(true);
+    if (ended())
+        return; // the front end stopped it on seeing the connection
+    view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendHeader));
+    enter(UpgradeStep::SendingHeader);
+    header = UpgradeHeader(image.length, image.checksum);
+    beginSend(header.data(), UpgradeHeaderSize);
+}
+
+void UpgradeSession::beginSend(const std::uint8_t* bytes, std::int64_t count) {
+    sendBytes = bytes;
+    sendCount = count;
+    sent = 0;
+    sendStall.start(TcpChannelBounds().sendStall);
+    sendMore();
+}
+
+// One send per call, of as much as the platform takes now; the event loop turns between two.
+void UpgradeSession::sendMore() {
+    if (current != UpgradeStep::SendingHeader && current != UpgradeStep::SendingImage)
+        return;
+    if (sent < sendCount) {
+        const int chunk = static_cast<int>(std::min<std::int64_t>(sendCount - sent, 1 << 30));
+        const int n = channel.SendSome(sendBytes + sent, chunk);
+        if (n < 0) {
+            sendFailed(errnoText(errno));
+            return;
+        }
+        if (n > 0) {
+            sent += n;
+            sendStall.start(TcpChannelBounds().sendStall);
+            if (current == UpgradeStep::SendingImage)
+                view.imageSent(sent, sendCount);
+        }
+    }
+    if (sent < sendCount) {
+        writable->setEnabled(true);
+        return;
+    }
+    writable->setEnabled(false);
+    sendStall.stop();
+    sendComplete();
+}
+
+void UpgradeSession::sendComplete() {
+    if (current == UpgradeStep::SendingHeader) {
+        enter(UpgradeStep::Pausing);
+        if (ended())
+            return;
+        readable->setEnabled(true);
+        pauseEnd = std::chrono::steady_clock::now() + HeaderToImagePause + PauseMargin;
+        pause.start(HeaderToImagePause + PauseMargin);
+    } else {
+        startFollowing();
+    }
+}
+
+// What the encoder said before the send failed (often why it stopped taking the image) is
+// still followed; only what has already come is read.
+void UpgradeSession::sendFailed(const QString& why) {
+    const QString what =
+        current == UpgradeStep::SendingHeader ? QStringLiteral("header") : QStringLiteral("image");
+    const UpgradeEnd failed{UpgradeEndKind::SendFailed,
+                            QStringLiteral("the %1: %2").arg(what, why)};
+    sendStall.stop();
+    writable->setEnabled(false);
+    readable->setEnabled(false);
+    view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendFailed));
+    replies.setLossCause(failed);
+    for (int pumps = 0; pumps < MaxPumpsAfterFailedSend && !replies.ended(); ++pumps) {
+        if (replies.pump() == PumpResult::Idle)
+            break;
+    }
+    if (!replies.ended())
+        replies.stopWith(failed);
+    finishIfEnded();
+}
+
+void UpgradeSession::pauseOver() {
+    if (current != UpgradeStep::Pausing)
+        return;
+    // A timer may fire a little early; the encoder needs the whole pause.
+    const auto left = pauseEnd - std::chrono::steady_clock::now();
+    if (left > std::chrono::steady_clock::duration::zero()) {
+        pause.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+        return;
+    }
+    view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendProgram));
+    enter(UpgradeStep::SendingImage);
+    if (ended())
+        return;
+    beginSend(image.data.data(), image.length);
+}
+
+void UpgradeSession::startFollowing() {
+    enter(UpgradeStep::Following);
+    if (ended())
+        return;
+    if (silenceBound)
+        silence.start(*silenceBound);
+    readable->setEnabled(true);
+    pump();
+}
+
+// Before the image has gone, the encoder's bytes are only held, so that an encoder which
+// answers while it receives cannot stall both sides.
+void UpgradeSession::holdReplies() {
+    if (!replies.holdWaitingBytes(HeldReplyLimit))
+        readable->setEnabled(false); // closed, or enough held: the rest waits in the socket
+}
+
+void UpgradeSession::encoderReadable() {
+    if (current == UpgradeStep::Following) {
+        if (silence.isActive())
+            silence.start();
+        pump();
+    } else if (current == UpgradeStep::Pausing || current == UpgradeStep::SendingImage) {
+        holdReplies();
+    }
+}
+
+// The notifier rests while the replies are handled: a notice box opened meanwhile runs an
+// event loop of its own, in which a readable socket would wake it again and again.
+void UpgradeSession::pump() {
+    if (pumping || current != UpgradeStep::Following || !readable)
+        return;
+    pumping = true;
+    readable->setEnabled(false);
+    const PumpResult result = replies.pump();
+    pumping = false;
+    if (replies.ended()) {
+        finishIfEnded();
+        return;
+    }
+    if (readable)
+        readable->setEnabled(true);
+    if (result == PumpResult::MorePending)
+        schedulePump();
+}
+
+// Replies already received wait in the monitor, where no socket notification will come for
+// them; the next pump runs once the event loop has turned.
+void UpgradeSession::schedulePump() {
+    if (!pumpSoon.isActive())
+        pumpSoon.start();
+}
+
+void UpgradeSession::silenceReached() {
+    if (current != UpgradeStep::Following || !silenceBound)
+        return;
+    const QString seconds = secondsText(*silenceBound);
+    view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::NoReplyFor).arg(seconds));
+    stop({UpgradeEndKind::NoAnswer, QStringLiteral("no reply from the encoder for %1 s").arg(seconds)});
+}
+
+void UpgradeSession::wholeBoundReached() {
+    if (ended() || !wholeBound)
+        return;
+    const QString seconds = secondsText(*wholeBound);
+    if (current != UpgradeStep::Connecting)
+        view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::TookTooLong).arg(seconds));
+    stop({UpgradeEndKind::TimedOut, QStringLiteral("not done within %1 s").arg(seconds)});
+}
+
+void UpgradeSession::stop(const UpgradeEnd& end) {
+    switch (current) {
+    case UpgradeStep::Ended:
+        return;
+    case UpgradeStep::Idle:
+    case UpgradeStep::Connecting:
+        endWithoutConnection(end);
+        return;
+    default:
+        replies.stopWith(end);
+        finishIfEnded();
+        return;
+    }
+}
+
+void UpgradeSession::endWithoutConnection(const UpgradeEnd& end) {
+    cause = end;
+    finish();
+    channel.Close();
+    view.upgradeEnded(cause);
+    emit finished();
+}
+
+void UpgradeSession::finishIfEnded() {
+    if (!replies.ended() || ended())
+        return;
+    cause = replies.endCause();
+    finish();
+    emit finished();
+}
+
+// Switched off at once, and deleted once the event loop has them back: this may run inside
+// one of their own signals.
+void UpgradeSession::finish() {
+    current = UpgradeStep::Ended;
+    for (QTimer* timer : {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon})
+        timer->stop();
+    for (QSocketNotifier** notifier : {&readable, &writable}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+    }
+}

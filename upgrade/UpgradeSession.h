@@ -1,0 +1,107 @@
+#pragma once
+
+#include "UpgradeMonitor.h"
+#include "UpgradeView.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+class QSocketNotifier;
+class TcpClientChannel;
+struct FirmwareImageBuffer;
+
+// One encoder's whole upgrade, driven by the event loop and never waiting in it: connect
+// (within the channel's bound), "send data header" and the 12-byte header, the 1,000 ms
+// pause, "send program" and the image (failing when the encoder takes no byte for the
+// channel's send-stall bound), then the encoder's replies through an UpgradeMonitor. Nothing
+// the encoder sends is acted on before the whole image has been handed to the socket; what
+// comes meanwhile is only held. Everything shows through the view, and the upgrade ends with
+// a typed cause. The window and fwupgrade-cli both run it.
+class UpgradeSession : public QObject {
+    Q_OBJECT
+public:
+    // The channel, the image and the view must outlive the session.
+    UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuffer& image,
+                   UpgradeView& view, QObject* parent = nullptr);
+    ~UpgradeSession() override;
+    UpgradeSession(const UpgradeSession&) = delete;
+    UpgradeSession& operator=(const UpgradeSession&) = delete;
+
+    // Bounds a front end may choose; none by default. Silence counts from the end of the
+    // image send and restarts whenever the encoder sends; the whole bound counts from start().
+    void setSilenceBound(std::optional<std::chrono::milliseconds> bound);
+    void setWholeBound(std::optional<std::chrono::milliseconds> bound);
+    void setPumpBudget(PumpBudget budget) { replies.setPumpBudget(budget); }
+
+    // Starts connecting to the channel's host and port; the rest follows from the event loop.
+    // Throws ProgramError, before anything is attempted, when the port text is no port.
+    void start();
+    // Follows what the encoder has sent (the window's tick); nothing before the image has gone.
+    void pump();
+    // Ends the upgrade now with `end` (a connection that stands is stopped as any other end).
+    void stop(const UpgradeEnd& end);
+
+    UpgradeStep step() const { return current; }
+    bool ended() const { return current == UpgradeStep::Ended; }
+    const UpgradeEnd& endCause() const { return cause; }
+    const UpgradeMonitor& monitor() const { return replies; }
+    std::int64_t imageBytesSent() const;
+
+signals:
+    // The upgrade has ended and the view has been told why; emitted once, after the reply
+    // that ended it has been handled whole.
+    void finished();
+
+private:
+    void enter(UpgradeStep step);
+    void watchSocket();
+    void continueConnect();
+    void connectFailed();
+    void connectionStands();
+    void beginSend(const std::uint8_t* bytes, std::int64_t count);
+    void sendMore();
+    void sendComplete();
+    void sendFailed(const QString& why);
+    void pauseOver();
+    void startFollowing();
+    void holdReplies();
+    void encoderReadable();
+    void schedulePump();
+    void silenceReached();
+    void wholeBoundReached();
+    void endWithoutConnection(const UpgradeEnd& end);
+    void finishIfEnded();
+    void finish();
+
+    TcpClientChannel& channel;
+    const FirmwareImageBuffer& image;
+    UpgradeView& view;
+    UpgradeMonitor replies;
+
+    UpgradeStep current = UpgradeStep::Idle;
+    UpgradeEnd cause;
+    std::optional<std::chrono::milliseconds> silenceBound;
+    std::optional<std::chrono::milliseconds> wholeBound;
+
+    // Children of the session, switched off and dropped before the connection closes.
+    QSocketNotifier* readable = nullptr;
+    QSocketNotifier* writable = nullptr;
+    QTimer connectBound;
+    QTimer pause;
+    QTimer sendStall;
+    QTimer silence;
+    QTimer whole;
+    QTimer pumpSoon;
+
+    std::array<std::uint8_t, UpgradeHeaderSize> header{};
+    const std::uint8_t* sendBytes = nullptr;
+    std::int64_t sendCount = 0;
+    std::int64_t sent = 0;
+    std::chrono::steady_clock::time_point pauseEnd;
+    bool pumping = false;
+};
