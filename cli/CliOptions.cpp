@@ -359,10 +359,10 @@ encoder's HOST[:PORT] as given. When the output is no terminal, plain lines. At 
 summary names each encoder that failed, with its reason.
 
 --json events (each object has "event", and "ms" since the start):
-  image      path, length, lengthText, fill, checksum
+  image      path, length, lengthText, fill, checksum, hosts
   connect    host, address, port             a connect begins
   connected  host, remoteHost, remotePort, localHostName, localAddress
-  log        host, log ("upgrade" or "device"), text
+  log        host, log ("upgrade", "device" or "notice"), text
   stage      host, stage (sending, erasing, programming), text
   progress   host, stage (transfer, sending, erasing, programming), position, percent
   end        host, result ("success" or "failure"), reason

@@ -2,6 +2,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 
 #include <arpa/inet.h>
 
@@ -248,7 +249,8 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     // Not addHelpOption(): its --help-all would be one more option to handle.
     const QCommandLineOption help({"h", "help"}, "Show this help.");
-    parser.addOption(help);
+    const QCommandLineOption version("version", "Show the version.");
+    parser.addOptions({help, version});
     parser.addOptions({set.address,
                        set.port,
                        set.once,
@@ -279,6 +281,9 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
         return failure(parser.errorText());
     if (parser.isSet(help))
         return {std::nullopt, 0, parser.helpText()};
+    if (parser.isSet(version))
+        return {std::nullopt, 0,
+                QStringLiteral("encoder-sim %1\n").arg(QCoreApplication::applicationVersion())};
     if (!parser.positionalArguments().isEmpty())
         return failure(
             QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));

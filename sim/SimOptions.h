@@ -64,7 +64,7 @@ struct SimOptions {
 };
 
 // Either usable options, or a text to print and the exit status to leave with
-// (0 with the help text on stdout, 2 with an error on stderr).
+// (0 with the help or version text on stdout, 2 with an error on stderr).
 struct ParsedOptions {
     std::optional<SimOptions> options;
     int exitCode = 0;

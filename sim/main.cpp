@@ -144,6 +144,7 @@ std::vector<int> openListeners(const SimOptions& options, QString& error) {
 int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("encoder-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(FWUPGRADE_VERSION));
     // A client that vanishes mid-send must end its connection, not the simulator.
     std::signal(SIGPIPE, SIG_IGN);
 
