@@ -9,6 +9,7 @@ packages=(
     netbase                           # /etc/services: ports given by service name
     fonts-wine                        # the Tahoma font the window is drawn in
     dpkg-dev xvfb xauth x11-utils     # building the Debian package and checking its window
+    ansible-core                      # the Ansible playbook's test (contrib/ansible)
 )
 packages+=("$@")                      # extra packages a caller asks for
 
