@@ -35,6 +35,17 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
 failures=0
+# play NAME [ansible-playbook arguments]: runs the playbook, output in $tmp/NAME.out, status
+# in $status.
+play() {
+    local name=$1 start=$SECONDS
+    shift
+    status=0
+    ansible-playbook "$@" "$playbook" >"$tmp/$name.out" 2>&1 || status=$?
+    cat "$tmp/$name.out"
+    echo "ansible-playbook ($name) took $((SECONDS - start)) s, status $status"
+}
+
 check() { # check DESCRIPTION COMMAND...
     local what=$1
     shift
@@ -123,9 +134,7 @@ connections() { # connections NAME: how many connections encoder NAME has served
 
 # --- Two control hosts for one site: refused before anything reaches a control host.
 sed -e 's/^        site-b-ctl:$/        site-b-ctl:\n        site-b-ctl2:/' "$tmp/inventory.yml" >"$tmp/twice.yml"
-status=0
-ansible-playbook -i "$tmp/twice.yml" "$playbook" >"$tmp/twice.out" 2>&1 || status=$?
-cat "$tmp/twice.out"
+play twice -i "$tmp/twice.yml"
 check "a site with two control hosts is refused" test "$status" -eq 2
 check "the refusal names the site and both control hosts" \
     grep -q "control host(s) site-b-ctl, site-b-ctl2" "$tmp/twice.out"
@@ -135,9 +144,7 @@ for s in a1 a2 b1 b2; do
 done
 
 # --- A dry run: fwupgrade-cli --check at both sites, no connection to any encoder.
-status=0
-ansible-playbook -i "$tmp/inventory.yml" "$playbook" --check >"$tmp/check.out" 2>&1 || status=$?
-cat "$tmp/check.out"
+play check -i "$tmp/inventory.yml" --check
 check "the --check run succeeds" test "$status" -eq 0
 for s in a1 a2 b1 b2; do
     check "--check opened no connection to $s" test "$(connections $s)" -eq 0
@@ -149,11 +156,7 @@ check "the --check summary names site_b" \
     grep -q "^site site_b (site-b-ctl): checked 2 encoder(s)" "$tmp/reports/summary.txt"
 
 # --- The upgrade.
-status=0
-start=$SECONDS
-ansible-playbook -i "$tmp/inventory.yml" "$playbook" >"$tmp/run.out" 2>&1 || status=$?
-cat "$tmp/run.out"
-echo "ansible-playbook took $((SECONDS - start)) s, status $status"
+play run -i "$tmp/inventory.yml"
 
 check "the run fails (a site failed): ansible-playbook status 2" test "$status" -eq 2
 check "site_a passes the play" grep -Eq '^site-a-ctl +: ok=[0-9]+ +changed=[0-9]+ +unreachable=0 +failed=0 ' "$tmp/run.out"
@@ -213,6 +216,25 @@ shown = out.find("FAILED: 1 of 2 site(s): site_b")
 failed = out.find("fatal: [site-b-ctl]")
 sys.exit(0 if 0 <= shown < failed else 1)
 EOF
+
+# --- An image fwupgrade-cli refuses (too long): exit 2 at both sites, nothing sent. The
+# summary still comes, though every site fails, and is not taken from the last run's reports.
+head -c 3997697 /dev/zero >"$tmp/too-long.bin"
+play too-long -i "$tmp/inventory.yml" -e "fwupgrade_image=$tmp/too-long.bin"
+check "the too-long image fails the run" test "$status" -eq 2
+for site in a b; do
+    check "site_$site fails the play on exit 2" grep -Eq \
+        "^fatal: \[site-$site-ctl\]: FAILED!.*site site_$site: fwupgrade-cli exit 2 .*FILE TOO LONG" \
+        "$tmp/too-long.out"
+    check "the summary: site_$site failed with exit 2, no report" grep -q \
+        "^site site_$site (site-$site-ctl): FAILED, exit 2 (bad command line, image or host; nothing was sent), no report: .*FILE TOO LONG" \
+        "$summary"
+    check "site_$site's last report was removed before the run" test ! -e "$tmp/remote/site_$site/report.json"
+done
+check "the summary's last line names both sites" \
+    grep -q "^FAILED: 2 of 2 site(s): site_a, site_b; 0 encoder(s) upgraded, 0 failed$" "$summary"
+check "the too-long image reached no encoder" \
+    test "$(connections a1)$(connections a2)$(connections b1)$(connections b2)" = 1111
 
 if ((failures)); then
     echo "$failures check(s) failed" >&2
