@@ -66,7 +66,8 @@ start_sim() {
     sim_pids+=($!)
     local line="" i
     for ((i = 0; i < 100; i++)); do
-        line=$(head -n 1 "$tmp/sim-$name.out")
+        # The background job may not have made its output file yet.
+        line=$(head -n 1 "$tmp/sim-$name.out" 2>/dev/null || true)
         [[ $line == "listening on 127.0.0.1:"* ]] && break
         sleep 0.05
     done
