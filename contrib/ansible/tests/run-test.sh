@@ -57,7 +57,8 @@ check() { # check DESCRIPTION COMMAND...
     fi
 }
 
-# start_sim NAME [encoder-sim options]: starts one encoder, sets port_NAME.
+# start_sim NAME [encoder-sim options]: starts one encoder, sets port[NAME].
+declare -A port
 start_sim() {
     local name=$1
     shift
@@ -75,14 +76,14 @@ start_sim() {
         echo "encoder-sim $name did not start: $(cat "$tmp/sim-$name.err")" >&2
         exit 1
     }
-    printf -v "port_$name" '%s' "${line##*:}"
+    port[$name]=${line##*:}
 }
 
 start_sim a1
 start_sim a2
 start_sim b1
 start_sim b2 --fail-at erase
-a1=127.0.0.1:$port_a1 a2=127.0.0.1:$port_a2 b1=127.0.0.1:$port_b1 b2=127.0.0.1:$port_b2
+a1=127.0.0.1:${port[a1]} a2=127.0.0.1:${port[a2]} b1=127.0.0.1:${port[b1]} b2=127.0.0.1:${port[b2]}
 
 head -c 100000 /dev/urandom >"$tmp/firmware.bin"
 
