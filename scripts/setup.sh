@@ -10,6 +10,7 @@ packages=(
     fonts-wine                        # the Tahoma font the window is drawn in
     dpkg-dev xvfb xauth x11-utils     # building the Debian package and checking its window
     lintian                           # checking the package against Debian's policy
+    ansible-core                      # the Ansible playbook's test (contrib/ansible)
 )
 packages+=("$@")                      # extra packages a caller asks for
 
