@@ -325,17 +325,20 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
 
 QString HelpText() {
     return QStringLiteral(
-               R"(Usage: %1 [options] IMAGE HOST[:PORT]...
+               R"(Usage: %1 [options] IMAGE [HOST[:PORT]...]
 
 Upgrades the firmware of one or more encoders with IMAGE, all at the same time.
 
 IMAGE is a raw firmware file of at most %2 bytes; a longer one is refused with
-"FILE TOO LONG". Its length, fill percentage and checksum are printed first, as the
-window shows them.
+"FILE TOO LONG", an empty one unless --allow-empty is given. Its length, fill percentage
+and checksum are printed first, as the window shows them. It is checked before any host
+is looked up.
 
 HOST is an IPv4 address (dotted) or a host name; PORT is a number from 1 to 65535 or a
-service name (default 999). Each encoder is upgraded over its own TCP connection:
-  1. connect (at most 10 s),
+service name (default 999). Hosts come from the command line and from --hosts-file, in
+that order; one encoder named twice (also under two spellings of its address) is refused.
+Each encoder is upgraded over its own TCP connection:
+  1. connect (at most --connect-timeout, 10 s by default; tried again with --retries),
   2. "send data header": the 12-byte header (reserved 0, length, checksum),
   3. a pause of 1,000 ms,
   4. "send program": the whole image (failing when the encoder takes no byte for 30 s),
@@ -343,40 +346,69 @@ service name (default 999). Each encoder is upgraded over its own TCP connection
      erasing flash, programming flash, to "verify flash program...done".
 An encoder fails on "flash program fail", on "*** ERROR ***" and its error text, when it
 closes the connection early, when it cannot be reached ("SERVER NOT READY"), when a send
-fails ("!!! SEND TO ENCODER FAILED !!!"), or on --silence.
+fails ("!!! SEND TO ENCODER FAILED !!!"), on --silence or on --timeout.
 
 Options:
-  -h, --help         Show this help and exit.
-  --version          Show the version and exit.
-  --json             One JSON object per line for each event, for scripts (see below).
-  --plain            Plain lines even when the output is a terminal.
-  --silence SECONDS  Fail an encoder that has sent nothing for SECONDS once its image has
-                     been sent (off by default: an erase may take long).
+  -h, --help               Show this help and exit.
+  --version                Show the version and exit.
+  --hosts-file FILE        Read more hosts from FILE ("-": standard input), one HOST[:PORT]
+                           per line; blank lines and '#' comments are ignored. Repeatable.
+  --max-parallel N         Upgrade at most N encoders at once (connect to end); the rest
+                           wait their turn in the order given. Default: all at once.
+  --connect-timeout SECONDS  Give up a connect after SECONDS (default 10).
+  --retries N              Try a connect that failed (refused, unreachable, timed out) up to
+                           N times more. Never once a byte of the header has gone: an encoder
+                           is not sent anything twice in a run. Default 0.
+  --retry-delay SECONDS    Wait SECONDS between two connects of one encoder (default 5).
+  --silence SECONDS        Fail an encoder that has sent nothing for SECONDS once its image
+                           has been sent (off by default: an erase may take long).
+  --timeout SECONDS        Fail an encoder whose whole upgrade takes longer than SECONDS
+                           (off by default).
+  --allow-empty            Send an empty image (the encoder erases its flash and programs
+                           nothing).
+  --check                  Read and check the image, resolve every host, print what would
+                           be done and exit (0 or 2), without opening any connection.
+  --report FILE            At the end, write one JSON document to FILE: the image, the start
+                           and end time, and per encoder its result, cause, stage, attempts
+                           and duration.
+  --failed-hosts FILE      At the end, write the hosts that failed to FILE, one per line,
+                           ready for --hosts-file.
+  --json                   One JSON object per line for each event, for scripts (see below).
+  --plain                  Plain lines even when the output is a terminal.
 
-Output: on a terminal, one line per encoder with its stage and percentage, updated in
-place, and every log line (the program's own and the encoder's replies) prefixed with the
-encoder's HOST[:PORT] as given. When the output is no terminal, plain lines. At the end a
-summary names each encoder that failed, with its reason.
+Output: on a terminal (not with TERM=dumb), the log lines scroll: the program's own and
+the encoder's replies, each prefixed with the encoder's HOST[:PORT] as given; below them
+one status line per encoder (its stage and percentage; while the image goes out, its rate
+and the time left) and an overall line (encoders done, failed, in flight) are redrawn in
+place. Otherwise, plain lines. At the end a summary names each encoder that failed, with
+its reason, and the command that tries the failed ones again; it goes to standard error
+too when standard output is not a terminal.
 
---json events (each object has "event", and "ms" since the start):
-  image      path, length, lengthText, fill, checksum, hosts
-  connect    host, address, port             a connect begins
+--json events (each object has "schema" 1, "event", "ms" since the start and "time",
+the wall-clock time in ISO 8601):
+  image      path, length, lengthText, fill, fillText, checksum, hosts
+  connect    host, address, port, attempt          a connect begins
   connected  host, remoteHost, remotePort, localHostName, localAddress
   log        host, log ("upgrade", "device" or "notice"), text
   stage      host, stage (sending, erasing, programming), text
   progress   host, stage (transfer, sending, erasing, programming), position, percent
-  end        host, result ("success" or "failure"), reason
-  interrupted signal
+  retry      host, attempt, attempts, reason, delay   a connect failed; another follows
+  end        host, result ("success" or "failure"), cause, reason, stage, attempts, durationMs
+  interrupted signal, immediately, leftToFinish
   warning    host, stage, text               an encoder left erasing or programming
-  summary    exitCode, succeeded [hosts], failed [{host, reason}]
+  summary    exitCode, succeeded, failed, rerun
+  error      exitCode, message               the run cannot go ahead (status 2)
+The cause of an end is one of success, program-fail, encoder-error, connection-lost,
+send-failed, not-reachable, no-answer, timed-out, interrupted.
 
 Exit status: 0 when every encoder reported "verify flash program...done"; 1 when any
-failed or the run was interrupted; 2 for a bad command line, a host that does not
-resolve, or an image that cannot be read or is too long.
+failed; 2 for a bad command line, hosts file, host or image (nothing is sent then);
+128 + the signal's number when interrupted (130 SIGINT, 143 SIGTERM, 129 SIGHUP).
 
-Ctrl-C (SIGINT) or SIGTERM ends the run at once: every connection is closed, and each
-encoder that was erasing or programming its flash is named with the warning
-"!!! DO NOT SWITCH POWER OFF !!!".
+The first SIGINT (Ctrl-C), SIGTERM or SIGHUP starts no new connection and stops every
+encoder that has not yet begun to erase its flash; each encoder already erasing or
+programming is named with "!!! DO NOT SWITCH POWER OFF !!!" and left to finish. A second
+signal stops them all at once, naming each one left in the middle of writing its flash.
 )")
         .arg(QLatin1String(CliName))
         .arg(MaxImageSize);

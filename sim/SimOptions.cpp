@@ -183,8 +183,7 @@ void readNumbers(const OptionSet& set, const QCommandLineParser& parser, OptionR
         options.stopReadingAfter = static_cast<std::uint32_t>(
             reader.number(set.stopReadingAfter, 0, Word32Max).value_or(0));
     if (parser.isSet(set.listeners))
-        options.listeners =
-            static_cast<int>(reader.number(set.listeners, 1, 4096).value_or(1));
+        options.listeners = static_cast<int>(reader.number(set.listeners, 1, 4096).value_or(1));
     if (parser.isSet(set.readRate))
         options.readRate =
             static_cast<std::uint32_t>(reader.number(set.readRate, 1, Word32Max).value_or(1));

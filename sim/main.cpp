@@ -9,14 +9,14 @@
 #include <QJsonDocument>
 
 #include <csignal>
+#include <cstdio>
 #include <mutex>
 #include <poll.h>
 #include <sys/resource.h>
-#include <thread>
-#include <vector>
-#include <cstdio>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 

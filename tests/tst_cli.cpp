@@ -121,10 +121,22 @@ pid_t spawnRaw(const QByteArrayList& arguments, int stdoutFd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    // As from a shell: SIGPIPE at its default, whatever this test program does with it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     return pid;
 }
 
@@ -904,7 +916,7 @@ private slots:
         Sim sim(OkSim);
         QVERIFY(sim.ready());
         int ends[2];
-        QVERIFY(::pipe(ends) == 0);
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
         const pid_t pid =
             spawnRaw({"--plain", image.toLocal8Bit(), sim.host().toLatin1()}, ends[1]);
         ::close(ends[1]);
@@ -921,7 +933,7 @@ private slots:
                  "--program-step", "4096", "--long-reply", "50000"});
         QVERIFY(sim.ready());
         int ends[2];
-        QVERIFY(::pipe(ends) == 0);
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
         const pid_t pid = spawnRaw({"--json", big.toLocal8Bit(), sim.host().toLatin1()}, ends[1]);
         ::close(ends[1]);
         QVERIFY(pid > 0);
@@ -936,6 +948,21 @@ private slots:
         QVERIFY(out.contains("\"event\":\"summary\""));
     }
 
+    // A terminal's control sequence from the encoder (CSI as C1, and DEL) stays escaped in JSON
+    // too, where a JSON library would write it raw.
+    void controlCharactersInJson() {
+        Sim sim(OkSim + QStringList{"--error-at", "erase", "--error-text",
+                                    QString::fromUtf8("x\u009b2Jy\x7f")});
+        QVERIFY(sim.ready());
+        QProcess cli;
+        cli.start(CliPath, {"--json", image, sim.host()});
+        QVERIFY(cli.waitForFinished(20000));
+        const QByteArray out = cli.readAllStandardOutput();
+        QVERIFY(out.contains("x\\u009b2Jy\\u007f"));
+        QVERIFY(!out.contains("\xc2\x9b"));
+        QVERIFY(!out.contains('\x7f'));
+    }
+
     // An image path that is no valid text still opens.
     void pathThatIsNoText() {
         const QByteArray name = QFile::encodeName(dir.path()) + "/image-\xff\xfe.bin";
@@ -947,7 +974,7 @@ private slots:
             ::close(fd);
         }
         int ends[2];
-        QVERIFY(::pipe(ends) == 0);
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
         const pid_t pid = spawnRaw({"--check", name, "127.0.0.1:999"}, ends[1]);
         ::close(ends[1]);
         QVERIFY(pid > 0);
