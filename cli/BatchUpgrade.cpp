@@ -57,14 +57,29 @@ void BatchUpgrade::start() {
 }
 
 // Runs from the event loop, never from inside an encoder's end: a long list of encoders that
-// all fail at once does not nest one start inside the other.
+// all fail at once does not nest one start inside the other. A fleet starts a slice at a time,
+// so that the event loop turns between slices and their later steps (the pause, the image)
+// spread out rather than all falling due in one turn.
 void BatchUpgrade::startNext() {
+    constexpr int StartsPerTurn = 16;
     startScheduled = false;
     const qsizetype limit = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
-    while (interruptions == 0 && inFlight < limit && nextToStart < upgrades.size()) {
+    for (int started = 0; interruptions == 0 && inFlight < limit && nextToStart < upgrades.size();
+         ++started) {
+        if (started == StartsPerTurn) {
+            scheduleStart();
+            return;
+        }
         ++inFlight;
         upgrades[nextToStart++]->start();
     }
+}
+
+void BatchUpgrade::scheduleStart() {
+    if (startScheduled)
+        return;
+    startScheduled = true;
+    QTimer::singleShot(0, this, &BatchUpgrade::startNext);
 }
 
 void BatchUpgrade::interrupt(int signalNumber) {
@@ -98,10 +113,7 @@ void BatchUpgrade::upgradeFinished() {
     if (upgrade && upgrade->hasStarted())
         --inFlight;
     if (++finishedCount < upgrades.size()) {
-        if (!startScheduled) {
-            startScheduled = true;
-            QTimer::singleShot(0, this, &BatchUpgrade::startNext);
-        }
+        scheduleStart();
         return;
     }
     const QList<EncoderOutcome> all = outcomes();

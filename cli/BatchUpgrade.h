@@ -29,6 +29,7 @@ signals:
 
 private:
     void startNext();
+    void scheduleStart();
     void upgradeFinished();
     QString rerunCommand(const QList<EncoderOutcome>& outcomes) const;
 

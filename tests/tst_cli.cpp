@@ -241,7 +241,7 @@ private slots:
     void help() {
         const CliRun run = runCli({"--help"});
         QCOMPARE(run.exitCode, 0);
-        QVERIFY(run.out.startsWith("Usage: fwupgrade-cli [options] IMAGE HOST[:PORT]..."));
+        QVERIFY(run.out.startsWith("Usage: fwupgrade-cli [options] IMAGE [HOST[:PORT]...]"));
         for (const char* text : {"--json", "--plain", "--silence SECONDS", "default 999",
                                  "FILE TOO LONG", "Exit status", "SIGINT", "summary"})
             QVERIFY2(run.out.contains(QLatin1String(text)), text);
