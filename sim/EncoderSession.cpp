@@ -105,7 +105,7 @@ void EncoderSession::play() {
     readHeader();
     checkReplyBudget();
     rejectBadHeader();
-    if (options_.noZero)
+    if (repliesWaitForImage(options_))
         receiveImageUpTo(readLimit());
     faultAt(Stage::Header);
     sendOpeningReplies();
@@ -160,7 +160,7 @@ void EncoderSession::sendOpeningReplies() {
 
 void EncoderSession::receiveStage() {
     const std::uint32_t limit = readLimit();
-    if (options_.noZero) {
+    if (repliesWaitForImage(options_)) {
         for (const std::uint32_t count : steppedCounts(limit, options_.receiveStep))
             replyNumber(count);
     } else {
@@ -202,8 +202,9 @@ void EncoderSession::receiveImageUpTo(std::uint32_t target) {
 void EncoderSession::keepReadRate() const {
     if (!options_.readRate || report_.bytesReceived == 0)
         return;
-    const auto due = firstImageByte_ + std::chrono::microseconds(std::uint64_t{report_.bytesReceived} *
-                                                                 1'000'000 / *options_.readRate);
+    const auto due =
+        firstImageByte_ + std::chrono::microseconds(std::uint64_t{report_.bytesReceived} *
+                                                    1'000'000 / *options_.readRate);
     std::this_thread::sleep_until(due);
 }
 

@@ -45,6 +45,9 @@ struct OptionSet {
     QCommandLineOption noZero{"no-zero",
                               "End replies with no zero byte; then every reply waits until the "
                               "image has arrived whole, and replies go at least --gap-ms apart."};
+    QCommandLineOption afterImage{"after-image",
+                                  "Send no reply before the image has arrived whole, as "
+                                  "--no-zero does, but end each reply with a zero byte."};
     QCommandLineOption failAt{"fail-at", "Send \"flash program fail\" at STAGE, then close.",
                               "stage"};
     QCommandLineOption errorAt{"error-at", "Send \"*** ERROR ***\" and --error-text at STAGE.",
@@ -213,6 +216,7 @@ void readStageFault(const OptionSet& set, const QCommandLineParser& parser, Opti
 void readFlags(const OptionSet& set, const QCommandLineParser& parser, SimOptions& options) {
     options.once = parser.isSet(set.once);
     options.noZero = parser.isSet(set.noZero);
+    options.afterImage = parser.isSet(set.afterImage);
     options.mergeReplies = parser.isSet(set.mergeReplies);
     options.splitReplies = parser.isSet(set.splitReplies);
     options.garbage = parser.isSet(set.garbage);
@@ -240,31 +244,19 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
     // Not addHelpOption(): its --help-all would be one more option to handle.
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     parser.addOption(help);
-    parser.addOptions({set.address,
-                       set.port,
-                       set.once,
-                       set.gapMs,
-                       set.receiveStep,
-                       set.eraseStep,
-                       set.programStep,
-                       set.noZero,
-                       set.failAt,
-                       set.errorAt,
-                       set.errorText,
-                       set.closeAt,
-                       set.closeAfterReplies,
-                       set.resetAt,
-                       set.stopReadingAfter,
-                       set.readRate,
-                       set.silentAt,
-                       set.mergeReplies,
-                       set.splitReplies,
-                       set.longReply,
-                       set.garbage,
-                       set.refuse,
-                       set.idleTimeoutMs,
-                       set.report,
-                       set.reportLine});
+    parser.addOptions({set.address,      set.port,
+                       set.once,         set.gapMs,
+                       set.receiveStep,  set.eraseStep,
+                       set.programStep,  set.noZero,
+                       set.afterImage,   set.failAt,
+                       set.errorAt,      set.errorText,
+                       set.closeAt,      set.closeAfterReplies,
+                       set.resetAt,      set.stopReadingAfter,
+                       set.readRate,     set.silentAt,
+                       set.mergeReplies, set.splitReplies,
+                       set.longReply,    set.garbage,
+                       set.refuse,       set.idleTimeoutMs,
+                       set.report,       set.reportLine});
     if (!parser.parse(arguments))
         return failure(parser.errorText());
     if (parser.isSet(help))
