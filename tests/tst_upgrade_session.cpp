@@ -88,22 +88,22 @@ private slots:
         const auto row = [](const char* name, const QStringList& sim, int length, int silenceMs,
                             int wholeMs, Action action, UpgradeEndKind kind, const QString& text,
                             const QStringList& upgradeLog, qint64 received) {
-            QTest::newRow(name) << sim << length << silenceMs << wholeMs << int(action)
-                                << int(kind) << text << upgradeLog << received;
+            QTest::newRow(name) << sim << length << silenceMs << wholeMs << int(action) << int(kind)
+                                << text << upgradeLog << received;
         };
         const QString noReply = QString(UpgradeLog::NoReplyFor).arg("0.3");
         const QString tooLong = QString(UpgradeLog::TookTooLong).arg("1.6");
 
         // The simulator answers the header at once, before the image: nothing is acted on
         // until the image has gone.
-        row("complete", Fast(), 1000, 0, 0, Action::None, UpgradeEndKind::Success, "",
-            {H, P, W, A}, 1000);
-        row("empty image", Fast(), 0, 0, 0, Action::None, UpgradeEndKind::Success, "",
-            {H, P, W, A}, 0);
+        row("complete", Fast(), 1000, 0, 0, Action::None, UpgradeEndKind::Success, "", {H, P, W, A},
+            1000);
+        row("empty image", Fast(), 0, 0, 0, Action::None, UpgradeEndKind::Success, "", {H, P, W, A},
+            0);
         row("flash program fail", Fast({"--fail-at", "erase"}), 1000, 0, 0, Action::None,
             UpgradeEndKind::ProgramFail, EncoderReply::ProgramFail, {H, P, W, A}, 1000);
-        row("error text", Fast({"--error-at", "program", "--error-text", "verify failed"}), 1000,
-            0, 0, Action::None, UpgradeEndKind::EncoderError, "verify failed",
+        row("error text", Fast({"--error-at", "program", "--error-text", "verify failed"}), 1000, 0,
+            0, Action::None, UpgradeEndKind::EncoderError, "verify failed",
             {H, P, W, "verify failed", A}, 1000);
         row("error, then close before its text",
             Fast({"--error-at", "erase", "--close-after-replies", "6"}), 1000, 0, 0, Action::None,
@@ -112,8 +112,8 @@ private slots:
             UpgradeEndKind::ConnectionLost, "", {H, P, W, Lost, A}, 1000);
         row("connection reset", Fast({"--reset-at", "erase"}), 1000, 0, 0, Action::None,
             UpgradeEndKind::ConnectionLost, "", {H, P, W, Lost, A}, 1000);
-        row("not reachable", {"--refuse"}, 1000, 0, 0, Action::None,
-            UpgradeEndKind::NotReachable, "connection refused", {}, -1);
+        row("not reachable", {"--refuse"}, 1000, 0, 0, Action::None, UpgradeEndKind::NotReachable,
+            "connection refused", {}, -1);
         row("send stalls", Fast({"--stop-reading-after", "1000"}), MaxImageSize, 0, 0,
             Action::SmallSendBuffer, UpgradeEndKind::SendFailed,
             "the image: the encoder took no byte for 0.3 s", {H, P, Failed, A}, 1000);
@@ -122,17 +122,24 @@ private slots:
         row("header rejected during a large image",
             Fast({"--error-at", "header", "--error-text", "image too long", "--close-after-replies",
                   "2"}),
-            MaxImageSize, 0, 0, Action::None, UpgradeEndKind::EncoderError, "image too long",
-            {}, -2);
+            MaxImageSize, 0, 0, Action::None, UpgradeEndKind::EncoderError, "image too long", {},
+            -2);
         row("no answer", Fast({"--silent-at", "erase"}), 1000, 300, 0, Action::None,
             UpgradeEndKind::NoAnswer, "no reply from the encoder for 0.3 s", {H, P, W, noReply, A},
             1000);
         row("whole bound", Fast({"--silent-at", "program"}), 1000, 0, 1600, Action::None,
             UpgradeEndKind::TimedOut, "not done within 1.6 s", {H, P, W, tooLong, A}, 1000);
-        row("encoder closes in the pause", Fast({"--close-at", "header"}), 1000, 0, 0,
-            Action::None, UpgradeEndKind::ConnectionLost, "", {H, P, Lost, A}, -2);
+        row("encoder closes in the pause", Fast({"--close-at", "header"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::ConnectionLost, "", {H, P, Lost, A}, -2);
         row("stopped in the pause", Fast(), 1000, 0, 0, Action::StopInPause,
             UpgradeEndKind::Interrupted, "operator", {H, A}, 0);
+        // Once the image has gone, the first reply reaches the client in two segments 50 ms
+        // apart: it is still one reply. Replies without zero bytes are still told apart.
+        row("reply split by the network",
+            Fast({"--after-image", "--split-replies", "--gap-ms", "50"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::Success, "", {H, P, W, A}, 1000);
+        row("no zero bytes", Fast({"--no-zero", "--gap-ms", "20"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::Success, "", {H, P, W, A}, 1000);
         // One reply per KiB received: held while the image goes out, followed after it.
         row("replies while it receives", {"--gap-ms", "0", "--receive-step", "1024"}, MaxImageSize,
             0, 0, Action::None, UpgradeEndKind::Success, "", {H, P, W, A}, MaxImageSize);
@@ -157,9 +164,8 @@ private slots:
             TcpChannelBounds().sendStall = std::chrono::milliseconds(300);
             QVERIFY(channel.Connect());
             const int bytes = 4096;
-            QCOMPARE(::setsockopt(channel.descriptor(), SOL_SOCKET, SO_SNDBUF, &bytes,
-                                  sizeof bytes),
-                     0);
+            QCOMPARE(
+                ::setsockopt(channel.descriptor(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes), 0);
         }
         UpgradeRecordingView view;
         UpgradeSession session(channel, *image, view);
@@ -237,8 +243,8 @@ private slots:
     // A slow encoder: the event loop turns throughout the image send, which waits for it.
     void slowReaderKeepsTheLoopFree() {
         SimProcess sim;
-        QVERIFY(sim.start(Fast({"--read-rate", "200000", "--receive-step", "65536", "--once",
-                                "--report-line"})));
+        QVERIFY(sim.start(
+            Fast({"--read-rate", "200000", "--receive-step", "65536", "--once", "--report-line"})));
         const auto image = PatternImage(300000);
         TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
         UpgradeRecordingView view;

@@ -345,7 +345,8 @@ bool TcpClientChannel::ReplyWaiting() const {
 QByteArray TcpClientChannel::LocalAddress() const {
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (!connected || ::getsockname(socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    if (!connected ||
+        ::getsockname(socketHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return {};
     char dotted[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &local.sin_addr, dotted, sizeof dotted);

@@ -29,7 +29,8 @@ enum class ConnectProgress {
 // connected, and every ReceiveBuf on it then returns 0 at once.
 class TcpClientChannel {
 public:
-    TcpClientChannel(QByteArray host = DefaultEncoderHost, QByteArray port = DefaultEncoderPortText);
+    TcpClientChannel(QByteArray host = DefaultEncoderHost,
+                     QByteArray port = DefaultEncoderPortText);
     ~TcpClientChannel();
     TcpClientChannel(const TcpClientChannel&) = delete;
     TcpClientChannel& operator=(const TcpClientChannel&) = delete;

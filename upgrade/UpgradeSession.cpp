@@ -38,10 +38,11 @@ UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuf
                                UpgradeView& view, QObject* parent)
     : QObject(parent), channel(channel), image(image), view(view),
       replies(channel, view, image.length) {
-    for (QTimer* timer : {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon})
+    for (QTimer* timer : timers())
         timer->setSingleShot(true);
     // A coarse timer may fire early; the encoder needs the whole pause.
     pause.setTimerType(Qt::PreciseTimer);
+    tailQuiet.setTimerType(Qt::PreciseTimer);
     pumpSoon.setInterval(0);
     connect(&connectBound, &QTimer::timeout, this, &UpgradeSession::continueConnect);
     connect(&pause, &QTimer::timeout, this, &UpgradeSession::pauseOver);
@@ -52,6 +53,7 @@ UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuf
     connect(&silence, &QTimer::timeout, this, &UpgradeSession::silenceReached);
     connect(&whole, &QTimer::timeout, this, &UpgradeSession::wholeBoundReached);
     connect(&pumpSoon, &QTimer::timeout, this, &UpgradeSession::pump);
+    connect(&tailQuiet, &QTimer::timeout, this, &UpgradeSession::pump);
 }
 
 UpgradeSession::~UpgradeSession() = default;
@@ -206,7 +208,7 @@ void UpgradeSession::sendFailed(const QString& why) {
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendFailed));
     replies.setLossCause(failed);
     for (int pumps = 0; pumps < MaxPumpsAfterFailedSend && !replies.ended(); ++pumps) {
-        if (replies.pump() == PumpResult::Idle)
+        if (replies.pump() != PumpResult::MorePending)
             break;
     }
     if (!replies.ended())
@@ -274,6 +276,10 @@ void UpgradeSession::pump() {
         readable->setEnabled(true);
     if (result == PumpResult::MorePending)
         schedulePump();
+    else if (result == PumpResult::TailWaiting)
+        pumpWhenTailDue();
+    else
+        tailQuiet.stop();
 }
 
 // Replies already received wait in the monitor, where no socket notification will come for
@@ -283,12 +289,24 @@ void UpgradeSession::schedulePump() {
         pumpSoon.start();
 }
 
+// A tail held for want of its zero byte counts as a reply once the encoder has been quiet
+// long enough; no socket notification comes for that. Bytes that come first pump earlier.
+void UpgradeSession::pumpWhenTailDue() {
+    const auto due = replies.tailDue();
+    if (!due)
+        return;
+    const auto left = *due - ReplyStream::Clock::now();
+    tailQuiet.start(std::max(std::chrono::ceil<std::chrono::milliseconds>(left),
+                             std::chrono::milliseconds::zero()));
+}
+
 void UpgradeSession::silenceReached() {
     if (current != UpgradeStep::Following || !silenceBound)
         return;
     const QString seconds = secondsText(*silenceBound);
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::NoReplyFor).arg(seconds));
-    stop({UpgradeEndKind::NoAnswer, QStringLiteral("no reply from the encoder for %1 s").arg(seconds)});
+    stop({UpgradeEndKind::NoAnswer,
+          QStringLiteral("no reply from the encoder for %1 s").arg(seconds)});
 }
 
 void UpgradeSession::wholeBoundReached() {
@@ -335,7 +353,7 @@ void UpgradeSession::finishIfEnded() {
 // one of their own signals.
 void UpgradeSession::finish() {
     current = UpgradeStep::Ended;
-    for (QTimer* timer : {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon})
+    for (QTimer* timer : timers())
         timer->stop();
     for (QSocketNotifier** notifier : {&readable, &writable}) {
         if (*notifier) {

@@ -26,8 +26,8 @@ class UpgradeSession : public QObject {
     Q_OBJECT
 public:
     // The channel, the image and the view must outlive the session.
-    UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuffer& image,
-                   UpgradeView& view, QObject* parent = nullptr);
+    UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuffer& image, UpgradeView& view,
+                   QObject* parent = nullptr);
     ~UpgradeSession() override;
     UpgradeSession(const UpgradeSession&) = delete;
     UpgradeSession& operator=(const UpgradeSession&) = delete;
@@ -72,11 +72,15 @@ private:
     void holdReplies();
     void encoderReadable();
     void schedulePump();
+    void pumpWhenTailDue();
     void silenceReached();
     void wholeBoundReached();
     void endWithoutConnection(const UpgradeEnd& end);
     void finishIfEnded();
     void finish();
+    std::array<QTimer*, 7> timers() {
+        return {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon, &tailQuiet};
+    }
 
     TcpClientChannel& channel;
     const FirmwareImageBuffer& image;
@@ -97,6 +101,7 @@ private:
     QTimer silence;
     QTimer whole;
     QTimer pumpSoon;
+    QTimer tailQuiet;
 
     std::array<std::uint8_t, UpgradeHeaderSize> header{};
     const std::uint8_t* sendBytes = nullptr;
