@@ -240,6 +240,24 @@ private slots:
         QCOMPARE(encoder.receiveRest(500), QByteArray());
     }
 
+    // Under the test suite a host off this machine ends the upgrade at once, saying why.
+    void loopbackGuardEndsAsNotReachable() {
+        QVERIFY2(TcpClientChannel::LoopbackOnly(),
+                 "FWUPGRADE_LOOPBACK_ONLY is not set (ctest sets it for every test)");
+        const auto image = PatternImage(10);
+        TcpClientChannel channel("192.0.2.1", "999");
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        QSignalSpy finished(&session, &UpgradeSession::finished);
+        session.start();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(UpgradeEndKindName(session.endCause().kind), QString("not-reachable"));
+        QCOMPARE(session.endCause().text,
+                 QString("FWUPGRADE_LOOPBACK_ONLY is set: only loopback addresses (127.0.0.0/8) "
+                         "may be reached"));
+        QCOMPARE(view.calls, (QStringList{"not connected", "ended not-reachable"}));
+    }
+
     // A slow encoder: the event loop turns throughout the image send, which waits for it.
     void slowReaderKeepsTheLoopFree() {
         SimProcess sim;

@@ -127,12 +127,19 @@ void UpgradeSession::continueConnect() {
 
 // Nothing was sent; nothing more can be done on this connection.
 void UpgradeSession::connectFailed() {
-    const int error = channel.ConnectError();
-    const QString why = error == ETIMEDOUT ? QStringLiteral("no connection within %1 s")
-                                                 .arg(secondsText(TcpChannelBounds().connect))
-                                           : errnoText(error);
     view.connectionSettled(false);
-    endWithoutConnection({UpgradeEndKind::NotReachable, why});
+    endWithoutConnection({UpgradeEndKind::NotReachable, connectFailureText()});
+}
+
+QString UpgradeSession::connectFailureText() const {
+    const int error = channel.ConnectError();
+    if (error == ETIMEDOUT)
+        return QStringLiteral("no connection within %1 s")
+            .arg(secondsText(TcpChannelBounds().connect));
+    if (error == TcpClientChannel::LoopbackGuardError && TcpClientChannel::LoopbackOnly())
+        return QStringLiteral("%1 is set: only loopback addresses (127.0.0.0/8) may be reached")
+            .arg(QLatin1String(LoopbackOnlyVariable));
+    return errnoText(error);
 }
 
 void UpgradeSession::connectionStands() {

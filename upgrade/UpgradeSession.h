@@ -62,6 +62,7 @@ private:
     void watchSocket();
     void continueConnect();
     void connectFailed();
+    QString connectFailureText() const;
     void connectionStands();
     void beginSend(const std::uint8_t* bytes, std::int64_t count);
     void sendMore();
