@@ -31,9 +31,15 @@ public:
     void appendUpgradeLog(const QString&) override {}
     void showErrorText(const QString& text) override { require(text.size() <= 255); }
     void showSuccess(const QString&) override {}
+    // Once, however often the upgrade is stopped.
+    void upgradeEnded(const UpgradeEnd&) override {
+        require(!ended);
+        ended = true;
+    }
 
 private:
     std::int32_t length;
+    bool ended = false;
 };
 
 } // namespace
