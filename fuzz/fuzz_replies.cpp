@@ -7,6 +7,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <chrono>
 #include <cstdint>
 
 namespace {
@@ -30,9 +31,15 @@ public:
     void appendUpgradeLog(const QString&) override {}
     void showErrorText(const QString& text) override { require(text.size() <= 255); }
     void showSuccess(const QString&) override {}
+    // Once, however often the upgrade is stopped.
+    void upgradeEnded(const UpgradeEnd&) override {
+        require(!ended);
+        ended = true;
+    }
 
 private:
     std::int32_t length;
+    bool ended = false;
 };
 
 } // namespace
@@ -56,13 +63,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         stage = now;
     };
 
+    ReplyStream::Clock::time_point now{};
     while (input.remaining_bytes() > 0) {
         const std::size_t cut = input.ConsumeIntegralInRange<std::size_t>(1, 600);
         const std::string bytes = input.ConsumeBytesAsString(cut);
-        stream.feed(bytes.data(), qsizetype(bytes.size()));
+        now += std::chrono::milliseconds(input.ConsumeIntegralInRange<int>(0, 150));
+        stream.feed(bytes.data(), qsizetype(bytes.size()), now);
         const bool moreWaiting = input.ConsumeBool();
-        while (auto reply = stream.takeReply(moreWaiting))
+        while (auto reply = stream.takeReply(moreWaiting, now))
             handle(*reply);
+        // A tail is held only before any zero byte, and only until the quiet time is over.
+        if (const auto due = stream.tailDue())
+            require(!stream.zeroByteSeen() && *due > now && stream.pendingBytes() > 0);
+        if (!moreWaiting && !stream.zeroByteSeen() && stream.pendingBytes() > 0)
+            require(stream.tailDue().has_value());
+        if (input.ConsumeBool()) {
+            now += ReplyStream::TailQuietTime;
+            while (auto reply = stream.takeReply(false, now))
+                handle(*reply);
+            require(stream.zeroByteSeen() || stream.pendingBytes() == 0);
+        }
     }
     for (const QByteArray& reply : stream.flushAtClose())
         handle(reply);

@@ -1,20 +1,58 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang into build-fuzz/ and runs each for a bounded time
-# (FUZZ_SECONDS, default 30 each) from the seed corpus in fuzz/corpus. New inputs found go to
-# build-fuzz/corpus/, crashes to build-fuzz/ as crash-* files.
+# Builds the libFuzzer targets with clang (ASan and UBSan, -O1, the engine instrumented too)
+# into build-fuzz/ and runs each for a bounded time (FUZZ_SECONDS, default 30 each) from its
+# seed corpus in fuzz/corpus/<name>. New inputs found go to build-fuzz/corpus/<name>/,
+# crashes to build-fuzz/ as crash-* files. FUZZ_TARGETS="fuzz_replies ..." runs only those.
+# FUZZ_MERGE=1 then minimises each target's seeds and new inputs back into fuzz/corpus/<name>.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
+
+# Each target and the longest input it is given: a few replies and receives, one host and
+# port text, a command line, a header and a small image with the simulator's options.
+declare -A maxLength=(
+    [fuzz_replies]=4096
+    [fuzz_host_port]=64
+    [fuzz_cli_options]=1024
+    [fuzz_sim_client]=4096
+)
+targets=(${FUZZ_TARGETS:-fuzz_replies fuzz_host_port fuzz_cli_options fuzz_sim_client})
+
 "$root/scripts/setup.sh" clang libclang-rt-14-dev
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
     -DFWUPGRADE_FUZZ=ON -DFWUPGRADE_SANITIZE=address,undefined >/dev/null
-cmake --build "$build" --parallel "$(nproc)" --target fuzz_replies fuzz_host_port >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target "${targets[@]}" >/dev/null
 export ASAN_OPTIONS=detect_leaks=1
-for target in fuzz_replies fuzz_host_port; do
-    corpus=${target#fuzz_}; corpus=${corpus/host_port/hostport}
-    mkdir -p "$build/corpus/$corpus"
-    echo "== $target: $seconds s"
-    (cd "$build" && "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
-        "$build/corpus/$corpus" "$root/fuzz/corpus/$corpus" 2>&1 | grep -E 'cov:|DONE|stat::number_of_executed_units|ERROR|SUMMARY' | tail -n 4)
+export UBSAN_OPTIONS=print_stacktrace=1
+
+for target in "${targets[@]}"; do
+    name=${target#fuzz_}
+    seeds=$root/fuzz/corpus/$name
+    found=$build/corpus/$name
+    mkdir -p "$seeds" "$found"
+    log=$build/$target.log
+    echo "== $target: $seconds s, inputs up to ${maxLength[$target]} bytes"
+    status=0
+    (cd "$build" && "$build/fuzz/$target" -max_total_time="$seconds" \
+        -max_len="${maxLength[$target]}" -timeout=10 -print_final_stats=1 \
+        "$found" "$seeds") >"$log" 2>&1 || status=$?
+    grep -E '^==[0-9]+==ERROR|^SUMMARY|deadly signal|^artifact_prefix|Test unit written' "$log" || true
+    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    perSecond=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    coverage=$(grep -E '^#[0-9]+' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[^ ]+')
+    echo "$target: ${executions:-?} executions, ${perSecond:-?} exec/s, ${coverage:-no coverage line}"
+    if ((status != 0)); then
+        echo "$target failed (status $status); see $log" >&2
+        exit "$status"
+    fi
+    if [[ ${FUZZ_MERGE:-0} == 1 ]]; then
+        merged=$build/merged/$name
+        rm -rf "$merged" && mkdir -p "$merged"
+        "$build/fuzz/$target" -merge=1 -max_len="${maxLength[$target]}" "$merged" "$seeds" \
+            "$found" >"$build/$target.merge.log" 2>&1
+        rm -f "$seeds"/* && cp "$merged"/* "$seeds"/
+        echo "$target: corpus minimised to $(ls "$seeds" | wc -l) inputs"
+    fi
 done

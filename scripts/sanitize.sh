@@ -8,6 +8,8 @@ build=${BUILD_DIR:-$root/build-asan}
 BUILD_DIR=$build "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Debug \
     -DFWUPGRADE_SANITIZE=address,undefined -DFWUPGRADE_WERROR=ON
 export QT_QPA_PLATFORM=offscreen
+# Every connect stays on this machine, in the package check too.
+export FWUPGRADE_LOOPBACK_ONLY=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp

@@ -105,7 +105,7 @@ void EncoderSession::play() {
     readHeader();
     checkReplyBudget();
     rejectBadHeader();
-    if (options_.noZero)
+    if (repliesWaitForImage(options_))
         receiveImageUpTo(readLimit());
     faultAt(Stage::Header);
     sendOpeningReplies();
@@ -160,7 +160,7 @@ void EncoderSession::sendOpeningReplies() {
 
 void EncoderSession::receiveStage() {
     const std::uint32_t limit = readLimit();
-    if (options_.noZero) {
+    if (repliesWaitForImage(options_)) {
         for (const std::uint32_t count : steppedCounts(limit, options_.receiveStep))
             replyNumber(count);
     } else {

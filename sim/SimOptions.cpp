@@ -46,6 +46,9 @@ struct OptionSet {
     QCommandLineOption noZero{"no-zero",
                               "End replies with no zero byte; then every reply waits until the "
                               "image has arrived whole, and replies go at least --gap-ms apart."};
+    QCommandLineOption afterImage{"after-image",
+                                  "Send no reply before the image has arrived whole, as "
+                                  "--no-zero does, but end each reply with a zero byte."};
     QCommandLineOption failAt{"fail-at", "Send \"flash program fail\" at STAGE, then close.",
                               "stage"};
     QCommandLineOption errorAt{"error-at", "Send \"*** ERROR ***\" and --error-text at STAGE.",
@@ -222,6 +225,7 @@ void readStageFault(const OptionSet& set, const QCommandLineParser& parser, Opti
 void readFlags(const OptionSet& set, const QCommandLineParser& parser, SimOptions& options) {
     options.once = parser.isSet(set.once);
     options.noZero = parser.isSet(set.noZero);
+    options.afterImage = parser.isSet(set.afterImage);
     options.mergeReplies = parser.isSet(set.mergeReplies);
     options.splitReplies = parser.isSet(set.splitReplies);
     options.garbage = parser.isSet(set.garbage);
@@ -258,6 +262,7 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
                        set.eraseStep,
                        set.programStep,
                        set.noZero,
+                       set.afterImage,
                        set.failAt,
                        set.errorAt,
                        set.errorText,

@@ -45,6 +45,8 @@ struct SimOptions {
     std::uint32_t eraseStep = 0x10000;
     std::uint32_t programStep = 0x10000;
     bool noZero = false;
+    // No reply before the image has arrived whole, as with noZero, the zero bytes kept.
+    bool afterImage = false;
     StageFault fault;
     QByteArray errorText = "simulated error";
     std::optional<int> closeAfterReplies;
@@ -62,6 +64,11 @@ struct SimOptions {
     QString reportFile;
     bool reportLine = false;
 };
+
+// Whether nothing goes out before the image has arrived whole.
+inline bool repliesWaitForImage(const SimOptions& options) {
+    return options.noZero || options.afterImage;
+}
 
 // Either usable options, or a text to print and the exit status to leave with
 // (0 with the help or version text on stdout, 2 with an error on stderr).

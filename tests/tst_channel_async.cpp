@@ -141,6 +141,54 @@ private slots:
         QVERIFY(!listener.pending(200));
     }
 
+    // Under the test suite the channel reaches this machine only: a connect elsewhere fails
+    // at once, before anything is sent, waiting or not; every loopback address still goes.
+    void loopbackGuard_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<bool>("started"); // StartConnect; else the waiting Connect
+        QTest::addColumn<int>("error");    // 0: connected to the listener
+        const int guard = TcpClientChannel::LoopbackGuardError;
+        QTest::newRow("documentation address") << QByteArray("192.0.2.1") << false << guard;
+        QTest::newRow("documentation address, started") << QByteArray("192.0.2.1") << true << guard;
+        QTest::newRow("127.0.0.1") << QByteArray("127.0.0.1") << false << 0;
+        QTest::newRow("127.0.0.1, started") << QByteArray("127.0.0.1") << true << 0;
+        QTest::newRow("localhost, started") << QByteArray("localhost") << true << 0;
+        QTest::newRow("127.0.0.2, where nothing listens")
+            << QByteArray("127.0.0.2") << true << int(ECONNREFUSED);
+    }
+    void loopbackGuard() {
+        QFETCH(QByteArray, host);
+        QFETCH(bool, started);
+        QFETCH(int, error);
+        // Without the guard, a row would send to the network: never run it so.
+        QVERIFY2(TcpClientChannel::LoopbackOnly(),
+                 "FWUPGRADE_LOOPBACK_ONLY is not set (ctest sets it for every test)");
+        ChannelListener listener;
+        QVERIFY(listener.listening());
+        TcpClientChannel channel(host, listener.portText());
+        QElapsedTimer clock;
+        clock.start();
+        ConnectProgress progress = ConnectProgress::Failed;
+        if (started) {
+            progress = channel.StartConnect();
+            if (error == TcpClientChannel::LoopbackGuardError)
+                QCOMPARE(progress, ConnectProgress::Failed); // not even started
+            else
+                progress = finishWithin(channel, 5000);
+        } else if (channel.Connect()) {
+            progress = ConnectProgress::Connected;
+        }
+        QCOMPARE(channel.ConnectError(), error);
+        QCOMPARE(progress == ConnectProgress::Connected, error == 0);
+        QCOMPARE(channel.Connected(), error == 0);
+        if (error == TcpClientChannel::LoopbackGuardError)
+            QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
+        if (error == 0)
+            QVERIFY(listener.accept().valid());
+        else
+            QVERIFY(!listener.pending(0));
+    }
+
     // A text that is no port raises the same error as Connect, and nothing is attempted.
     void badPortRaises() {
         TcpClientChannel channel("127.0.0.1", "abc");

@@ -298,7 +298,7 @@ private slots:
         QCOMPARE(simReportSends(run.report).first(firstSends.size()), firstSends);
     }
 
-    void noZeroReplies_data() {
+    void repliesAfterTheImage_data() {
         QTest::addColumn<QStringList>("shape");
         QTest::addColumn<Replies>("expectedReceives");
 
@@ -307,20 +307,26 @@ private slots:
         Replies split = AbcSteps.sliced(1);
         split.prepend("ng image file");
         split.prepend("start receivi");
-        QTest::newRow("one reply per receive") << QStringList{} << AbcSteps;
-        QTest::newRow("merged") << QStringList{"--merge-replies"} << merged;
-        QTest::newRow("split") << QStringList{"--split-replies"} << split;
+        QTest::newRow("no zero: one reply per receive") << QStringList{"--no-zero"} << AbcSteps;
+        QTest::newRow("no zero: merged") << QStringList{"--no-zero", "--merge-replies"} << merged;
+        QTest::newRow("no zero: split") << QStringList{"--no-zero", "--split-replies"} << split;
+        Replies zeroSplit{"start receivi", QByteArray("ng image file\0", 14)};
+        for (const QByteArray& reply : AbcSteps.sliced(1))
+            zeroSplit.append(reply + '\0');
+        QTest::newRow("zero-ended, split")
+            << QStringList{"--after-image", "--split-replies"} << zeroSplit;
     }
 
-    // Without zero bytes nothing goes out before the image is whole, and replies come far
-    // enough apart for a client that reads promptly to take each in a receive of its own.
-    void noZeroReplies() {
+    // With --no-zero or --after-image nothing goes out before the image is whole, and replies
+    // come far enough apart for a client that reads promptly to take each in a receive of its
+    // own.
+    void repliesAfterTheImage() {
         QFETCH(QStringList, shape);
         QFETCH(Replies, expectedReceives);
 
         SimProcess sim;
-        QVERIFY(sim.start(QStringList{"--once", "--no-zero"} + SmallSteps + shape +
-                          QStringList{"--gap-ms", "100"}));
+        QVERIFY(
+            sim.start(QStringList{"--once"} + SmallSteps + shape + QStringList{"--gap-ms", "100"}));
         SimClient client;
         QCOMPARE(client.connectTo(sim.port()), 0);
         const QByteArray upgrade = simUpgrade("abc");

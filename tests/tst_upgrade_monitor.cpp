@@ -1,7 +1,7 @@
+#include "ConnectionInfo.h"
 #include "FirmwareImage.h"
 #include "TcpClientChannel.h"
 #include "UpgradeMonitor.h"
-#include "ConnectionInfo.h"
 #include "local_machine.h"
 #include "upgrade_test_support.h"
 
@@ -79,13 +79,16 @@ struct WireRig {
         channel.setRemotePort(encoder.portText());
         return encoder.listening() && channel.Connect() && encoder.accept();
     }
-    // Pumps whenever the encoder's bytes are waiting, until done() or 5 s have passed.
+    // Pumps whenever the encoder's bytes are waiting or a held tail is due, until done() or
+    // 5 s have passed.
     bool pumpUntil(const std::function<bool()>& done) {
         QDeadlineTimer deadline(5000);
         while (!done()) {
             if (deadline.hasExpired())
                 return false;
-            if (channel.Connected() && channel.ReplyWaiting())
+            const auto due = monitor.tailDue();
+            const bool tailDue = due && *due <= ReplyStream::Clock::now();
+            if (channel.Connected() && (channel.ReplyWaiting() || tailDue))
                 monitor.pump();
             else
                 QThread::msleep(1);
@@ -127,6 +130,8 @@ void checkRepliesRow() {
 
 } // namespace
 
+Q_DECLARE_METATYPE(PumpResult)
+
 class TestUpgradeMonitor : public QObject {
     Q_OBJECT
 
@@ -143,6 +148,8 @@ private slots:
 
     void pumpReadsEveryWaitingReply();
     void pumpTakesRepliesThatArriveApart();
+    void pumpHoldsATail_data();
+    void pumpHoldsATail();
     void pumpWaitsForTheErrorText();
     void pumpWithinBudget();
     void pumpDoesNothingUnconnected();
@@ -313,7 +320,8 @@ void TestUpgradeMonitor::errorText_data() {
         << "stage 0 ended";
     QTest::newRow("error text read as sending progress")
         << "sending" << QByteArrayList{"*** ERROR ***", "500"}
-        << QStringList{"error box 500", "memo5 500", Abort, "ended encoder-error", "pos Sending 500"}
+        << QStringList{"error box 500", "memo5 500", Abort, "ended encoder-error",
+                       "pos Sending 500"}
         << "stage 1 sending ended";
     QTest::newRow("programming stops before the error text is read")
         << "programming" << QByteArrayList{"*** ERROR ***", "500"}
@@ -321,12 +329,8 @@ void TestUpgradeMonitor::errorText_data() {
         << "stage 3 ended";
     QTest::newRow("error text that is a fail runs the stop again")
         << "stage 0" << QByteArrayList{"*** ERROR ***", "flash program fail"}
-        << QStringList{"error box flash program fail",
-                       "memo5 flash program fail",
-                       Abort,
-                       "ended encoder-error",
-                       "memo4 flash program fail",
-                       Abort}
+        << QStringList{"error box flash program fail", "memo5 flash program fail", Abort,
+                       "ended encoder-error",          "memo4 flash program fail", Abort}
         << "stage 0 ended";
     QTest::newRow("error text that is a stage text still moves the stage")
         << "stage 0" << QByteArrayList{"*** ERROR ***", "start receiving image file"}
@@ -340,8 +344,8 @@ void TestUpgradeMonitor::errorText_data() {
         << "stage 1 sending ended";
     QTest::newRow("a second error marker is the error text")
         << "stage 0" << QByteArrayList{"*** ERROR ***", "*** ERROR ***"}
-        << QStringList{"error box *** ERROR ***", "memo5 *** ERROR ***", Abort, "ended encoder-error",
-                       "memo4 *** ERROR ***"}
+        << QStringList{"error box *** ERROR ***", "memo5 *** ERROR ***", Abort,
+                       "ended encoder-error", "memo4 *** ERROR ***"}
         << "stage 0 ended";
     QTest::newRow("error with a trailing blank is no marker")
         << "stage 0" << QByteArrayList{"*** ERROR *** "} << QStringList{"memo4 *** ERROR *** "}
@@ -416,6 +420,54 @@ void TestUpgradeMonitor::pumpTakesRepliesThatArriveApart() {
     QCOMPARE(rig.monitor.pendingBytes(), qsizetype(0));
 }
 
+// Bytes without their zero byte may be the first part of a reply the network has split:
+// they are held until the rest comes, next bytes show they were a reply, or the encoder has
+// been quiet long enough.
+void TestUpgradeMonitor::pumpHoldsATail_data() {
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<PumpResult>("firstResult");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QStringList>("deviceLog");
+    QTest::addColumn<QString>("after");
+
+    const QString start = EncoderReply::StartReceiving;
+    QTest::newRow("a reply split by the network")
+        << QByteArray("start recei") << PumpResult::TailWaiting
+        << QByteArray("ving image file\0", 16) << QStringList{start} << "stage 1 sending";
+    QTest::newRow("without zero bytes, a reply once the encoder is quiet")
+        << QByteArray(EncoderReply::StartReceiving) << PumpResult::TailWaiting << QByteArray()
+        << QStringList{start} << "stage 1 sending";
+    QTest::newRow("without zero bytes, a reply once the next comes")
+        << QByteArray(EncoderReply::StartReceiving) << PumpResult::TailWaiting << QByteArray("1000")
+        << QStringList{start} << "stage 1";
+    QTest::newRow("after a zero byte, a tail waits for its own")
+        << QByteArray("1\0start recei", 13) << PumpResult::Idle << QByteArray() << QStringList{"1"}
+        << "stage 0";
+}
+
+void TestUpgradeMonitor::pumpHoldsATail() {
+    QFETCH(QByteArray, first);
+    QFETCH(PumpResult, firstResult);
+    QFETCH(QByteArray, second);
+    QFETCH(QStringList, deviceLog);
+    QFETCH(QString, after);
+
+    WireRig rig;
+    QVERIFY(rig.connect());
+    QVERIFY(rig.encoder.send(first));
+    QVERIFY(QTest::qWaitFor([&] { return rig.channel.ReplyWaiting(); }, 5000));
+    QCOMPARE(rig.monitor.pump(), firstResult);
+    if (!second.isEmpty()) {
+        QThread::msleep(50);
+        QVERIFY(rig.encoder.send(second));
+    }
+    QVERIFY(rig.pumpUntil([&] { return summary(rig.monitor) == after; }));
+    QThread::msleep(ReplyStream::TailQuietTime.count() + 20);
+    rig.monitor.pump();
+    QCOMPARE(rig.view.log("memo4"), deviceLog);
+    QCOMPARE(summary(rig.monitor), after);
+}
+
 void TestUpgradeMonitor::pumpWaitsForTheErrorText() {
     WireRig rig;
     QVERIFY(rig.connect());
@@ -425,8 +477,9 @@ void TestUpgradeMonitor::pumpWaitsForTheErrorText() {
     QVERIFY(rig.view.calls.isEmpty());
     QVERIFY(rig.encoder.send(zeroEnded({"flash write error"})));
     QVERIFY(rig.handled(5));
-    QCOMPARE(rig.view.calls, (QStringList{"error box flash write error", "memo5 flash write error",
-                                          Abort, "ended encoder-error", "memo4 flash write error"}));
+    QCOMPARE(rig.view.calls,
+             (QStringList{"error box flash write error", "memo5 flash write error", Abort,
+                          "ended encoder-error", "memo4 flash write error"}));
     QVERIFY(!rig.channel.Connected());
 }
 
@@ -458,15 +511,18 @@ void TestUpgradeMonitor::connectionLost_data() {
     QTest::addColumn<QByteArray>("lastBytes");
     QTest::addColumn<QStringList>("calls");
 
-    QTest::newRow("orderly close") << false << QByteArray("700\0", 4)
-                                   << QStringList{"pos Programming 700", Lost, Abort, "ended connection-lost"};
+    QTest::newRow("orderly close")
+        << false << QByteArray("700\0", 4)
+        << QStringList{"pos Programming 700", Lost, Abort, "ended connection-lost"};
     QTest::newRow("close after an unterminated reply")
-        << false << QByteArray("700") << QStringList{"pos Programming 700", Lost, Abort, "ended connection-lost"};
+        << false << QByteArray("700")
+        << QStringList{"pos Programming 700", Lost, Abort, "ended connection-lost"};
     QTest::newRow("close after the error marker")
         << false << QByteArray("*** ERROR ***\0", 14)
         << QStringList{"memo4 *** ERROR ***", Lost, Abort, "ended encoder-error"};
     QTest::newRow("reset") << true << QByteArray("700\0", 4)
-                           << QStringList{"pos Programming 700", Lost, Abort, "ended connection-lost"};
+                           << QStringList{"pos Programming 700", Lost, Abort,
+                                          "ended connection-lost"};
 }
 
 void TestUpgradeMonitor::connectionLost() {
@@ -501,7 +557,8 @@ void TestUpgradeMonitor::endingBeforeTheCloseIsNoLoss() {
     QVERIFY(rig.encoder.send(zeroEnded({"flash program fail", "after the end"})));
     rig.encoder.close();
     QVERIFY(rig.pumpUntil([&] { return rig.monitor.ended(); }));
-    QCOMPARE(rig.view.calls, (QStringList{"memo4 flash program fail", Abort, "ended program-fail"}));
+    QCOMPARE(rig.view.calls,
+             (QStringList{"memo4 flash program fail", Abort, "ended program-fail"}));
 }
 
 // While a notice box of the reply handling is open, a tick or socket notification that the

@@ -133,6 +133,13 @@ private slots:
             UpgradeEndKind::ConnectionLost, "", {H, P, Lost, A}, -2);
         row("stopped in the pause", Fast(), 1000, 0, 0, Action::StopInPause,
             UpgradeEndKind::Interrupted, "operator", {H, A}, 0);
+        // Once the image has gone, the first reply reaches the client in two segments 50 ms
+        // apart: it is still one reply. Replies without zero bytes are still told apart.
+        row("reply split by the network",
+            Fast({"--after-image", "--split-replies", "--gap-ms", "50"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::Success, "", {H, P, W, A}, 1000);
+        row("no zero bytes", Fast({"--no-zero", "--gap-ms", "20"}), 1000, 0, 0, Action::None,
+            UpgradeEndKind::Success, "", {H, P, W, A}, 1000);
         // One reply per KiB received: held while the image goes out, followed after it.
         row("replies while it receives", {"--gap-ms", "0", "--receive-step", "1024"}, MaxImageSize,
             0, 0, Action::None, UpgradeEndKind::Success, "", {H, P, W, A}, MaxImageSize);
@@ -231,6 +238,24 @@ private slots:
         QVERIFY(pause.elapsed() >= 990);
         session.stop({UpgradeEndKind::Interrupted, {}});
         QCOMPARE(encoder.receiveRest(500), QByteArray());
+    }
+
+    // Under the test suite a host off this machine ends the upgrade at once, saying why.
+    void loopbackGuardEndsAsNotReachable() {
+        QVERIFY2(TcpClientChannel::LoopbackOnly(),
+                 "FWUPGRADE_LOOPBACK_ONLY is not set (ctest sets it for every test)");
+        const auto image = PatternImage(10);
+        TcpClientChannel channel("192.0.2.1", "999");
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        QSignalSpy finished(&session, &UpgradeSession::finished);
+        session.start();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(UpgradeEndKindName(session.endCause().kind), QString("not-reachable"));
+        QCOMPARE(session.endCause().text,
+                 QString("FWUPGRADE_LOOPBACK_ONLY is set: only loopback addresses (127.0.0.0/8) "
+                         "may be reached"));
+        QCOMPARE(view.calls, (QStringList{"not connected", "ended not-reachable"}));
     }
 
     // A slow encoder: the event loop turns throughout the image send, which waits for it.

@@ -158,10 +158,25 @@ bool TcpClientChannel::Connect() {
 }
 
 bool TcpClientChannel::connectToRemote() {
+    lastConnectError = 0;
     sockaddr_in address{};
-    if (!remoteAddress(address))
+    if (!remoteAddress(address) || guardRefuses(address))
         return false;
     return connectWithin(socketHandle, address, TcpChannelBounds().connect);
+}
+
+bool TcpClientChannel::LoopbackOnly() {
+    const QByteArray value = qgetenv(LoopbackOnlyVariable);
+    return !value.isEmpty() && value != "0";
+}
+
+bool TcpClientChannel::guardRefuses(const sockaddr_in& address) {
+    const bool loopback = (ntohl(address.sin_addr.s_addr) >> 24) == 127;
+    if (loopback || !LoopbackOnly())
+        return false;
+    lastConnectError = LoopbackGuardError;
+    errno = LoopbackGuardError;
+    return true;
 }
 
 bool TcpClientChannel::remoteAddress(sockaddr_in& address) {
@@ -195,6 +210,8 @@ ConnectProgress TcpClientChannel::StartConnect() {
     sockaddr_in address{};
     if (!remoteAddress(address))
         return connectFailed(EADDRNOTAVAIL);
+    if (guardRefuses(address))
+        return connectFailed(LoopbackGuardError);
     if (!setNonBlocking(socketHandle, true))
         return connectFailed(errno);
     connectDeadline = Clock::now() + TcpChannelBounds().connect;

@@ -4,10 +4,15 @@
 
 #include <QByteArray>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 
 struct sockaddr_in;
+
+// Set (to anything but "" or "0") in the environment, the channel connects to loopback
+// addresses (127.0.0.0/8) only: the test suite sets it, so that no test reaches the network.
+inline constexpr char LoopbackOnlyVariable[] = "FWUPGRADE_LOOPBACK_ONLY";
 
 // How long the channel waits on the encoder. One place, so tests can shorten them.
 struct ChannelBounds {
@@ -55,7 +60,8 @@ public:
     ConnectProgress FinishConnect();
     // What is left of the started connect's bound; zero when none is under way.
     std::chrono::milliseconds ConnectTimeLeft() const;
-    // Why the last connect failed (an errno value; ETIMEDOUT once the bound passed), 0 if none.
+    // Why the last connect failed (an errno value; ETIMEDOUT once the bound passed,
+    // LoopbackGuardError when LoopbackOnly() kept it from leaving this machine), 0 if none.
     int ConnectError() const { return lastConnectError; }
     void Disconnect(); // Close
     void Close();      // shutdown both ways, close the socket; harmless when already closed
@@ -92,9 +98,15 @@ public:
     // 65535. Throws ProgramError otherwise.
     static std::uint16_t LookupPort(const QByteArray& port);
 
+    // Whether LoopbackOnlyVariable is set: a connect to any other address then fails with
+    // LoopbackGuardError before anything is sent.
+    static bool LoopbackOnly();
+    static constexpr int LoopbackGuardError = EPERM;
+
 private:
     bool connectToRemote();
     bool remoteAddress(sockaddr_in& address);
+    bool guardRefuses(const sockaddr_in& address);
     ConnectProgress connectFailed(int error);
 
     QByteArray remoteHost;

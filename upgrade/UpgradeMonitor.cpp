@@ -38,7 +38,8 @@ PumpResult UpgradeMonitor::pump() {
     const auto deadline = std::chrono::steady_clock::now() + pumpBudget.time;
     int handled = 0;
     for (;;) {
-        std::optional<QByteArray> reply = stream.takeReply(true);
+        const auto now = ReplyStream::Clock::now();
+        std::optional<QByteArray> reply = stream.takeReply(true, now);
         if (!reply) {
             if (peerClosed) {
                 handleConnectionLoss();
@@ -51,9 +52,9 @@ PumpResult UpgradeMonitor::pump() {
                 }
                 continue;
             }
-            reply = stream.takeReply(false);
+            reply = stream.takeReply(false, now);
             if (!reply)
-                return PumpResult::Idle;
+                return stream.tailDue() ? PumpResult::TailWaiting : PumpResult::Idle;
         }
         handleReply(*reply);
         if (stopped)
@@ -80,7 +81,7 @@ UpgradeMonitor::ReceiveResult UpgradeMonitor::receiveWaitingBytes() {
     const int received = channel.ReceiveBuf(bytes, ReplyBufferSize, 0);
     if (received <= 0)
         return ReceiveResult::Closed;
-    stream.feed(bytes, received);
+    stream.feed(bytes, received, ReplyStream::Clock::now());
     return ReceiveResult::Received;
 }
 

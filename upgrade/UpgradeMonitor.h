@@ -45,6 +45,7 @@ struct PumpBudget {
 enum class PumpResult {
     Idle,        // nothing more to do until the encoder sends again
     MorePending, // the budget ran out with replies still waiting: pump again soon
+    TailWaiting, // a tail without its zero byte is held: pump again at tailDue()
 };
 
 // Follows the encoder's replies through receiving, erasing and programming, and shows them
@@ -60,7 +61,7 @@ public:
     // after the upgrade has ended, or when called again from inside a notice box that the
     // reply handling has opened. When the encoder closes the connection (or a receive
     // fails), the replies still held are handled, then the connection is reported lost and
-    // the upgrade stopped.
+    // the upgrade stopped. A tail the encoder may still be sending is held: TailWaiting.
     PumpResult pump();
 
     // Reads what the encoder has sent into the reply stream without acting on it, at most
@@ -91,6 +92,8 @@ public:
     std::int32_t imageLength() const { return length; }
     // Bytes received and not yet handled as replies.
     qsizetype pendingBytes() const { return stream.pendingBytes(); }
+    // When a held tail becomes a reply unless more bytes come first.
+    std::optional<ReplyStream::Clock::time_point> tailDue() const { return stream.tailDue(); }
     void setPumpBudget(PumpBudget budget) { pumpBudget = budget; }
 
 private:

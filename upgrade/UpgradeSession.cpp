@@ -41,10 +41,11 @@ UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuf
                                UpgradeView& view, QObject* parent)
     : QObject(parent), channel(channel), image(image), view(view),
       replies(channel, view, image.length) {
-    for (QTimer* timer : {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon})
+    for (QTimer* timer : timers())
         timer->setSingleShot(true);
     // A coarse timer may fire early; the encoder needs the whole pause.
     pause.setTimerType(Qt::PreciseTimer);
+    tailQuiet.setTimerType(Qt::PreciseTimer);
     pumpSoon.setInterval(0);
     connect(&connectBound, &QTimer::timeout, this, &UpgradeSession::continueConnect);
     connect(&pause, &QTimer::timeout, this, &UpgradeSession::pauseOver);
@@ -55,6 +56,7 @@ UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuf
     connect(&silence, &QTimer::timeout, this, &UpgradeSession::silenceReached);
     connect(&whole, &QTimer::timeout, this, &UpgradeSession::wholeBoundReached);
     connect(&pumpSoon, &QTimer::timeout, this, &UpgradeSession::pump);
+    connect(&tailQuiet, &QTimer::timeout, this, &UpgradeSession::pump);
 }
 
 UpgradeSession::~UpgradeSession() = default;
@@ -128,12 +130,19 @@ void UpgradeSession::continueConnect() {
 
 // Nothing was sent; nothing more can be done on this connection.
 void UpgradeSession::connectFailed() {
-    const int error = channel.ConnectError();
-    const QString why = error == ETIMEDOUT ? QStringLiteral("no connection within %1 s")
-                                                 .arg(secondsText(TcpChannelBounds().connect))
-                                           : errnoText(error);
     view.connectionSettled(false);
-    endWithoutConnection({UpgradeEndKind::NotReachable, why});
+    endWithoutConnection({UpgradeEndKind::NotReachable, connectFailureText()});
+}
+
+QString UpgradeSession::connectFailureText() const {
+    const int error = channel.ConnectError();
+    if (error == ETIMEDOUT)
+        return QStringLiteral("no connection within %1 s")
+            .arg(secondsText(TcpChannelBounds().connect));
+    if (error == TcpClientChannel::LoopbackGuardError && TcpClientChannel::LoopbackOnly())
+        return QStringLiteral("%1 is set: only loopback addresses (127.0.0.0/8) may be reached")
+            .arg(QLatin1String(LoopbackOnlyVariable));
+    return errnoText(error);
 }
 
 void UpgradeSession::connectionStands() {
@@ -209,7 +218,7 @@ void UpgradeSession::sendFailed(const QString& why) {
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendFailed));
     replies.setLossCause(failed);
     for (int pumps = 0; pumps < MaxPumpsAfterFailedSend && !replies.ended(); ++pumps) {
-        if (replies.pump() == PumpResult::Idle)
+        if (replies.pump() != PumpResult::MorePending)
             break;
     }
     if (!replies.ended())
@@ -277,6 +286,10 @@ void UpgradeSession::pump() {
         readable->setEnabled(true);
     if (result == PumpResult::MorePending)
         schedulePump();
+    else if (result == PumpResult::TailWaiting)
+        pumpWhenTailDue();
+    else
+        tailQuiet.stop();
 }
 
 // Replies already received wait in the monitor, where no socket notification will come for
@@ -284,6 +297,17 @@ void UpgradeSession::pump() {
 void UpgradeSession::schedulePump() {
     if (!pumpSoon.isActive())
         pumpSoon.start();
+}
+
+// A tail held for want of its zero byte counts as a reply once the encoder has been quiet
+// long enough; no socket notification comes for that. Bytes that come first pump earlier.
+void UpgradeSession::pumpWhenTailDue() {
+    const auto due = replies.tailDue();
+    if (!due)
+        return;
+    const auto left = *due - ReplyStream::Clock::now();
+    tailQuiet.start(std::max(std::chrono::ceil<std::chrono::milliseconds>(left),
+                             std::chrono::milliseconds::zero()));
 }
 
 void UpgradeSession::silenceReached() {
@@ -339,7 +363,7 @@ void UpgradeSession::finishIfEnded() {
 // one of their own signals.
 void UpgradeSession::finish() {
     current = UpgradeStep::Ended;
-    for (QTimer* timer : {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon})
+    for (QTimer* timer : timers())
         timer->stop();
     for (QSocketNotifier** notifier : {&readable, &writable}) {
         if (*notifier) {

@@ -62,6 +62,7 @@ private:
     void watchSocket();
     void continueConnect();
     void connectFailed();
+    QString connectFailureText() const;
     void connectionStands();
     void beginSend(const std::uint8_t* bytes, std::int64_t count);
     void sendMore();
@@ -72,11 +73,15 @@ private:
     void holdReplies();
     void encoderReadable();
     void schedulePump();
+    void pumpWhenTailDue();
     void silenceReached();
     void wholeBoundReached();
     void endWithoutConnection(const UpgradeEnd& end);
     void finishIfEnded();
     void finish();
+    std::array<QTimer*, 7> timers() {
+        return {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon, &tailQuiet};
+    }
 
     TcpClientChannel& channel;
     const FirmwareImageBuffer& image;
@@ -97,6 +102,7 @@ private:
     QTimer silence;
     QTimer whole;
     QTimer pumpSoon;
+    QTimer tailQuiet;
 
     std::array<std::uint8_t, UpgradeHeaderSize> header{};
     const std::uint8_t* sendBytes = nullptr;
