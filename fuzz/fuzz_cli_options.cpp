@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     require(parsed.exitCode == 0 && parsed.message.isEmpty());
-    require(!parsed.options->encoders.isEmpty());
+    // Hosts files are read later; without one, the command line names a host.
+    require(!parsed.options->encoders.isEmpty() || !parsed.options->hostsFiles.isEmpty());
     for (const EncoderAddress& encoder : parsed.options->encoders)
         checkEncoder(encoder);
     if (parsed.options->silenceSeconds)

@@ -16,8 +16,9 @@ declare -A maxLength=(
     [fuzz_host_port]=64
     [fuzz_cli_options]=1024
     [fuzz_sim_client]=4096
+    [fuzz_hosts_file]=4096
 )
-targets=(${FUZZ_TARGETS:-fuzz_replies fuzz_host_port fuzz_cli_options fuzz_sim_client})
+targets=(${FUZZ_TARGETS:-fuzz_replies fuzz_host_port fuzz_cli_options fuzz_sim_client fuzz_hosts_file})
 
 "$root/scripts/setup.sh" clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
