@@ -2,12 +2,14 @@
 # Builds the libFuzzer targets with clang (ASan and UBSan, -O1, the engine instrumented too)
 # into build-fuzz/ and runs each for a bounded time (FUZZ_SECONDS, default 30 each) from its
 # seed corpus in fuzz/corpus/<name>. New inputs found go to build-fuzz/corpus/<name>/,
-# crashes to build-fuzz/ as crash-* files. FUZZ_TARGETS="fuzz_replies ..." runs only those.
+# crashes to build-fuzz/ as crash-* files. FUZZ_TARGETS="fuzz_replies ..." runs only those;
+# FUZZ_RUNS=N ends each target after N executions, if that comes before FUZZ_SECONDS.
 # FUZZ_MERGE=1 then minimises each target's seeds and new inputs back into fuzz/corpus/<name>.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
+runs=${FUZZ_RUNS:--1}
 
 # Each target and the longest input it is given: a few replies and receives, one host and
 # port text, a command line, a header and a small image with the simulator's options.
@@ -25,7 +27,10 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebI
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
     -DFWUPGRADE_FUZZ=ON -DFWUPGRADE_SANITIZE=address,undefined >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target "${targets[@]}" >/dev/null
-export ASAN_OPTIONS=detect_leaks=1
+# Qt's libraries keep no frame pointers: a longer allocation stack picks up stray words, each
+# stack a new entry in the sanitizer's store, which then grows and slows every run. Rerun a
+# crash-* file without this to see whole allocation stacks.
+export ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2
 export UBSAN_OPTIONS=print_stacktrace=1
 
 for target in "${targets[@]}"; do
@@ -36,7 +41,7 @@ for target in "${targets[@]}"; do
     log=$build/$target.log
     echo "== $target: $seconds s, inputs up to ${maxLength[$target]} bytes"
     status=0
-    (cd "$build" && "$build/fuzz/$target" -max_total_time="$seconds" \
+    (cd "$build" && "$build/fuzz/$target" -max_total_time="$seconds" -runs="$runs" \
         -max_len="${maxLength[$target]}" -timeout=10 -print_final_stats=1 \
         "$found" "$seeds") >"$log" 2>&1 || status=$?
     grep -E '^==[0-9]+==ERROR|^SUMMARY|deadly signal|^artifact_prefix|Test unit written' "$log" || true
