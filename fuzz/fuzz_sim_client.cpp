@@ -1,20 +1,14 @@
-// Plays encoder-sim's side of one connection against a client that sends arbitrary bytes:
-// the session reads them from one end of a socket pair, with options taken from the input's
-// last bytes, while a reader drains its replies from the other end. The client's end is shut
-// for writing before the session starts, so nothing ever waits for more: every run is over
-// within the time its replies take to send.
+// Plays encoder-sim's side of one connection against a client that sends arbitrary bytes, in
+// pieces of a fuzzed size, and reads the replies up to a fuzzed limit; the simulator's options
+// come from the input's last bytes. The socket calls are answered from memory
+// (fake_sim_socket.cpp), so nothing ever waits: once the client's bytes are used up, a receive
+// says the client closed, went quiet or failed.
 #include "EncoderSession.h"
+#include "fake_sim_socket.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <thread>
-#include <utility>
 
 namespace {
 
@@ -49,65 +43,6 @@ SimOptions fuzzedOptions(FuzzedDataProvider& input) {
     return options;
 }
 
-// Everything the session sends, until it closes its end.
-struct Drained {
-    QByteArray bytes;
-    bool closed = false; // an orderly end, not a reset
-};
-
-// Reads the client's end on a thread of its own, kept from one run to the next: a thread
-// started per run would cost more than most runs.
-class Drainer {
-public:
-    Drainer() : thread([this] { serve(); }) { thread.detach(); }
-
-    void start(int fd) {
-        std::lock_guard lock(mutex);
-        drainedFd = fd;
-        done = false;
-        changed.notify_all();
-    }
-    Drained wait() {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [this] { return done; });
-        return std::move(result);
-    }
-
-private:
-    void serve() {
-        for (;;) {
-            std::unique_lock lock(mutex);
-            changed.wait(lock, [this] { return drainedFd != -1; });
-            const int fd = std::exchange(drainedFd, -1);
-            lock.unlock();
-            Drained drained = drain(fd);
-            lock.lock();
-            result = std::move(drained);
-            done = true;
-            changed.notify_all();
-        }
-    }
-    static Drained drain(int fd) {
-        Drained drained;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                drained.closed = n == 0;
-                return drained;
-            }
-            drained.bytes.append(buffer, n);
-        }
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    int drainedFd = -1;
-    bool done = false;
-    Drained result;
-    std::thread thread;
-};
-
 // What the report says was sent, as it went on the wire.
 QByteArray wireOf(const SessionReport& report, const SimOptions& options) {
     QByteArray wire;
@@ -129,30 +64,40 @@ void checkReport(const SessionReport& report, const SimOptions& options, std::si
     require(!report.toJson().isEmpty());
 }
 
+// Every byte the session sent is counted in its report, and the replies it reports went out
+// whole and in order; a send that failed may have left part of one more behind them.
+void checkWire(const SessionReport& report, const SimOptions& options, const FakeClient& client) {
+    qint64 counted = 0;
+    for (const qint64 sent : report.sends)
+        counted += sent;
+    require(counted == client.received.size());
+    const QByteArray wire = wireOf(report, options);
+    require(client.sendFailed || client.reset ? client.received.startsWith(wire)
+                                              : client.received == wire);
+}
+
+void setUpClient(FuzzedDataProvider& input) {
+    fakeClient = FakeClient{};
+    fakeClient.segment = input.ConsumeIntegralInRange<std::size_t>(1, 4096);
+    fakeClient.endOfInput = input.PickValueInArray(
+        {ReceiveStatus::Closed, ReceiveStatus::TimedOut, ReceiveStatus::Failed});
+    const auto limit = input.ConsumeIntegralInRange<std::size_t>(0, 8192);
+    fakeClient.readLimit = limit == 0 ? SIZE_MAX : limit - 1;
+    fakeClient.bytes = input.ConsumeRemainingBytes<std::uint8_t>();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
     const SimOptions options = fuzzedOptions(input);
-    const std::vector<std::uint8_t> client = input.ConsumeRemainingBytes<std::uint8_t>();
+    setUpClient(input);
 
-    int ends[2];
-    require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
-    // The fuzzer's input is far smaller than a socket's buffer: it is all there at once.
-    require(::send(ends[0], client.data(), client.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(client.size()));
-    ::shutdown(ends[0], SHUT_WR);
-
-    // Never destroyed: its thread waits on it until the process ends.
-    static Drainer& drainer = *new Drainer;
-    drainer.start(ends[0]);
-    EncoderSession session(ends[1], options); // closes ends[1] when it ends
+    // No descriptor: the session's own close and shutdown calls fail harmlessly.
+    EncoderSession session(-1, options);
     const SessionReport report = session.run();
-    const Drained drained = drainer.wait();
-    ::close(ends[0]);
 
-    checkReport(report, options, client.size());
-    const QByteArray wire = wireOf(report, options);
-    require(drained.closed ? drained.bytes == wire : wire.startsWith(drained.bytes));
+    checkReport(report, options, fakeClient.bytes.size());
+    checkWire(report, options, fakeClient);
     return 0;
 }
