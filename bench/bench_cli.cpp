@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -76,12 +78,33 @@ struct Run {
     bool ok = false;
     double wallMs = 0;
     double peakMb = 0;
+    double cliCpuMs = 0; // user + system
+    double simCpuMs = 0;
     qint64 stallMs = 0;
     int failed = 0;
 };
 
-// One fwupgrade-cli run, timed, with its peak resident memory from the kernel.
-Run runCli(const QString& image, const QStringList& hosts, const QString& report) {
+double cpuMs(const timeval& user, const timeval& system) {
+    return (user.tv_sec + system.tv_sec) * 1e3 + (user.tv_usec + system.tv_usec) / 1e3;
+}
+
+// The processor time a process has used so far (user + system), from /proc.
+double processCpuMs(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    // The fields after the command name, which may hold spaces, start at its closing ')'.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    const double ticks = fields[11].toDouble() + fields[12].toDouble();
+    return ticks * 1e3 / double(sysconf(_SC_CLK_TCK));
+}
+
+// One fwupgrade-cli run, timed, with its peak resident memory and processor time from the
+// kernel, and the simulator's processor time over the same run.
+Run runCli(const QString& image, const QStringList& hosts, const QString& report, qint64 simPid) {
     QStringList arguments{QStringLiteral(FWUPGRADE_CLI), "--plain", "--report", report, image};
     arguments += hosts;
     std::vector<QByteArray> bytes;
@@ -95,6 +118,7 @@ Run runCli(const QString& image, const QStringList& hosts, const QString& report
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     Run run;
+    const double simCpuBefore = processCpuMs(simPid);
     QElapsedTimer clock;
     clock.start();
     pid_t pid = -1;
@@ -107,6 +131,8 @@ Run runCli(const QString& image, const QStringList& hosts, const QString& report
     ::wait4(pid, &status, 0, &usage);
     run.wallMs = double(clock.nsecsElapsed()) / 1e6;
     run.peakMb = double(usage.ru_maxrss) / 1024.0;
+    run.cliCpuMs = cpuMs(usage.ru_utime, usage.ru_stime);
+    run.simCpuMs = processCpuMs(simPid) - simCpuBefore;
     QFile file(report);
     if (file.open(QIODevice::ReadOnly)) {
         const QJsonObject document = QJsonDocument::fromJson(file.readAll()).object();
@@ -157,14 +183,17 @@ int main(int argc, char** argv) {
     double single = 0;
     bool allOk = true;
     for (const int count : settings.encoders) {
-        std::vector<double> walls;
+        std::vector<double> walls, cliCpu, simCpu;
         double peak = 0;
         qint64 stall = 0;
         int failed = 0;
         for (int round = 0; round < settings.rounds; ++round) {
-            const Run run = runCli(image, hosts.mid(0, count), dir.filePath("report.json"));
+            const Run run =
+                runCli(image, hosts.mid(0, count), dir.filePath("report.json"), fleet->processId());
             allOk = allOk && run.ok;
             walls.push_back(run.wallMs);
+            cliCpu.push_back(run.cliCpuMs);
+            simCpu.push_back(run.simCpuMs);
             peak = std::max(peak, run.peakMb);
             stall = std::max(stall, run.stallMs);
             failed += std::max(run.failed, run.ok ? 0 : 1);
@@ -177,6 +206,9 @@ int main(int argc, char** argv) {
                     "(aim under %.1f MB), longest event-loop stall %lld ms, failures %d\n",
                     count, wall, wall / single, peak, memoryAim, static_cast<long long>(stall),
                     failed);
+        std::printf("                 processor time: fwupgrade-cli %.0f ms, encoder-sim %.0f ms "
+                    "(%d cores)\n",
+                    median(cliCpu), median(simCpu), QThread::idealThreadCount());
     }
     std::printf("aims: 256 at once within 1.5x of one; 1,000 complete with no failure and no "
                 "stall over 100 ms\n");

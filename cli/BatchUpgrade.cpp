@@ -10,6 +10,10 @@
 
 namespace {
 
+// What all encoders together hand their sockets in one turn of the event loop: a few ms of
+// sending, then the loop's timers and signals get their turn.
+constexpr std::int64_t SendBytesPerTurn = 2 * 1024 * 1024;
+
 // A word as a POSIX shell reads it back.
 QString shellQuoted(const QString& word) {
     static const QString plain =
@@ -41,9 +45,9 @@ QString SignalName(int signalNumber) {
 
 BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image,
                            Reporter& reporter, QObject* parent)
-    : QObject(parent), options(options), reporter(reporter) {
+    : QObject(parent), options(options), reporter(reporter), sendPacer(SendBytesPerTurn) {
     const EncoderRules rules{options.silenceSeconds, options.timeoutSeconds, options.retries,
-                             options.retryDelaySeconds};
+                             options.retryDelaySeconds, &sendPacer};
     int index = 0;
     for (const EncoderAddress& address : options.encoders) {
         auto* upgrade = new EncoderUpgrade(index++, address, image, reporter, rules, this);

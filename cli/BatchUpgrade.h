@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "Reporter.h"
+#include "SendPacer.h"
 
 #include <QList>
 #include <QObject>
@@ -35,6 +36,7 @@ private:
 
     const CliOptions& options;
     Reporter& reporter;
+    SendPacer sendPacer;
     QList<EncoderUpgrade*> upgrades;
     QList<FlashWarning> warnings;
     qsizetype nextToStart = 0;

@@ -48,6 +48,7 @@ void EncoderUpgrade::startAttempt() {
     ++attempts;
     lastStep = UpgradeStep::Idle;
     session = std::make_unique<UpgradeSession>(channel, image, static_cast<UpgradeView&>(*this));
+    session->setSendPacer(rules.sendPacer);
     if (rules.silenceSeconds)
         session->setSilenceBound(
             std::chrono::milliseconds(std::llround(*rules.silenceSeconds * 1000.0)));

@@ -15,6 +15,7 @@
 #include <optional>
 
 struct FirmwareImageBuffer;
+class SendPacer;
 
 // How each encoder is upgraded, from the command line.
 struct EncoderRules {
@@ -22,6 +23,7 @@ struct EncoderRules {
     std::optional<double> timeoutSeconds;
     int retries = 0; // further connects when one fails before anything was sent
     double retryDelaySeconds = 5;
+    SendPacer* sendPacer = nullptr; // shared by the encoders of one run
 };
 
 // One encoder of the command line: its connection and an UpgradeSession per attempt, shown

@@ -2,11 +2,13 @@
 // way an upgrade ends, the bytes on the wire, and the event loop left free throughout.
 
 #include "FirmwareImage.h"
+#include "SendPacer.h"
 #include "TcpClientChannel.h"
 #include "UpgradeSession.h"
 #include "sim_test_client.h"
 #include "upgrade_test_support.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -15,8 +17,10 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -274,6 +278,84 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return session.ended(); }, 30000));
         QCOMPARE(UpgradeEndKindName(session.endCause().kind), QString("success"));
         QVERIFY2(clock.elapsed() >= 2400, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+    }
+
+    // Past the budget of a turn, senders wait and are resumed in the order they came, a turn's
+    // budget at a time; one that has gone meanwhile is skipped.
+    void pacerResumesInOrderATurnAtATime() {
+        SendPacer pacer(100);
+        QObject first, second, third;
+        auto gone = std::make_unique<QObject>();
+        QStringList resumed;
+        const auto sender = [&](const QString& name) {
+            return [&resumed, &pacer, name] {
+                resumed << name;
+                pacer.spent(60);
+            };
+        };
+        QVERIFY(pacer.admit(&first, sender("first")));
+        pacer.spent(100);
+        QVERIFY(!pacer.admit(&second, sender("second")));
+        QVERIFY(!pacer.admit(&third, sender("third")));
+        pacer.wait(gone.get(), sender("gone"));
+        pacer.wait(&first, sender("first"));
+        gone.reset();
+        QVERIFY(resumed.isEmpty()); // never within the turn that spent the budget
+        const auto nextTurn = [&resumed] {
+            const qsizetype before = resumed.size();
+            QDeadlineTimer deadline(5000);
+            while (resumed.size() == before && !deadline.hasExpired())
+                QCoreApplication::processEvents();
+        };
+        nextTurn();
+        QCOMPARE(resumed, (QStringList{"second", "third"}));
+        nextTurn();
+        QCOMPARE(resumed, (QStringList{"second", "third", "first"}));
+        QCOMPARE(pacer.waitingCount(), std::size_t{0});
+    }
+
+    // Encoders sending at once through one pacer whose budget is far below what they send:
+    // they take turns, every image arrives whole, and the loop stays free.
+    void pacedSessionsAllDeliverWholeImages() {
+        constexpr int Encoders = 4;
+        const auto image = PatternImage(600000);
+        SendPacer pacer(64 * 1024);
+        std::vector<std::unique_ptr<SimProcess>> sims;
+        std::vector<std::unique_ptr<TcpClientChannel>> channels;
+        std::vector<std::unique_ptr<UpgradeRecordingView>> views;
+        std::vector<std::unique_ptr<UpgradeSession>> sessions;
+        for (int i = 0; i < Encoders; ++i) {
+            sims.push_back(std::make_unique<SimProcess>());
+            QVERIFY(sims.back()->start(Fast({"--once", "--report-line"})));
+            channels.push_back(std::make_unique<TcpClientChannel>(
+                "127.0.0.1", QByteArray::number(sims.back()->port())));
+            views.push_back(std::make_unique<UpgradeRecordingView>());
+            sessions.push_back(
+                std::make_unique<UpgradeSession>(*channels.back(), *image, *views.back()));
+            sessions.back()->setSendPacer(&pacer);
+        }
+        std::size_t mostWaiting = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout,
+                [&] { mostWaiting = std::max(mostWaiting, pacer.waitingCount()); });
+        watch.start(0);
+        LoopProbe probe;
+        for (const auto& session : sessions)
+            session->start();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return std::all_of(sessions.begin(), sessions.end(),
+                                   [](const auto& session) { return session->ended(); });
+            },
+            30000));
+        for (int i = 0; i < Encoders; ++i) {
+            QCOMPARE(UpgradeEndKindName(sessions[i]->endCause().kind), QString("success"));
+            const QJsonObject report = sims[i]->nextReport(10000);
+            QVERIFY(report.value("checksumValid").toBool());
+            QCOMPARE(report.value("bytesReceived").toInteger(), image->length);
+        }
+        QVERIFY2(mostWaiting >= 2, qPrintable(QString::number(mostWaiting)));
         QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
     }
 };

@@ -1,6 +1,7 @@
 #include "UpgradeSession.h"
 
 #include "FirmwareImage.h"
+#include "SendPacer.h"
 #include "TcpClientChannel.h"
 #include "UpgradeHeader.h"
 
@@ -165,31 +166,54 @@ void UpgradeSession::beginSend(const std::uint8_t* bytes, std::int64_t count) {
     sendMore();
 }
 
-// One send per call, of as much as the platform takes now; the event loop turns between two.
+// One send per call, of as much as the platform takes now. The event loop turns between two:
+// the session waits for the socket to take more or, when a pacer shares the loop among many
+// sessions, for its next turn.
 void UpgradeSession::sendMore() {
     if (current != UpgradeStep::SendingHeader && current != UpgradeStep::SendingImage)
         return;
     if (sent < sendCount) {
+        if (sendPacer && !sendPacer->admit(this, [this] { sendMore(); })) {
+            writable->setEnabled(false);
+            return;
+        }
         const int chunk = static_cast<int>(std::min<std::int64_t>(sendCount - sent, SendChunk));
         const int n = channel.SendSome(sendBytes + sent, chunk);
         if (n < 0) {
             sendFailed(errnoText(errno));
             return;
         }
-        if (n > 0) {
-            sent += n;
-            sendStall.start(TcpChannelBounds().sendStall);
-            if (current == UpgradeStep::SendingImage)
-                view.imageSent(sent, sendCount);
+        tookSent(n);
+        if (sent < sendCount) {
+            waitToSendMore(n == chunk);
+            return;
         }
-    }
-    if (sent < sendCount) {
-        writable->setEnabled(true);
-        return;
     }
     writable->setEnabled(false);
     sendStall.stop();
     sendComplete();
+}
+
+void UpgradeSession::tookSent(int count) {
+    if (count == 0)
+        return;
+    if (sendPacer)
+        sendPacer->spent(count);
+    sent += count;
+    sendStall.start(TcpChannelBounds().sendStall);
+    if (current == UpgradeStep::SendingImage)
+        view.imageSent(sent, sendCount);
+}
+
+// A socket that took a whole chunk most likely takes the next one too: with a pacer, the
+// session waits for its turn alone, and the socket is watched only once it is full.
+void UpgradeSession::waitToSendMore(bool socketTookAll) {
+    if (sendPacer && socketTookAll) {
+        writable->setEnabled(false);
+        sendPacer->wait(this, [this] { sendMore(); });
+    } else {
+        writable->setEnabled(true);
+    }
 }
 
 void UpgradeSession::sendComplete() {

@@ -12,6 +12,7 @@
 #include <optional>
 
 class QSocketNotifier;
+class SendPacer;
 class TcpClientChannel;
 struct FirmwareImageBuffer;
 
@@ -37,6 +38,8 @@ public:
     void setSilenceBound(std::optional<std::chrono::milliseconds> bound);
     void setWholeBound(std::optional<std::chrono::milliseconds> bound);
     void setPumpBudget(PumpBudget budget) { replies.setPumpBudget(budget); }
+    // Shares the event loop with other sessions sending at the same time; none by default.
+    void setSendPacer(SendPacer* pacer) { sendPacer = pacer; }
 
     // Starts connecting to the channel's host and port; the rest follows from the event loop.
     // Throws ProgramError, before anything is attempted, when the port text is no port.
@@ -66,6 +69,8 @@ private:
     void connectionStands();
     void beginSend(const std::uint8_t* bytes, std::int64_t count);
     void sendMore();
+    void tookSent(int count);
+    void waitToSendMore(bool socketTookAll);
     void sendComplete();
     void sendFailed(const QString& why);
     void pauseOver();
@@ -87,6 +92,7 @@ private:
     const FirmwareImageBuffer& image;
     UpgradeView& view;
     UpgradeMonitor replies;
+    SendPacer* sendPacer = nullptr;
 
     UpgradeStep current = UpgradeStep::Idle;
     UpgradeEnd cause;
