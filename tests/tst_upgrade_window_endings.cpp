@@ -46,13 +46,11 @@ private slots:
 
         // "*** ERROR ***" and then a close instead of the text: no box, the loss is said.
         AddEndingRow("error then close, at header",
-                     {"--error-at", "header", "--close-after-replies", "1"},
-                     {EncoderReply::Error}, {H, P, Lost, A},
-                     NoStage);
+                     {"--error-at", "header", "--close-after-replies", "1"}, {EncoderReply::Error},
+                     {H, P, Lost, A}, NoStage);
         AddEndingRow("error then close, while erasing",
                      {"--error-at", "erase", "--close-after-replies", "6"},
-                     {Start, Erase, EncoderReply::Error},
-                     {H, P, W, Lost, A}, Erasing);
+                     {Start, Erase, EncoderReply::Error}, {H, P, W, Lost, A}, Erasing);
     }
     void encoderEndsTheUpgrade() { RunEndingRow(); }
 };
