@@ -12,7 +12,7 @@ namespace {
 
 // What all encoders together hand their sockets in one turn of the event loop: a few ms of
 // sending, then the loop's timers and signals get their turn.
-constexpr std::int64_t SendBytesPerTurn = 2 * 1024 * 1024;
+constexpr std::int64_t SendBytesPerTurn = 4 * 1024 * 1024;
 
 // A word as a POSIX shell reads it back.
 QString shellQuoted(const QString& word) {

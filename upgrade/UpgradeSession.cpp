@@ -19,9 +19,11 @@ constexpr qsizetype HeldReplyLimit = 1 << 20;
 // The header reaches the encoder a little after it has left here: a little more than the
 // pause makes sure the encoder sees all of it.
 constexpr std::chrono::milliseconds PauseMargin{5};
-// One send hands the socket at most this much: with a fleet, every socket is ready at once,
-// and the event loop must get round to all of them (and to its timers) in a few ms.
-constexpr std::int64_t SendChunk = 64 * 1024;
+// One send hands the socket at most this much (about a millisecond's work); the socket often
+// takes less. Larger sends cost both ends less per byte: with 256 encoders at once on one
+// machine, 1 MiB instead of 64 KiB cut the processor time of the transfer by a third. A fleet
+// shares the event loop through a SendPacer.
+constexpr std::int64_t SendChunk = 1024 * 1024;
 // What a failed send still reads of what the encoder said, should it never stop talking.
 constexpr int MaxPumpsAfterFailedSend = 100;
 
