@@ -76,13 +76,14 @@ ssize_t receiveMessage(int fd, msghdr& message, int flags) {
     return count;
 }
 
-bool waitForData(int fd, int timeoutMs) {
-    pollfd waiter{fd, POLLIN, 0};
+// poll() on one descriptor, resumed after a signal: >0 ready, 0 timed out, <0 failed.
+int pollOne(int fd, short events, int timeoutMs) {
+    pollfd waiter{fd, events, 0};
     int ready = 0;
     do {
         ready = poll(&waiter, 1, timeoutMs);
     } while (ready < 0 && errno == EINTR);
-    return ready != 0;
+    return ready;
 }
 
 } // namespace
@@ -156,7 +157,7 @@ Received receiveSome(int fd, char* buffer, std::size_t capacity, int timeoutMs) 
     message.msg_controllen = sizeof control;
     ssize_t count = receiveMessage(fd, message, MSG_DONTWAIT);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (!waitForData(fd, timeoutMs))
+        if (pollOne(fd, POLLIN, timeoutMs) == 0)
             return {ReceiveStatus::TimedOut, 0, {}};
         message.msg_controllen = sizeof control;
         count = receiveMessage(fd, message, 0);
@@ -176,11 +177,7 @@ long sendOnce(int fd, const char* data, std::size_t size) {
 
 void waitForClientToGo(int fd, int timeoutMs) {
     // POLLIN is left out: the data the client goes on sending stays unread.
-    pollfd waiter{fd, POLLRDHUP, 0};
-    int ready = 0;
-    do {
-        ready = poll(&waiter, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
+    pollOne(fd, POLLRDHUP, timeoutMs);
 }
 
 void resetConnection(int fd) {
