@@ -19,6 +19,11 @@ foreach(program matrix endings hostile)
         SOURCES tst_upgrade_window_${program}.cpp upgrade_window_rows.h ${upgrade_window_harness}
         LIBS fwwindow TIMEOUT 90)
 endforeach()
+# What the operator does while an upgrade runs: input during the connect, closing mid-flash.
+fw_add_qtest(tst_upgrade_window_operator
+    SOURCES tst_upgrade_window_operator.cpp upgrade_window_rows.h channel_listener.cpp
+            channel_listener.h ${upgrade_window_harness}
+    LIBS fwwindow TIMEOUT 120)
 # SIGTERM and SIGINT end the program with 0, as the package check expects.
 fw_add_qtest(tst_upgrade_window_signals SOURCES tst_upgrade_window_signals.cpp LIBS fwwindow)
 target_compile_definitions(tst_upgrade_window_signals

@@ -75,7 +75,7 @@ void UpgradeSession::setWholeBound(std::optional<std::chrono::milliseconds> boun
 std::int64_t UpgradeSession::imageBytesSent() const {
     if (current == UpgradeStep::SendingImage)
         return sent;
-    return current == UpgradeStep::Following ? image.length : 0;
+    return current == UpgradeStep::Following ? replies.imageLength() : 0;
 }
 
 void UpgradeSession::enter(UpgradeStep step) {
@@ -88,6 +88,8 @@ void UpgradeSession::start() {
         return;
     // Throws before the session has begun: the front end may try again.
     const ConnectProgress progress = channel.StartConnect();
+    // The header describes the image as it stands now; the image is sent at that length.
+    header = UpgradeHeader(image.length, image.checksum);
     if (wholeBound)
         whole.start(*wholeBound);
     enter(UpgradeStep::Connecting);
@@ -156,7 +158,6 @@ void UpgradeSession::connectionStands() {
         return; // the front end stopped it on seeing the connection
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendHeader));
     enter(UpgradeStep::SendingHeader);
-    header = UpgradeHeader(image.length, image.checksum);
     beginSend(header.data(), UpgradeHeaderSize);
 }
 
@@ -265,7 +266,7 @@ void UpgradeSession::pauseOver() {
     enter(UpgradeStep::SendingImage);
     if (ended())
         return;
-    beginSend(image.data.data(), image.length);
+    beginSend(image.data.data(), replies.imageLength());
 }
 
 void UpgradeSession::startFollowing() {
