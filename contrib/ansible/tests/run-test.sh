@@ -26,9 +26,9 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/fwupgrade-ansible.XXXXXX")
 sim_pids=()
 cleanup() {
     local pid
-    # A hung site's stand-in, should Ansible not have killed it.
+    # The hung sites' stand-ins, should they not have been stopped.
     if [[ -f "$tmp/hung.pids" ]]; then
-        while read -r pid; do kill "$pid" 2>/dev/null || true; done <"$tmp/hung.pids"
+        for pid in $(cat "$tmp/hung.pids"); do kill -KILL "$pid" 2>/dev/null || true; done
     fi
     for pid in "${sim_pids[@]}"; do
         kill "$pid" 2>/dev/null || true
@@ -202,8 +202,8 @@ sed -e 's/^        site-b-ctl:$/        site-b-ctl:\n        site-b-ctl2:/' "$tm
 refusals=(
     "two control hosts for one site|control host(s) site-b-ctl, site-b-ctl2|-i $tmp/twice.yml"
     "an unknown canary site|fwupgrade_canary_sites names site_x, not a site of this run|-e fwupgrade_canary_sites=site_b,site_x"
-    "an async bound within fwupgrade-cli's own|fwupgrade_async_timeout (30 s), which must exceed the longest the program may take (60 s|-e fwupgrade_async_timeout=30"
-    "no time bound at all|Ansible kills fwupgrade-cli after|-e {\"fwupgrade_timeout\":null}"
+    "a site bound within fwupgrade-cli's own|fwupgrade_site_timeout (30 s), which must exceed the longest it may take (60 s|-e fwupgrade_site_timeout=30"
+    "no time bound at all|nothing bounds how long the site may take|-e {\"fwupgrade_timeout\":null}"
 )
 for row in "${refusals[@]}"; do
     IFS='|' read -r what message args <<<"$row"
@@ -220,11 +220,12 @@ done
 
 # --- A dry run: fwupgrade-cli --check at both sites, no connection to any encoder, nothing
 # made on the control host, not even the site's folder.
+temporary=$(ls -A "$tmp/tmpdir")
 play check -i "$tmp/inventory.yml" --check
 check "the --check run succeeds" test "$status" -eq 0
 check "--check opened no connection" test "$(all_connections)" = "a1=0 a2=0 b1=0 b2=0 c1=0 "
 check "--check made nothing on the control host" test ! -e "$tmp/remote"
-check "--check left no temporary folder behind" test -z "$(ls -A "$tmp/tmpdir")"
+check "--check left no temporary folder behind" test "$(ls -A "$tmp/tmpdir")" = "$temporary"
 check "--check fetched no report" test ! -e "$tmp/reports/site_a.json" -a ! -e "$tmp/reports/site_b.json"
 check "the --check summary names site_a" \
     grep -q "^site site_a (site-a-ctl): checked 2 encoder(s), no connection opened" "$tmp/reports/summary.txt"
@@ -332,11 +333,12 @@ fi
 # (the image, hosts file, report and history there), and no encoder is contacted.
 before=$(snapshot)
 connections_before=$(all_connections)
+temporary=$(ls -A "$tmp/tmpdir")
 play check-again -i "$tmp/inventory.yml" --check -e "fwupgrade_image=$tmp/firmware2.bin"
 check "check mode after a run succeeds" test "$status" -eq 0
 check "check mode changed nothing in the control host's folder" test "$(snapshot)" = "$before"
 check "check mode after a run opened no connection" test "$(all_connections)" = "$connections_before"
-check "check mode left no temporary folder behind" test -z "$(ls -A "$tmp/tmpdir")"
+check "check mode left no temporary folder behind" test "$(ls -A "$tmp/tmpdir")" = "$temporary"
 check "check mode reports no change" \
     test "$(recap check-again site-a-ctl changed)$(recap check-again site-b-ctl changed)" = 00
 check "check mode checked both sites" \
@@ -428,9 +430,10 @@ check "the first batch ran: site_a passed, site_b failed" \
 check "the batch after it was not run: site_c's encoder not contacted" test "$(connections c1)" -eq 0
 check "the summary says site_c was not run" grep -q "^not run yet: site_c (site-c-ctl)" "$summary"
 
-# --- Reports lost and a hung site: site_b's report comes back empty, site_c's not at all,
-# site_d's fwupgrade-cli never ends (Ansible gives up after 3 s and kills it). site_a is
-# healthy: it passes, and the summary still covers every site.
+# --- Reports lost and hung sites: site_b's report comes back empty, site_c's not at all;
+# site_d's fwupgrade-cli never ends and is stopped (SIGTERM) at the site's time bound, site_e's
+# ignores that and is killed a second later. site_a is healthy: it passes, and the summary
+# still covers every site.
 lost_report() { # lost_report SCRIPT COMMAND: fwupgrade-cli, then COMMAND on its report
     cat >"$1" <<EOF
 #!/usr/bin/env bash
@@ -449,14 +452,17 @@ EOF
 lost_report "$tmp/empty-report.sh" truncate\ -s\ 0
 lost_report "$tmp/no-report.sh" rm\ -f
 printf '#!/usr/bin/env bash\necho $$ >>"%s"\nexec sleep 60\n' "$tmp/hung.pids" >"$tmp/hang.sh"
-chmod +x "$tmp/hang.sh"
+printf '#!/usr/bin/env bash\ntrap "" TERM\nsleep 60 &\necho $$ $! >>"%s"\nwait\n' "$tmp/hung.pids" \
+    >"$tmp/hang-hard.sh"
+chmod +x "$tmp/hang.sh" "$tmp/hang-hard.sh"
 fleet "$tmp/lost.yml" "site_a=$a1,$a2" \
     "site_b=$b1;fwupgrade_cli: $tmp/empty-report.sh" \
     "site_c=$c1;fwupgrade_cli: $tmp/no-report.sh" \
-    "site_d=$c1;fwupgrade_cli: $tmp/hang.sh;fwupgrade_timeout: 1;fwupgrade_async_timeout: 3"
-play lost -i "$tmp/lost.yml" -f 4
-check "lost reports and a hung site fail the run" test "$status" -eq 2
-check "the run with a hung site ends soon after the async bound" test "$took" -lt 40
+    "site_d=$c1;fwupgrade_cli: $tmp/hang.sh;fwupgrade_timeout: 1;fwupgrade_site_timeout: 3" \
+    "site_e=$c1;fwupgrade_cli: $tmp/hang-hard.sh;fwupgrade_timeout: 1;fwupgrade_site_timeout: 2;fwupgrade_kill_after: 1"
+play lost -i "$tmp/lost.yml" -f 5
+check "lost reports and hung sites fail the run" test "$status" -eq 2
+check "the run with hung sites ends soon after their time bound" test "$took" -lt 40
 check "the healthy site passes" test "$(recap lost site-a-ctl failed)" = 0
 check "the summary shows the healthy site" \
     grep -q "^site site_a (site-a-ctl): ok, [0-9] of 2 encoder(s) upgraded" "$summary"
@@ -468,21 +474,26 @@ for site in b c; do
         "^fatal: \[site-$site-ctl\]: FAILED!.*site site_$site: fwupgrade-cli exit 0 .*but its report was lost" \
         "$tmp/lost.out"
 done
-check "site_d fails" test "$(recap lost site-d-ctl failed)" = 1
-check "site_d is shown as killed at the async bound" grep -q \
-    "^site site_d (site-d-ctl): FAILED, fwupgrade-cli did not end within 3 s and was killed; report lost" "$summary"
-check "the summary's last line names the three failed sites" \
-    grep -q "^FAILED: 3 of 4 site(s): site_b, site_c, site_d; " "$summary"
-check "the hung fwupgrade-cli is killed" bash -c '
-    for ((i = 0; i < 300; i++)); do
+check "site_d and site_e fail" \
+    test "$(recap lost site-d-ctl failed)$(recap lost site-e-ctl failed)" = 11
+check "site_d is shown as stopped at its time bound" grep -qF \
+    "site site_d (site-d-ctl): FAILED, report lost (exit 124: it did not end within the site's time bound and was stopped (SIGTERM), after 3 s)" \
+    "$summary"
+check "site_e is shown as killed after it" grep -qF \
+    "site site_e (site-e-ctl): FAILED, report lost (exit -9: it was killed (SIGKILL), at the site's time bound when it did not stop on SIGTERM, after 2 s)" \
+    "$summary"
+check "the summary's last line names the four failed sites" \
+    grep -q "^FAILED: 4 of 5 site(s): site_b, site_c, site_d, site_e; " "$summary"
+check "the hung programs are gone" bash -c '
+    for ((i = 0; i < 50; i++)); do
         alive=no
-        while read -r pid; do
+        for pid in $(cat "$1"); do
             [[ $(ps -o stat= -p "$pid") == [^Z]* ]] && alive=yes
-        done <"$1"
+        done
         [[ $alive == no ]] && exit 0
         sleep 0.1
     done
-    ps -o pid,ppid,pgid,etimes,stat,cmd -p "$(paste -sd, "$1")" >&2
+    ps -o pid,ppid,pgid,etimes,stat,cmd -p "$(tr -s " \n" , <"$1")" >&2
     exit 1' _ "$tmp/hung.pids"
 
 if ((failures)); then
