@@ -3,11 +3,11 @@
 # 127.0.0.1, with "sites" whose control hosts are this machine (local connection):
 #   site_a: two good encoders             -> passes
 #   site_b: one good encoder, one failing -> fails, and only that site
-# and for some rows site_c (one good encoder) and site_d. In turn: settings refused before
-# anything happens, check mode (nothing on the control host changes, no encoder contacted),
-# the upgrade with site_a as canary, a second run (nothing upgraded, changed=0), a rerun of the
-# failed encoders, a failing canary site, a failure percentage, and lost reports and a hung
-# site. Checks the play's outcome per site, the fetched reports and the summary.
+# and for some rows more sites. In turn: settings refused before anything happens, check mode
+# (nothing on the control host changes, no encoder contacted), the upgrade with site_a as
+# canary, a second run (nothing upgraded, changed=0), a rerun of the failed encoders, a failing
+# canary site, a failure percentage, and lost reports and hung sites. Checks the play's
+# outcome per site, the fetched reports and the summary.
 #
 # Usage: run-test.sh FWUPGRADE_CLI ENCODER_SIM
 set -euo pipefail
