@@ -26,10 +26,6 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/fwupgrade-ansible.XXXXXX")
 sim_pids=()
 cleanup() {
     local pid
-    # The hung sites' stand-ins, should they not have been stopped.
-    if [[ -f "$tmp/hung.pids" ]]; then
-        for pid in $(cat "$tmp/hung.pids"); do kill -KILL "$pid" 2>/dev/null || true; done
-    fi
     for pid in "${sim_pids[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
@@ -188,6 +184,11 @@ all_connections() { # the connection counts of every encoder, one text
     for s in a1 a2 b1 b2 c1; do printf '%s=%s ' "$s" "$(connections $s)"; done
 }
 
+encoders_of() { # encoders_of REPORT: "HOST RESULT CAUSE" per encoder of a report, in its order
+    python3 -c 'import json, sys
+for e in json.load(open(sys.argv[1]))["encoders"]: print(e["host"], e["result"], e["cause"])' "$1"
+}
+
 # The control host's folder, every file with its checksum, size, mode and time, every folder
 # with its mode and time: two snapshots differ when anything in it changed.
 snapshot() {
@@ -211,8 +212,6 @@ for row in "${refusals[@]}"; do
     play refused -i "$tmp/inventory.yml" $args
     check "$what is refused" test "$status" -eq 2
     check "the refusal of $what says why" grep -qF "$message" "$tmp/refused.out"
-    check "after the refusal of $what, no site went further" \
-        bash -c "! grep -q 'TASK \[fwupgrade_fleet : Copy the image' '$tmp/refused.out'"
     check "nothing was copied to a control host after the refusal of $what" test ! -e "$tmp/remote"
     check "the refusal of $what opened no connection" \
         test "$(all_connections)" = "a1=0 a2=0 b1=0 b2=0 c1=0 "
@@ -243,14 +242,10 @@ check "site_b fails the play" grep -Eq '^site-b-ctl +: ok=[0-9]+ +changed=1 +unr
 check "site_b fails on fwupgrade-cli's exit 1, naming the encoder" \
     grep -Eq "^fatal: \[site-b-ctl\]: FAILED!.*site site_b: fwupgrade-cli exit 1 .*$b2" "$tmp/run.out"
 check "site_a does not fail" bash -c "! grep -q 'fatal: \[site-a-ctl\]' '$tmp/run.out'"
-check "the canary play upgrades site_a only" python3 - "$tmp/run.out" <<'EOF'
-import sys
-out = open(sys.argv[1]).read()
-canary = out.split("PLAY [Upgrade the canary sites]")[1].split("PLAY [Upgrade the other sites]")[0]
-others = out.split("PLAY [Upgrade the other sites]")[1]
-sys.exit(0 if "[site-a-ctl]" in canary and "[site-b-ctl]" not in canary
-         and "[site-a-ctl]" not in others.split("PLAY RECAP")[0] else 1)
-EOF
+check "the canary play runs fwupgrade-cli at site_a only, the next play at site_b only" test "$(
+    sed -n '/^PLAY \[Upgrade the/p; /^TASK \[fwupgrade_fleet : Run fwupgrade-cli/,/^$/p' "$tmp/run.out" |
+        grep -oE '^PLAY \[[a-zA-Z ]*|^ok: \[site-.-ctl' | tr '\n' ' ')" = \
+    "PLAY [Upgrade the canary sites ok: [site-a-ctl PLAY [Upgrade the other sites ok: [site-b-ctl "
 check "the canary's summary says site_b has not run yet" \
     grep -q '"not run yet: site_b (site-b-ctl); they are left out when the rollout stops' "$tmp/run.out"
 
@@ -314,12 +309,8 @@ if [[ $skip_done == yes ]]; then
     check "the second run changes nothing: changed=0" test "$(recap second site-a-ctl changed)" = 0
     check "the second run contacted no encoder" test "$(connections a1)$(connections a2)" = 11
     check "the second run's report: both encoders skipped as already upgraded" \
-        python3 - "$tmp/reports/site_a.json" <<'EOF'
-import json, sys
-r = json.load(open(sys.argv[1]))
-sys.exit(0 if [(e["result"], e["cause"]) for e in r["encoders"]]
-         == [("skipped", "already-upgraded")] * 2 and r["exitCode"] == 0 else 1)
-EOF
+        test "$(encoders_of "$tmp/reports/site_a.json")" = \
+        "$a1 skipped already-upgraded"$'\n'"$a2 skipped already-upgraded"
     check "the summary: none upgraded, 2 already upgraded" grep -q \
         "^site site_a (site-a-ctl): ok, 0 of 2 encoder(s) upgraded, 2 already upgraded, 0 failed (exit 0" "$summary"
     check "site_a's history on the control host holds its two upgrades" \
@@ -367,19 +358,13 @@ check "the too-long image reached no encoder" test "$(all_connections)" = "$conn
 # --- A rerun of the failed encoders, from each site's last report on the control host
 # (written here as fwupgrade-cli writes them): site_a's has nothing to rerun (one encoder
 # upgraded, one done before); site_b's has one failed and one not started.
-report() { # report FILE ENCODER:RESULT:CAUSE...: a report of a run of those encoders
-    python3 - "$@" <<'EOF'
-import json, sys
-encoders = []
-for arg in sys.argv[2:]:
-    host, port, result, cause = arg.rsplit(":", 3)
-    encoders.append({"host": f"{host}:{port}", "address": host, "port": int(port),
-                     "result": result, "cause": cause, "reason": "", "stage": "connecting",
-                     "attempts": 1 if result != "skipped" else 0, "durationMs": 5})
-json.dump({"schema": 1, "program": "fwupgrade-cli", "exitCode": 1, "encoders": encoders,
-           "rollout": {"stopped": True, "why": "an encoder failed"}},
-          open(sys.argv[1], "w"))
-EOF
+report() { # report FILE HOST:PORT:RESULT:CAUSE...: a report of a run of those encoders
+    local file=$1 host port result cause entries=()
+    shift
+    while IFS=: read -r host port result cause; do
+        entries+=("{\"host\": \"$host:$port\", \"result\": \"$result\", \"cause\": \"$cause\"}")
+    done < <(printf '%s\n' "$@")
+    (IFS=,; printf '{"schema": 1, "exitCode": 1, "encoders": [%s]}\n' "${entries[*]}") >"$file"
 }
 report "$tmp/remote/site_a/report.json" "$a1:success:success" "$a2:skipped:already-upgraded"
 report "$tmp/remote/site_b/report.json" "$b1:skipped:rollout-stopped" "$b2:failure:program-fail"
@@ -395,11 +380,8 @@ check "site_b reruns its failed and its not started encoder, in the inventory's 
     test "$(grep -v '^#' "$tmp/remote/site_b/encoders.txt" | tr '\n' ' ')" = "$b1 $b2 "
 check "site_b's failed encoder was tried again" test "$(connections b2)" -eq "$((b2_before + 1))"
 check "site_b's rerun report covers those two only" \
-    python3 - "$tmp/reports/site_b.json" "$b1" "$b2" <<'EOF'
-import json, sys
-r = json.load(open(sys.argv[1]))
-sys.exit(0 if sorted(e["host"] for e in r["encoders"]) == sorted(sys.argv[2:]) else 1)
-EOF
+    test "$(encoders_of "$tmp/reports/site_b.json" | cut -d' ' -f1 | sort | tr '\n' ' ')" = \
+    "$(printf '%s\n' "$b1" "$b2" | sort | tr '\n' ' ')"
 
 # A rerun without a last report contacts nothing: it fails the site, saying why.
 rm "$tmp/remote/site_a/report.json"
@@ -434,27 +416,15 @@ check "the summary says site_c was not run" grep -q "^not run yet: site_c (site-
 # site_d's fwupgrade-cli never ends and is stopped (SIGTERM) at the site's time bound, site_e's
 # ignores that and is killed a second later. site_a is healthy: it passes, and the summary
 # still covers every site.
-lost_report() { # lost_report SCRIPT COMMAND: fwupgrade-cli, then COMMAND on its report
-    cat >"$1" <<EOF
-#!/usr/bin/env bash
-report=
-args=("\$@")
-for ((i = 0; i < \${#args[@]}; i++)); do
-    [[ \${args[i]} == --report ]] && report=\${args[i + 1]}
-done
-status=0
-"$cli" "\$@" || status=\$?
-$2 "\$report"
-exit \$status
-EOF
-    chmod +x "$1"
-}
-lost_report "$tmp/empty-report.sh" truncate\ -s\ 0
-lost_report "$tmp/no-report.sh" rm\ -f
-printf '#!/usr/bin/env bash\necho $$ >>"%s"\nexec sleep 60\n' "$tmp/hung.pids" >"$tmp/hang.sh"
-printf '#!/usr/bin/env bash\ntrap "" TERM\nsleep 60 &\necho $$ $! >>"%s"\nwait\n' "$tmp/hung.pids" \
-    >"$tmp/hang-hard.sh"
-chmod +x "$tmp/hang.sh" "$tmp/hang-hard.sh"
+# Stand-ins for fwupgrade-cli: the real one, then its report emptied or removed; one that
+# never ends; one that ignores SIGTERM too.
+printf '#!/bin/sh\n"%s" "$@"; s=$?; : >"%s"; exit $s\n' "$cli" "$tmp/remote/site_b/report.json" \
+    >"$tmp/empty-report.sh"
+printf '#!/bin/sh\n"%s" "$@"; s=$?; rm "%s"; exit $s\n' "$cli" "$tmp/remote/site_c/report.json" \
+    >"$tmp/no-report.sh"
+printf '#!/bin/sh\nexec sleep 30\n' >"$tmp/hang.sh"
+printf '#!/bin/sh\ntrap "" TERM\nsleep 30\n' >"$tmp/hang-hard.sh"
+chmod +x "$tmp"/*.sh
 fleet "$tmp/lost.yml" "site_a=$a1,$a2" \
     "site_b=$b1;fwupgrade_cli: $tmp/empty-report.sh" \
     "site_c=$c1;fwupgrade_cli: $tmp/no-report.sh" \
@@ -484,18 +454,6 @@ check "site_e is shown as killed after it" grep -qF \
     "$summary"
 check "the summary's last line names the four failed sites" \
     grep -q "^FAILED: 4 of 5 site(s): site_b, site_c, site_d, site_e; " "$summary"
-check "the hung programs are gone" bash -c '
-    for ((i = 0; i < 50; i++)); do
-        alive=no
-        for pid in $(cat "$1"); do
-            [[ $(ps -o stat= -p "$pid") == [^Z]* ]] && alive=yes
-        done
-        [[ $alive == no ]] && exit 0
-        sleep 0.1
-    done
-    ps -o pid,ppid,pgid,etimes,stat,cmd -p "$(tr -s " \n" , <"$1")" >&2
-    exit 1' _ "$tmp/hung.pids"
-
 if ((failures)); then
     echo "$failures check(s) failed" >&2
     exit 1
