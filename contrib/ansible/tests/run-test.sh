@@ -412,11 +412,11 @@ check "the first batch ran: site_a passed, site_b failed" \
 check "the batch after it was not run: site_c's encoder not contacted" test "$(connections c1)" -eq 0
 check "the summary says site_c was not run" grep -q "^not run yet: site_c (site-c-ctl)" "$summary"
 
-# --- Reports lost and hung sites: site_b's report comes back empty, site_c's not at all;
-# site_d's fwupgrade-cli never ends and is stopped (SIGTERM) at the site's time bound, site_e's
+# --- Reports lost and hung sites: site_b's report comes back empty, site_c's not at all,
+# site_f's cut short; site_d's fwupgrade-cli never ends and is stopped (SIGTERM) at the site's time bound, site_e's
 # ignores that and is killed a second later. site_a is healthy: it passes, and the summary
 # still covers every site.
-# Stand-ins for fwupgrade-cli: the real one, then its report emptied or removed; one that
+# Stand-ins for fwupgrade-cli: the real one, then its report emptied, removed or cut; one that
 # never ends; one that ignores SIGTERM too.
 printf '#!/bin/sh\n"%s" "$@"; s=$?; : >"%s"; exit $s\n' "$cli" "$tmp/remote/site_b/report.json" \
     >"$tmp/empty-report.sh"
@@ -424,19 +424,22 @@ printf '#!/bin/sh\n"%s" "$@"; s=$?; rm "%s"; exit $s\n' "$cli" "$tmp/remote/site
     >"$tmp/no-report.sh"
 printf '#!/bin/sh\nexec sleep 30\n' >"$tmp/hang.sh"
 printf '#!/bin/sh\ntrap "" TERM\nsleep 30\n' >"$tmp/hang-hard.sh"
+printf '#!/bin/sh\n"%s" "$@"; s=$?; truncate -s 40 "%s"; exit $s\n' "$cli" \
+    "$tmp/remote/site_f/report.json" >"$tmp/cut-report.sh"
 chmod +x "$tmp"/*.sh
 fleet "$tmp/lost.yml" "site_a=$a1,$a2" \
     "site_b=$b1;fwupgrade_cli: $tmp/empty-report.sh" \
     "site_c=$c1;fwupgrade_cli: $tmp/no-report.sh" \
     "site_d=$c1;fwupgrade_cli: $tmp/hang.sh;fwupgrade_timeout: 1;fwupgrade_site_timeout: 3" \
-    "site_e=$c1;fwupgrade_cli: $tmp/hang-hard.sh;fwupgrade_timeout: 1;fwupgrade_site_timeout: 2;fwupgrade_kill_after: 1"
-play lost -i "$tmp/lost.yml" -f 5
+    "site_e=$c1;fwupgrade_cli: $tmp/hang-hard.sh;fwupgrade_timeout: 1;fwupgrade_site_timeout: 2;fwupgrade_kill_after: 1" \
+    "site_f=$c1;fwupgrade_cli: $tmp/cut-report.sh"
+play lost -i "$tmp/lost.yml" -f 6
 check "lost reports and hung sites fail the run" test "$status" -eq 2
 check "the run with hung sites ends soon after their time bound" test "$took" -lt 40
 check "the healthy site passes" test "$(recap lost site-a-ctl failed)" = 0
 check "the summary shows the healthy site" \
     grep -q "^site site_a (site-a-ctl): ok, [0-9] of 2 encoder(s) upgraded" "$summary"
-for site in b c; do
+for site in b c f; do
     check "site_$site fails" test "$(recap lost site-$site-ctl failed)" = 1
     check "site_$site is shown as report lost" \
         grep -q "^site site_$site (site-$site-ctl): FAILED, report lost (exit 0" "$summary"
@@ -452,8 +455,8 @@ check "site_d is shown as stopped at its time bound" grep -qF \
 check "site_e is shown as killed after it" grep -qF \
     "site site_e (site-e-ctl): FAILED, report lost (exit -9: it was killed (SIGKILL), at the site's time bound when it did not stop on SIGTERM, after 2 s)" \
     "$summary"
-check "the summary's last line names the four failed sites" \
-    grep -q "^FAILED: 4 of 5 site(s): site_b, site_c, site_d, site_e; " "$summary"
+check "the summary's last line names the five failed sites" \
+    grep -q "^FAILED: 5 of 6 site(s): site_b, site_c, site_d, site_e, site_f; " "$summary"
 if ((failures)); then
     echo "$failures check(s) failed" >&2
     exit 1
