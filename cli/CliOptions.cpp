@@ -350,7 +350,7 @@ An encoder fails on "flash program fail", on "*** ERROR ***" and its error text,
 closes the connection early, when it cannot be reached ("SERVER NOT READY"), when a send
 fails ("!!! SEND TO ENCODER FAILED !!!"), on --silence or on --timeout. An encoder that
 vanishes (power cut, cable pulled: no answer even from its network stack) at any stage
-after the connect ends as connection-lost within 31 s: TCP gives up on bytes it leaves
+after the connect ends as connection-lost within 32 s: TCP gives up on bytes it leaves
 unacknowledged for 30 s, and probes a quiet connection after 10 s, then every 5 s, giving
 up 30 s after its last word. An encoder that is there but quiet (a long erase) answers the
 probes and is waited for.

@@ -437,18 +437,19 @@ private slots:
         QCOMPARE(intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 7500);
     }
 
-    // How long a vanished encoder can go unnoticed: unacknowledged bytes are given up after
-    // the user timeout (the image may start a pause after the header), a quiet connection at
-    // the first keepalive probe past it, and never before a probe has gone unanswered.
+    // How long a vanished encoder can go unnoticed: unacknowledged bytes are given up the user
+    // timeout after their first retransmission (the image may start a pause after the
+    // header), a quiet connection at the first keepalive probe past it, and never before a
+    // probe has gone unanswered.
     void vanishedEncoderBound_data() {
         QTest::addColumn<int>("userTimeoutMs");
         QTest::addColumn<int>("idleS");
         QTest::addColumn<int>("intervalS");
         QTest::addColumn<int>("boundMs");
-        QTest::newRow("the program's") << 30000 << 10 << 5 << 31000;
-        QTest::newRow("probes past the user timeout") << 2000 << 1 << 3 << 4000;
+        QTest::newRow("the program's") << 30000 << 10 << 5 << 32000;
+        QTest::newRow("probes past the user timeout") << 2000 << 2 << 3 << 5000;
         QTest::newRow("a long idle") << 3000 << 20 << 5 << 25000;
-        QTest::newRow("no whole number of intervals") << 12000 << 2 << 4 << 14000;
+        QTest::newRow("no whole number of intervals") << 12000 << 2 << 7 << 16000;
     }
     void vanishedEncoderBound() {
         QFETCH(int, userTimeoutMs);

@@ -128,17 +128,19 @@ ChannelBounds& TcpChannelBounds() {
     return bounds;
 }
 
-// Linux gives up on unacknowledged bytes once the oldest has waited userTimeout, and on a
-// quiet connection at the first keepalive probe (after the first one) that finds the
-// encoder silent for userTimeout.
+// Linux gives up on unacknowledged bytes userTimeout after their first retransmission, which
+// comes a retransmission timeout after the lost send (at least 200 ms; 1 s before the round
+// trip is known), and on a quiet connection at the first keepalive probe, past the first
+// one, that finds the encoder silent for userTimeout.
 std::chrono::milliseconds VanishedEncoderBound(const ChannelBounds& bounds) {
+    constexpr milliseconds FirstRetransmission{1000};
     const milliseconds idle = bounds.keepAliveIdle;
     const milliseconds interval = bounds.keepAliveInterval;
     long long probes = 1;
     if (bounds.userTimeout > idle + interval && interval.count() > 0)
         probes = (bounds.userTimeout - idle + interval - milliseconds(1)) / interval;
     const milliseconds quiet = idle + interval * probes;
-    return std::max(bounds.userTimeout + HeaderToImagePause, quiet);
+    return std::max(bounds.userTimeout + FirstRetransmission + HeaderToImagePause, quiet);
 }
 
 TcpClientChannel::TcpClientChannel(QByteArray host, QByteArray port)

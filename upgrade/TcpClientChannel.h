@@ -34,7 +34,8 @@ ChannelBounds& TcpChannelBounds();
 
 // The longest a vanished encoder can go unnoticed under these bounds, at any stage once the
 // connection stands: its bytes unacknowledged (the image starts at most a pause after the
-// header was acknowledged), or its keepalive probes unanswered.
+// header was acknowledged), or its keepalive probes unanswered. Allows one second for TCP's
+// first retransmission, from which it counts the user timeout.
 std::chrono::milliseconds VanishedEncoderBound(const ChannelBounds& bounds);
 
 // How a connect started without waiting stands.
