@@ -161,8 +161,14 @@ public:
         Pauses pauses;
         if (!file.isOpen() && !file.open(QIODevice::ReadOnly))
             return pauses;
-        while (file.canReadLine()) {
-            const QJsonObject report = QJsonDocument::fromJson(file.readLine()).object();
+        while (!file.atEnd()) {
+            const qint64 at = file.pos();
+            const QByteArray line = file.readLine();
+            if (!line.endsWith('\n')) { // still being written
+                file.seek(at);
+                break;
+            }
+            const QJsonObject report = QJsonDocument::fromJson(line).object();
             if (report["headerToImageMs"].isDouble())
                 pauses.ms.push_back(report["headerToImageMs"].toDouble());
             pauses.incomplete += report["complete"].toBool() ? 0 : 1;

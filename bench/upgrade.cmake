@@ -15,7 +15,9 @@ add_executable(bench_vanish
     ${CMAKE_SOURCE_DIR}/tests/private_network.h
     ${CMAKE_SOURCE_DIR}/tests/private_network.cpp
     ${CMAKE_SOURCE_DIR}/tests/upgrade_test_support.h
-    ${CMAKE_SOURCE_DIR}/tests/upgrade_test_support.cpp)
+    ${CMAKE_SOURCE_DIR}/tests/upgrade_test_support.cpp
+    ${CMAKE_SOURCE_DIR}/tests/vanishing_encoder.h
+    ${CMAKE_SOURCE_DIR}/tests/vanishing_encoder.cpp)
 target_include_directories(bench_vanish PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(bench_vanish PRIVATE fwengine Qt6::Network Qt6::Test)
 target_compile_definitions(bench_vanish PRIVATE ENCODER_SIM_PROGRAM="$<TARGET_FILE:encoder-sim>")

@@ -11,7 +11,8 @@ endfunction()
 
 # An encoder that vanishes at each stage, lost header segments, failed connects, a quiet one.
 fw_add_network_test(tst_network_faults
-    SOURCES tst_network_faults.cpp upgrade_test_support.h upgrade_test_support.cpp
+    SOURCES tst_network_faults.cpp vanishing_encoder.h vanishing_encoder.cpp
+            upgrade_test_support.h upgrade_test_support.cpp
             sim_test_client.h
     LIBS fwengine Qt6::Network TIMEOUT 240)
 # The largest image over 1 Mbit/s and 256 kbit/s links: about 2 min 45 s, mostly waiting.

@@ -9,6 +9,7 @@
 #include "private_network.h"
 #include "sim_test_client.h"
 #include "upgrade_test_support.h"
+#include "vanishing_encoder.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -18,7 +19,6 @@
 #include <QScopeGuard>
 #include <QTest>
 
-#include <functional>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -52,31 +52,12 @@ std::unique_ptr<FirmwareImageBuffer> PatternImage(int length) {
     return image;
 }
 
-// The recording view, also telling when a phase row shows and how much the encoder has.
-class WatchingView : public UpgradeRecordingView {
-public:
-    std::function<void(UpgradePhase)> onRow;
-    std::function<void(std::int64_t)> onAcknowledged;
-
-    void showPhaseRow(UpgradePhase phase) override {
-        UpgradeRecordingView::showPhaseRow(phase);
-        if (onRow)
-            onRow(phase);
-    }
-    void imageSent(std::int64_t acknowledged, std::int64_t) override {
-        if (onAcknowledged)
-            onAcknowledged(acknowledged);
-    }
-};
-
-enum class Vanish { AtConnect, InPause, DuringImage, DuringErase, DuringProgramming };
-
 // One upgrade against encoder-sim in the namespace.
 struct Rig {
     SimProcess sim;
     std::unique_ptr<FirmwareImageBuffer> image;
     std::unique_ptr<TcpClientChannel> channel;
-    WatchingView view;
+    UpgradeRecordingView view;
     std::unique_ptr<UpgradeSession> session;
 
     bool start(const QStringList& simArguments, int length) {
@@ -100,68 +81,45 @@ private slots:
     void cleanup() { TcpChannelBounds() = ChannelBounds{}; }
 
     void encoderVanishes_data() {
-        QTest::addColumn<int>("when");
+        QTest::addColumn<int>("stage");
         QTest::addColumn<QStringList>("simArguments");
         QTest::addColumn<int>("length");
         QTest::addColumn<QStringList>("upgradeLog");
         // Erasing takes 61 replies and programming 100, 20 ms apart: time enough to vanish in.
         const QStringList paced{"--gap-ms", "20", "--program-step", "1000"};
         QTest::newRow("at connect, before the header")
-            << int(Vanish::AtConnect) << paced << 100000 << QStringList{H, Lost, A};
+            << int(VanishStage::AtConnect) << paced << 100000 << QStringList{H, Lost, A};
         QTest::newRow("in the pause")
-            << int(Vanish::InPause) << paced << 100000 << QStringList{H, P, Lost, A};
+            << int(VanishStage::InPause) << paced << 100000 << QStringList{H, P, Lost, A};
         QTest::newRow("during the image")
-            << int(Vanish::DuringImage) << QStringList{"--read-rate", "400000"} << 1000000
+            << int(VanishStage::DuringImage) << QStringList{"--read-rate", "400000"} << 1000000
             << QStringList{H, P, Lost, A};
         QTest::newRow("during erase")
-            << int(Vanish::DuringErase) << paced << 100000 << QStringList{H, P, W, Lost, A};
-        QTest::newRow("during programming")
-            << int(Vanish::DuringProgramming) << paced << 100000 << QStringList{H, P, W, Lost, A};
+            << int(VanishStage::DuringErase) << paced << 100000 << QStringList{H, P, W, Lost, A};
+        QTest::newRow("during programming") << int(VanishStage::DuringProgramming) << paced
+                                            << 100000 << QStringList{H, P, W, Lost, A};
     }
 
     // Whatever it was doing, an encoder whose network stack stops answering is given up by
     // TCP within the bound, and the upgrade ends as a lost connection.
     void encoderVanishes() {
-        QFETCH(int, when);
+        QFETCH(int, stage);
         QFETCH(QStringList, simArguments);
         QFETCH(int, length);
         QFETCH(QStringList, upgradeLog);
         TcpChannelBounds() = QuickLossBounds();
-        Rig rig;
-        QVERIFY(rig.start(simArguments, length));
-        NetworkFaults faults;
-        QElapsedTimer sinceVanished;
-        const auto vanish = [&] {
-            if (!sinceVanished.isValid() && faults.vanish(rig.sim.port()))
-                sinceVanished.start();
-        };
-        rig.view.onStep = [&](UpgradeStep step) {
-            if ((step == UpgradeStep::SendingHeader && Vanish(when) == Vanish::AtConnect) ||
-                (step == UpgradeStep::Pausing && Vanish(when) == Vanish::InPause))
-                vanish();
-        };
-        rig.view.onAcknowledged = [&](std::int64_t acknowledged) {
-            if (Vanish(when) == Vanish::DuringImage && acknowledged >= length / 5)
-                vanish();
-        };
-        rig.view.onRow = [&](UpgradePhase phase) {
-            if ((phase == UpgradePhase::Erasing && Vanish(when) == Vanish::DuringErase) ||
-                (phase == UpgradePhase::Programming && Vanish(when) == Vanish::DuringProgramming))
-                vanish();
-        };
         const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
-        rig.session->start();
-        QVERIFY(QTest::qWaitFor([&] { return rig.session->ended(); }, 20000 + boundMs));
-
-        QVERIFY2(sinceVanished.isValid(), qPrintable(faults.error()));
-        const qint64 tookMs = sinceVanished.elapsed();
-        QCOMPARE(rig.endKind(), QString("connection-lost"));
-        QCOMPARE(rig.view.log("memo5"), upgradeLog);
-        QVERIFY2(
-            tookMs >= 1000 && tookMs <= boundMs + SlackMs,
-            qPrintable(QStringLiteral("lost after %1 ms, bound %2 ms").arg(tookMs).arg(boundMs)));
-        QVERIFY(!rig.channel->Connected());
-        QVERIFY(faults.dropped() > 0);
+        const VanishOutcome outcome =
+            RunVanishingUpgrade({VanishStage(stage), simArguments, length, int(boundMs) + 20000});
+        QVERIFY2(outcome.failure.isEmpty(), qPrintable(outcome.failure));
+        QCOMPARE(UpgradeEndKindName(outcome.end.kind), QString("connection-lost"));
+        QCOMPARE(outcome.upgradeLog, upgradeLog);
+        QVERIFY2(outcome.lostAfterMs >= 1000 && outcome.lostAfterMs <= boundMs + SlackMs,
+                 qPrintable(QStringLiteral("lost after %1 ms, bound %2 ms")
+                                .arg(outcome.lostAfterMs)
+                                .arg(boundMs)));
+        QVERIFY(outcome.channelClosed);
+        QVERIFY(outcome.droppedPackets > 0);
     }
 
     // An encoder that is there but quiet (a long erase) answers TCP's probes and is waited
@@ -173,7 +131,8 @@ private slots:
         rig.session->start();
         QVERIFY(QTest::qWaitFor(
             [&] {
-                return rig.view.calls.contains("row " + WatchingView::name(UpgradePhase::Erasing));
+                return rig.view.calls.contains("row " +
+                                               UpgradeRecordingView::name(UpgradePhase::Erasing));
             },
             10000));
         const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
