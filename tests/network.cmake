@@ -20,6 +20,8 @@ fw_add_network_test(tst_network_slow_link
     SOURCES tst_network_slow_link.cpp upgrade_test_support.h upgrade_test_support.cpp
             sim_test_client.h
     LIBS fwengine Qt6::Network TIMEOUT 420)
+# Started first: it is mostly waiting, and the rest of the suite runs beside it.
+set_tests_properties(tst_network_slow_link PROPERTIES COST 1000)
 # The window: the encoder vanishes during its erase, and Memo5 says the connection is lost.
 fw_add_network_test(tst_network_window
     SOURCES tst_network_window.cpp upgrade_window_rows.h ${upgrade_window_harness}

@@ -252,6 +252,8 @@ void UpgradeSession::followAcknowledgements() {
         if (current == UpgradeStep::SendingImage) {
             imageAcknowledged = acknowledged;
             view.imageSent(acknowledged, sendCount);
+            if (ended())
+                return; // the front end stopped it on seeing the progress
         }
     }
     if (acknowledged == sendCount) {
