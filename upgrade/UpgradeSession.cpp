@@ -161,7 +161,7 @@ QString UpgradeSession::connectFailureText() const {
     if (error == ETIMEDOUT) {
         const std::chrono::duration<double> waited =
             std::chrono::steady_clock::now() - connectStart;
-        return QStringLiteral("%1 (the system gave up after %2 s)")
+        return QStringLiteral("%1: the system gave up after %2 s")
             .arg(errnoText(error), QString::number(waited.count(), 'f', 0));
     }
     if (error == TcpClientChannel::LoopbackGuardError && TcpClientChannel::LoopbackOnly())
