@@ -337,15 +337,22 @@ HOST is an IPv4 address (dotted) or a host name; PORT is a number from 1 to 6553
 service name (default 999). Hosts come from the command line and from --hosts-file, in
 that order; one encoder named twice (also under two spellings of its address) is refused.
 Each encoder is upgraded over its own TCP connection:
-  1. connect (at most --connect-timeout, 10 s by default; tried again with --retries),
+  1. connect (at most --connect-timeout, 10 s by default, or until the system gives up
+     sooner; tried again with --retries),
   2. "send data header": the 12-byte header (reserved 0, length, checksum),
-  3. a pause of 1,000 ms,
-  4. "send program": the whole image (failing when the encoder takes no byte for 30 s),
-  5. the encoder's replies, read once the image has been sent: receiving the image,
-     erasing flash, programming flash, to "verify flash program...done".
+  3. a pause of 1,000 ms, counted from the encoder's acknowledgement of the header,
+  4. "send program": the whole image (failing when the encoder acknowledges no byte for
+     30 s; progress, rate and time left count the bytes the encoder acknowledged),
+  5. the encoder's replies, read once it has acknowledged the whole image: receiving the
+     image, erasing flash, programming flash, to "verify flash program...done".
 An encoder fails on "flash program fail", on "*** ERROR ***" and its error text, when it
 closes the connection early, when it cannot be reached ("SERVER NOT READY"), when a send
-fails ("!!! SEND TO ENCODER FAILED !!!"), on --silence or on --timeout.
+fails ("!!! SEND TO ENCODER FAILED !!!"), on --silence or on --timeout. An encoder that
+vanishes (power cut, cable pulled: no answer even from its network stack) at any stage
+after the connect ends as connection-lost within 32 s: TCP gives up on bytes it leaves
+unacknowledged for 30 s, and probes a quiet connection after 10 s, then every 5 s, giving
+up 30 s after its last word. An encoder that is there but quiet (a long erase) answers the
+probes and is waited for.
 
 Options:
   -h, --help               Show this help and exit.
@@ -354,13 +361,15 @@ Options:
                            per line; blank lines and '#' comments are ignored. Repeatable.
   --max-parallel N         Upgrade at most N encoders at once (connect to end); the rest
                            wait their turn in the order given. Default: all at once.
-  --connect-timeout SECONDS  Give up a connect after SECONDS (default 10).
+  --connect-timeout SECONDS  Give up a connect after SECONDS (default 10); one the system
+                           gives up on sooner fails then, saying so.
   --retries N              Try a connect that failed (refused, unreachable, timed out) up to
                            N times more. Never once a byte of the header has gone: an encoder
                            is not sent anything twice in a run. Default 0.
   --retry-delay SECONDS    Wait SECONDS between two connects of one encoder (default 5).
-  --silence SECONDS        Fail an encoder that has sent nothing for SECONDS once its image
-                           has been sent (off by default: an erase may take long).
+  --silence SECONDS        Fail an encoder that has sent nothing for SECONDS once it has
+                           acknowledged its whole image (off by default: an erase may take
+                           long).
   --timeout SECONDS        Fail an encoder whose whole upgrade takes longer than SECONDS
                            (off by default).
   --allow-empty            Send an empty image (the encoder erases its flash and programs
@@ -406,8 +415,9 @@ failed; 2 for a bad command line, hosts file, host or image (nothing is sent the
 
 The first SIGINT (Ctrl-C), SIGTERM or SIGHUP starts no new connection and stops every
 encoder that has not yet begun to erase its flash; each encoder already erasing or
-programming is named with "!!! DO NOT SWITCH POWER OFF !!!" and left to finish. A second
-signal stops them all at once, naming each one left in the middle of writing its flash.
+programming is named with "!!! DO NOT SWITCH POWER OFF !!!" and left to finish (one that
+vanishes meanwhile ends as connection-lost, so the run ends). A second signal stops them
+all at once, naming each one left in the middle of writing its flash.
 )")
         .arg(QLatin1String(CliName))
         .arg(MaxImageSize);

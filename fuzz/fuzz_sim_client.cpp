@@ -23,6 +23,7 @@ SimOptions fuzzedOptions(FuzzedDataProvider& input) {
     SimOptions options;
     options.gapMs = 0;
     options.idleTimeoutMs = 1000;
+    options.minPauseMs = 0; // the fake client's bytes all arrive at the same moment
     options.noZero = input.ConsumeBool();
     options.afterImage = input.ConsumeBool();
     options.mergeReplies = input.ConsumeBool();

@@ -11,6 +11,7 @@ packages=(
     dpkg-dev xvfb xauth x11-utils     # building the Debian package and checking its window
     lintian                           # checking the package against Debian's policy
     ansible-core                      # the Ansible playbook's test (contrib/ansible)
+    nftables iproute2                 # the network tests' dropped packets and slow link
 )
 packages+=("$@")                      # extra packages a caller asks for
 

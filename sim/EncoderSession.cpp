@@ -120,12 +120,28 @@ SessionReport EncoderSession::run() {
     report_.peer = peerAddressText(fd_);
     try {
         play();
-        report_.complete = true;
+        report_.complete = !pauseTooShort();
         finish({Closing::Linger, QStringLiteral("complete")});
     } catch (const SessionEnd& end) {
         finish(end);
     }
     return report_;
+}
+
+// The encoder was still getting ready when the image began: whatever it did next, the
+// upgrade is broken.
+bool EncoderSession::pauseTooShort() const {
+    return report_.headerToImageMs && *report_.headerToImageMs < options_.minPauseMs;
+}
+
+QString EncoderSession::verdict(const QString& end) const {
+    if (!pauseTooShort())
+        return end;
+    const QString broken =
+        QStringLiteral("broken upgrade: the image came %1 ms after the header, under %2 ms")
+            .arg(*report_.headerToImageMs, 0, 'f', 1)
+            .arg(options_.minPauseMs);
+    return end == QLatin1String("complete") ? broken : end + QStringLiteral("; ") + broken;
 }
 
 void EncoderSession::play() {
@@ -381,7 +397,7 @@ void EncoderSession::flushHeldReplies() {
 }
 
 void EncoderSession::finish(const SessionEnd& end) {
-    report_.end = end.why;
+    report_.end = verdict(end.why);
     if (end.closing != Closing::Drop)
         flushHeldReplies();
     switch (end.closing) {
@@ -401,6 +417,7 @@ void EncoderSession::finish(const SessionEnd& end) {
     case Closing::Drop:
         break;
     }
+    report_.end = verdict(end.why); // an image may have begun while the client was drained
     close(fd_);
 }
 

@@ -71,6 +71,8 @@ private:
     void checkReplyBudget();
     void flushHeldReplies();
 
+    bool pauseTooShort() const;
+    QString verdict(const QString& end) const;
     void finish(const SessionEnd& end);
     void drainUntilClientCloses();
     [[noreturn]] void endOnReceive(ReceiveStatus status, const char* during);

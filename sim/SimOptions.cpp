@@ -68,7 +68,8 @@ struct OptionSet {
                                  "Listen on N ports at once (with --port 0, N free ports; "
                                  "otherwise PORT and the ones after it), one \"listening on\" "
                                  "line each, and serve every connection at the same time: a "
-                                 "whole fleet from one process.",
+                                 "whole fleet from one process (out of file descriptors, it "
+                                 "waits for connections to end).",
                                  "n"};
     QCommandLineOption readRate{"read-rate",
                                 "Read the image at most N bytes per second, through a small "
@@ -92,6 +93,11 @@ struct OptionSet {
     QCommandLineOption refuse{"refuse",
                               "Take the port but refuse every connection (the client's connect "
                               "fails); runs until stopped."};
+    QCommandLineOption minPauseMs{"min-pause-ms",
+                                  "Count an upgrade whose first image byte came less than MS "
+                                  "after the header's last byte as broken, as the encoder does "
+                                  "(1000; 0 takes any pause).",
+                                  "ms", "1000"};
     QCommandLineOption idleTimeoutMs{"idle-timeout-ms",
                                      "Give up on a client that sends nothing and does not close "
                                      "for this long (120000).",
@@ -179,6 +185,7 @@ void readNumbers(const OptionSet& set, const QCommandLineParser& parser, OptionR
         static_cast<std::uint32_t>(reader.number(set.programStep, 1, Word32Max).value_or(1));
     options.idleTimeoutMs =
         static_cast<int>(reader.number(set.idleTimeoutMs, 1, IntMax).value_or(1));
+    options.minPauseMs = static_cast<int>(reader.number(set.minPauseMs, 0, 60000).value_or(0));
     if (parser.isSet(set.closeAfterReplies))
         options.closeAfterReplies =
             static_cast<int>(reader.number(set.closeAfterReplies, 0, IntMax).value_or(0));
@@ -254,20 +261,20 @@ ParsedOptions parseSimOptions(const QStringList& arguments) {
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
     parser.addOptions({help, version});
-    parser.addOptions({set.address,       set.port,
-                       set.once,          set.gapMs,
-                       set.receiveStep,   set.eraseStep,
-                       set.programStep,   set.noZero,
-                       set.afterImage,    set.failAt,
-                       set.errorAt,       set.errorText,
-                       set.closeAt,       set.closeAfterReplies,
-                       set.resetAt,       set.stopReadingAfter,
-                       set.readRate,      set.listeners,
-                       set.silentAt,      set.mergeReplies,
-                       set.splitReplies,  set.longReply,
-                       set.garbage,       set.refuse,
-                       set.idleTimeoutMs, set.report,
-                       set.reportLine});
+    parser.addOptions({set.address,      set.port,
+                       set.once,         set.gapMs,
+                       set.receiveStep,  set.eraseStep,
+                       set.programStep,  set.noZero,
+                       set.afterImage,   set.failAt,
+                       set.errorAt,      set.errorText,
+                       set.closeAt,      set.closeAfterReplies,
+                       set.resetAt,      set.stopReadingAfter,
+                       set.readRate,     set.listeners,
+                       set.silentAt,     set.mergeReplies,
+                       set.splitReplies, set.longReply,
+                       set.garbage,      set.refuse,
+                       set.minPauseMs,   set.idleTimeoutMs,
+                       set.report,       set.reportLine});
     if (!parser.parse(arguments))
         return failure(parser.errorText());
     if (parser.isSet(help))

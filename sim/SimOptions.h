@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <optional>
 
+// The encoder gets ready for the image after the header; an image that starts sooner than
+// this after the header's last byte is a broken upgrade.
+inline constexpr int HeaderToImageMs = 1000;
 // The encoder's image may fill its program memory, and no more.
 inline constexpr std::uint32_t MaxImageLength = 0x3D0000;
 // The encoder reports its erase progress as flash addresses over this range.
@@ -61,6 +64,8 @@ struct SimOptions {
     // Ports listened on at once; past one, every connection is served on a thread of its own.
     int listeners = 1;
     int idleTimeoutMs = 120000;
+    // The least time from the header's last byte to the first image byte of a good upgrade.
+    int minPauseMs = HeaderToImageMs;
     QString reportFile;
     bool reportLine = false;
 };

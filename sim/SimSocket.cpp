@@ -102,6 +102,9 @@ int openServerSocket(const QString& address, int port, bool listening, QString& 
     }
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Set here, accepted connections have it from their first byte: set only once accepted,
+    // a header that came before would be stamped with the time it was read.
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     if (bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0) {
         error = systemError("bind");
     } else if (listening && listen(fd, 8) != 0) {

@@ -8,8 +8,11 @@
 #include <QFile>
 #include <QJsonDocument>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <poll.h>
 #include <sys/resource.h>
@@ -96,6 +99,23 @@ int serveConnections(int listener, const SimOptions& options, const ReportWriter
     }
 }
 
+bool outOfDescriptors(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Out of descriptors, the waiting connections stay waiting and poll() returns at once, again
+// and again: accepting pauses instead, while the connections being served end and give theirs
+// back. Said once per shortage.
+void waitForDescriptors(bool& said) {
+    constexpr auto Pause = std::chrono::milliseconds(100);
+    if (!said)
+        printText(stderr, QStringLiteral("encoder-sim: out of file descriptors (%1); accepting "
+                                         "again as connections end\n")
+                              .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    said = true;
+    std::this_thread::sleep_for(Pause);
+}
+
 // A fleet from one process: every listener accepted from, every connection served at once.
 [[noreturn]] void serveFleet(const std::vector<int>& listeners, const SimOptions& options,
                              const ReportWriter& reports) {
@@ -105,6 +125,7 @@ int serveConnections(int listener, const SimOptions& options, const ReportWriter
         printLine(stdout, "listening on " + localAddressText(listener).toLatin1());
         waiting.push_back({listener, POLLIN, 0});
     }
+    bool saidShort = false;
     for (;;) {
         if (::poll(waiting.data(), waiting.size(), -1) <= 0)
             continue;
@@ -112,8 +133,13 @@ int serveConnections(int listener, const SimOptions& options, const ReportWriter
             if (!(listener.revents & POLLIN))
                 continue;
             const int connection = acceptConnection(listener.fd, options.idleTimeoutMs);
+            if (connection < 0 && outOfDescriptors(errno)) {
+                waitForDescriptors(saidShort);
+                break;
+            }
             if (connection < 0)
                 continue;
+            saidShort = false;
             std::thread([connection, &options, &reports] {
                 EncoderSession session(connection, options);
                 reports.publish(session.run());

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -17,6 +18,12 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+int intOption(int fd, int level, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    return ::getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
+}
 
 bool closeOnExec(int fd) {
     return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
@@ -408,6 +415,104 @@ private slots:
         TcpChannelBounds().connect = 5s;
         QVERIFY(channel.Connect());
         QCOMPARE(channel.descriptor(), fd);
+    }
+
+    // Once a connection stands, by either connect, TCP itself watches for an encoder that
+    // vanishes: keepalive probes and a user timeout, as the bounds say.
+    void connectionWatchedForLoss_data() {
+        QTest::addColumn<bool>("waiting");
+        QTest::newRow("Connect") << true;
+        QTest::newRow("StartConnect") << false;
+    }
+    void connectionWatchedForLoss() {
+        QFETCH(bool, waiting);
+        TcpChannelBounds().userTimeout = 7500ms;
+        TcpChannelBounds().keepAliveIdle = 3s;
+        TcpChannelBounds().keepAliveInterval = 2s;
+        TcpChannelBounds().keepAliveProbes = 5;
+        ChannelListener listener;
+        TcpClientChannel channel("127.0.0.1", listener.portText());
+        if (waiting) {
+            QVERIFY(channel.Connect());
+        } else {
+            ConnectProgress progress = channel.StartConnect();
+            for (int i = 0; i < 500 && progress == ConnectProgress::InProgress; ++i) {
+                std::this_thread::sleep_for(10ms);
+                progress = channel.FinishConnect();
+            }
+            QCOMPARE(progress, ConnectProgress::Connected);
+        }
+        const int fd = channel.descriptor();
+        QCOMPARE(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+        QCOMPARE(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 3);
+        QCOMPARE(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 2);
+        QCOMPARE(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 5);
+        QCOMPARE(intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 7500);
+    }
+
+    // How long a vanished encoder can go unnoticed: unacknowledged bytes are given up the user
+    // timeout after their first retransmission (the image may start a pause after the
+    // header), a quiet connection at the first keepalive probe past it, and never before a
+    // probe has gone unanswered.
+    void vanishedEncoderBound_data() {
+        QTest::addColumn<int>("userTimeoutMs");
+        QTest::addColumn<int>("idleS");
+        QTest::addColumn<int>("intervalS");
+        QTest::addColumn<int>("boundMs");
+        QTest::newRow("the program's") << 30000 << 10 << 5 << 32000;
+        QTest::newRow("probes past the user timeout") << 2000 << 2 << 3 << 5000;
+        QTest::newRow("a long idle") << 3000 << 20 << 5 << 25000;
+        QTest::newRow("no whole number of intervals") << 12000 << 2 << 7 << 16000;
+    }
+    void vanishedEncoderBound() {
+        QFETCH(int, userTimeoutMs);
+        QFETCH(int, idleS);
+        QFETCH(int, intervalS);
+        QFETCH(int, boundMs);
+        ChannelBounds bounds;
+        bounds.userTimeout = std::chrono::milliseconds(userTimeoutMs);
+        bounds.keepAliveIdle = std::chrono::seconds(idleS);
+        bounds.keepAliveInterval = std::chrono::seconds(intervalS);
+        QCOMPARE(VanishedEncoderBound(bounds).count(), boundMs);
+    }
+
+    // The encoder is found within a minute at any stage, and a send it stops taking fails
+    // before TCP would give up on it.
+    void programBoundsAddUp() {
+        const ChannelBounds bounds;
+        QVERIFY(VanishedEncoderBound(bounds) < 60s);
+        QVERIFY(bounds.sendStall <= bounds.userTimeout);
+        QCOMPARE(bounds.keepAliveIdle + bounds.keepAliveInterval * bounds.keepAliveProbes,
+                 std::chrono::duration_cast<std::chrono::seconds>(bounds.userTimeout));
+    }
+
+    // What the peer has not read stays unacknowledged only as long as it is in flight: bytes
+    // the peer's system has taken count as acknowledged, read or not; a reset shows as a
+    // failed connection, and the count stays.
+    void unacknowledgedBytes() {
+        ChannelPair pair;
+        QVERIFY(pair.open());
+        auto& [listener, channel, peer] = pair;
+        QCOMPARE(channel.UnacknowledgedBytes(), 0);
+        QVERIFY(!channel.ConnectionFailed());
+        QCOMPARE(channel.SendSome("abcdefghijkl", 12), 12);
+        QElapsedTimer clock;
+        clock.start();
+        while (channel.UnacknowledgedBytes() != 0 && clock.elapsed() < 5000)
+            std::this_thread::sleep_for(1ms);
+        QCOMPARE(channel.UnacknowledgedBytes(), 0);
+        QVERIFY(!channel.EncoderSilent());
+        peer.abort();
+        clock.restart();
+        while (!channel.ConnectionFailed() && clock.elapsed() < 5000)
+            std::this_thread::sleep_for(1ms);
+        QVERIFY(channel.ConnectionFailed());
+        QCOMPARE(channel.UnacknowledgedBytes(), 0);
+        QCOMPARE(channel.ConnectionError(), ECONNRESET);
+        QVERIFY(!channel.EncoderSilent());
+        channel.Close();
+        QCOMPARE(channel.UnacknowledgedBytes(), -1);
+        QVERIFY(channel.ConnectionFailed());
     }
 
     // A peer that never reads stalls the send; the bound ends it with -1.

@@ -5,11 +5,16 @@
 
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
+#include <memory>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 using Replies = QList<QByteArray>;
 
@@ -22,15 +27,31 @@ const QByteArray Verify = "verify flash program...done";
 const QByteArray Fail = "flash program fail";
 const QByteArray Error = "*** ERROR ***";
 
+// This client sends header and image at once; the pause the encoder needs is tried on its own
+// (strictPause), everything else with any pause.
+const QStringList AnyPause = {"--min-pause-ms", "0"};
 // "abc" with steps of 2 bytes and erase steps of 0x200000 (flash addresses 0x30000000,
 // 0x30200000, then the end 0x303D0000).
-const QStringList SmallSteps = {"--gap-ms",     "0",        "--receive-step", "2",
-                                "--erase-step", "0x200000", "--program-step", "2"};
+const QStringList SmallSteps = QStringList{"--gap-ms",     "0",        "--receive-step", "2",
+                                           "--erase-step", "0x200000", "--program-step", "2"} +
+                               AnyPause;
 const Replies AbcSteps = {Start,       "2",     "3", Erase, "805306368", "807403520",
                           "809304064", Program, "2", "3",   Verify};
 
 Replies firstOf(const Replies& replies, qsizetype count) {
     return replies.first(count);
+}
+
+// The processor time a process has used so far (user and system), from /proc.
+qint64 processCpuMs(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toLongLong() + fields[12].toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
 QByteArray patternImage(int size) {
@@ -59,7 +80,7 @@ private:
     static OnceRun runOnce(const QStringList& arguments, const QByteArray& upgrade) {
         OnceRun run;
         SimProcess sim;
-        if (!sim.start(QStringList{"--once", "--report-line"} + arguments))
+        if (!sim.start(QStringList{"--once", "--report-line"} + AnyPause + arguments))
             return run;
         SimClient client;
         if (client.connectTo(sim.port()) != 0 || !client.sendAll(upgrade))
@@ -125,20 +146,30 @@ private slots:
         QCOMPARE(run.report.value("end").toString(), QString("complete"));
     }
 
-    void reportsPauseBeforeImage_data() {
+    void strictPause_data() {
         QTest::addColumn<int>("pauseMs");
-        QTest::newRow("no pause") << 0;
-        QTest::newRow("400 ms") << 400;
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("no pause") << 0 << QStringList{} << false;
+        QTest::newRow("400 ms") << 400 << QStringList{} << false;
+        QTest::newRow("1,000 ms") << 1000 << QStringList{} << true;
+        QTest::newRow("400 ms where 300 ms will do")
+            << 400 << QStringList{"--min-pause-ms", "300"} << true;
     }
 
-    // The client's pause after the header shows in the report, and --report writes the
-    // same object as --report-line.
-    void reportsPauseBeforeImage() {
+    // The encoder needs 1,000 ms after the header before the image: it reports the pause it
+    // saw, and an image that came sooner is a broken upgrade, whatever followed. --report
+    // writes the same object as --report-line.
+    void strictPause() {
         QFETCH(int, pauseMs);
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, complete);
         QTemporaryDir dir;
         const QString reportPath = dir.filePath("report.json");
         SimProcess sim;
-        QVERIFY(sim.start({"--once", "--report-line", "--gap-ms", "0", "--report", reportPath}));
+        QVERIFY(sim.start(
+            QStringList{"--once", "--report-line", "--gap-ms", "0", "--report", reportPath} +
+            arguments));
         SimClient client;
         QCOMPARE(client.connectTo(sim.port()), 0);
         const QByteArray image = patternImage(5000);
@@ -150,10 +181,12 @@ private slots:
             std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
             QVERIFY(client.sendAll(upgrade.sliced(12)));
         }
-        QCOMPARE(client.readUntilEnd().end, SimEnd::Closed);
+        const SimReading reading = client.readUntilEnd();
+        QVERIFY(reading.bytes.endsWith(Verify + '\0'));
         client.close();
-        QCOMPARE(sim.waitForExitCode(), 0);
+        const int exitCode = sim.waitForExitCode();
         const QJsonObject report = sim.nextReport();
+        QVERIFY2(exitCode == (complete ? 0 : 1), qPrintable(report.value("end").toString()));
 
         const double measured = report.value("headerToImageMs").toDouble(-1);
         // Arrival times come from the system, which may take the header late under load.
@@ -161,9 +194,34 @@ private slots:
         const double highest = pauseMs == 0 ? 200 : 1e9;
         QVERIFY2(measured >= lowest && measured < highest, qPrintable(QString::number(measured)));
         QVERIFY(report.value("imageMs").toDouble(-1) >= 0);
+        QVERIFY(report.value("checksumValid").toBool());
+        QCOMPARE(report.value("complete").toBool(), complete);
+        const QString end = report.value("end").toString();
+        if (complete) {
+            QCOMPARE(end, QString("complete"));
+        } else {
+            const QString broken = QString("broken upgrade: the image came %1 ms after the "
+                                           "header, under 1000 ms")
+                                       .arg(measured, 0, 'f', 1);
+            QCOMPARE(end, broken);
+        }
         QFile file(reportPath);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(QJsonDocument::fromJson(file.readAll()).object(), report);
+    }
+
+    // A short pause is told even when the upgrade ends otherwise.
+    void shortPauseAddsToAnotherEnd() {
+        SimProcess sim;
+        QVERIFY(sim.start({"--once", "--report-line", "--gap-ms", "0"}));
+        SimClient client;
+        QCOMPARE(client.connectTo(sim.port()), 0);
+        QVERIFY(client.sendAll(simHeader(0, 1000, 0) + QByteArray(10, 'x')));
+        client.close();
+        QCOMPARE(sim.waitForExitCode(), 1);
+        const QString end = sim.nextReport().value("end").toString();
+        QVERIFY2(end.startsWith("client closed during the image; broken upgrade: the image came "),
+                 qPrintable(end));
     }
 
     void rejectsBadUpgrade_data() {
@@ -432,6 +490,51 @@ private slots:
             << simUpgrade("abc") << true << "client gone while replying";
     }
 
+    // A fleet simulator out of file descriptors leaves the connections it cannot take waiting
+    // without spinning a core, says so once, and takes them once descriptors come free.
+    void fleetOutOfDescriptorsWaits() {
+        QProcess sim;
+        sim.setChildProcessModifier([] {
+            const rlimit few{48, 48};
+            ::setrlimit(RLIMIT_NOFILE, &few);
+        });
+        sim.start(qEnvironmentVariable("ENCODER_SIM"),
+                  QStringList{"--address", "127.0.0.1", "--port", "0", "--listeners", "2",
+                              "--gap-ms", "0"} +
+                      AnyPause);
+        QVERIFY(sim.waitForStarted(5000));
+        QDeadlineTimer deadline(10000);
+        QList<std::uint16_t> ports;
+        while (ports.size() < 2 && !deadline.hasExpired()) {
+            if (!sim.canReadLine() && !sim.waitForReadyRead(500))
+                continue;
+            const QByteArray line = sim.readLine().trimmed();
+            ports << static_cast<std::uint16_t>(line.mid(line.lastIndexOf(':') + 1).toUInt());
+        }
+        QCOMPARE(ports.size(), 2);
+
+        std::vector<std::unique_ptr<SimClient>> waiting;
+        for (int i = 0; i < 80; ++i) {
+            waiting.push_back(std::make_unique<SimClient>());
+            QCOMPARE(waiting.back()->connectTo(ports[i % 2]), 0);
+        }
+        QTest::qWait(300);
+        const qint64 cpuBefore = processCpuMs(sim.processId());
+        QTest::qWait(1000);
+        const qint64 cpuMs = processCpuMs(sim.processId()) - cpuBefore;
+        QVERIFY2(cpuMs >= 0 && cpuMs < 300, qPrintable(QString::number(cpuMs)));
+        QCOMPARE(sim.readAllStandardError().count("out of file descriptors"), 1);
+
+        waiting.clear();
+        SimClient late;
+        QCOMPARE(late.connectTo(ports[0]), 0);
+        QVERIFY(late.sendAll(simUpgrade("abc")));
+        const SimReading reading = late.readUntilEnd(10000);
+        QVERIFY(reading.bytes.endsWith(Verify + '\0'));
+        sim.kill();
+        sim.waitForFinished(5000);
+    }
+
     // After each misbehaving client the simulator still serves a whole upgrade.
     void survivesMisbehavingClient() {
         QFETCH(QByteArray, sent);
@@ -439,7 +542,8 @@ private slots:
         QFETCH(QString, endReported);
 
         SimProcess sim;
-        QVERIFY(sim.start({"--report-line", "--gap-ms", "1", "--erase-step", "0x2000"}));
+        QVERIFY(sim.start(QStringList{"--report-line", "--gap-ms", "1", "--erase-step", "0x2000"} +
+                          AnyPause));
         {
             SimClient rude;
             QCOMPARE(rude.connectTo(sim.port()), 0);

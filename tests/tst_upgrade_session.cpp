@@ -286,15 +286,36 @@ private slots:
         QCOMPARE(view.calls, (QStringList{"not connected", "ended not-reachable"}));
     }
 
-    // A slow encoder: the event loop turns throughout the image send, which waits for it.
+    // A slow encoder: the event loop turns throughout the image send, which waits for it. The
+    // image counts as sent as the encoder acknowledges it, not as this machine's socket takes
+    // it (which takes all of it at once): the progress never runs ahead of the encoder's
+    // reading by more than its small receive buffer, and the replies wait for the last byte.
     void slowReaderKeepsTheLoopFree() {
+        constexpr int ReadRate = 200000;
+        constexpr int Length = 300000;
         SimProcess sim;
-        QVERIFY(sim.start(
-            Fast({"--read-rate", "200000", "--receive-step", "65536", "--once", "--report-line"})));
-        const auto image = PatternImage(300000);
+        QVERIFY(sim.start(Fast({"--read-rate", QString::number(ReadRate), "--receive-step", "65536",
+                                "--once", "--report-line"})));
+        const auto image = PatternImage(Length);
         TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
         UpgradeRecordingView view;
         UpgradeSession session(channel, *image, view);
+        QElapsedTimer sinceImage;
+        qint64 imageMs = -1;
+        view.onStep = [&](UpgradeStep step) {
+            if (step == UpgradeStep::SendingImage)
+                sinceImage.start();
+            else if (step == UpgradeStep::Following)
+                imageMs = sinceImage.elapsed();
+        };
+        qint64 mostAhead = 0;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, [&] {
+            if (session.step() == UpgradeStep::SendingImage)
+                mostAhead = std::max(mostAhead, session.imageBytesSent() -
+                                                    sinceImage.elapsed() * ReadRate / 1000);
+        });
+        sampler.start(20);
         LoopProbe probe;
         QElapsedTimer clock;
         clock.start();
@@ -303,6 +324,9 @@ private slots:
         QCOMPARE(UpgradeEndKindName(session.endCause().kind), QString("success"));
         QVERIFY2(clock.elapsed() >= 2400, qPrintable(QString::number(clock.elapsed())));
         QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+        QVERIFY2(imageMs >= 1200, qPrintable(QString::number(imageMs)));
+        QVERIFY2(mostAhead < 64 * 1024, qPrintable(QString::number(mostAhead)));
+        QCOMPARE(session.imageBytesSent(), Length);
     }
 
     // Past the budget of a turn, senders wait and are resumed in the order they came, a turn's

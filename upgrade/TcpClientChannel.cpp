@@ -12,6 +12,7 @@
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -149,6 +150,21 @@ ChannelBounds& TcpChannelBounds() {
     return bounds;
 }
 
+// Linux gives up on unacknowledged bytes userTimeout after their first retransmission, which
+// comes a retransmission timeout after the lost send (at least 200 ms; 1 s before the round
+// trip is known), and on a quiet connection at the first keepalive probe, past the first
+// one, that finds the encoder silent for userTimeout.
+std::chrono::milliseconds VanishedEncoderBound(const ChannelBounds& bounds) {
+    constexpr milliseconds FirstRetransmission{1000};
+    const milliseconds idle = bounds.keepAliveIdle;
+    const milliseconds interval = bounds.keepAliveInterval;
+    long long probes = 1;
+    if (bounds.userTimeout > idle + interval && interval.count() > 0)
+        probes = (bounds.userTimeout - idle + interval - milliseconds(1)) / interval;
+    const milliseconds quiet = idle + interval * probes;
+    return std::max(bounds.userTimeout + FirstRetransmission + HeaderToImagePause, quiet);
+}
+
 TcpClientChannel::TcpClientChannel(QByteArray host, QByteArray port)
     : remoteHost(std::move(host)), remotePort(std::move(port)) {}
 
@@ -174,8 +190,8 @@ bool TcpClientChannel::Connect() {
     if (!Active())
         socketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     connecting = false;
-    if (Active() && !connected)
-        connected = connectToRemote();
+    if (Active() && !connected && connectToRemote())
+        connectionStands();
     return connected;
 }
 
@@ -240,8 +256,7 @@ ConnectProgress TcpClientChannel::StartConnect() {
     if (::connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
         errno == EISCONN) {
         setNonBlocking(socketHandle, false);
-        connected = true;
-        return ConnectProgress::Connected;
+        return connectionStands();
     }
     // An interrupted connect goes on in the background, like one in progress.
     if (errno != EINPROGRESS && errno != EINTR && errno != EALREADY)
@@ -266,14 +281,33 @@ ConnectProgress TcpClientChannel::FinishConnect() {
             return connectFailed(error);
         connecting = false;
         setNonBlocking(socketHandle, false);
-        connected = true;
-        return ConnectProgress::Connected;
+        return connectionStands();
     }
     if (rc == -1)
         return connectFailed(errno);
     if (Clock::now() >= connectDeadline)
-        return connectFailed(ETIMEDOUT);
+        return connectFailed(ConnectBoundError);
     return ConnectProgress::InProgress;
+}
+
+// From here on TCP watches for an encoder that vanishes: keepalive probes on a quiet
+// connection, a bound on bytes left unacknowledged. Set only now, so that a connect still
+// waits as long as the channel's bound and the system allow.
+ConnectProgress TcpClientChannel::connectionStands() {
+    const ChannelBounds& bounds = TcpChannelBounds();
+    const int on = 1;
+    const int idle = static_cast<int>(bounds.keepAliveIdle.count());
+    const int interval = static_cast<int>(bounds.keepAliveInterval.count());
+    const unsigned userTimeout = static_cast<unsigned>(bounds.userTimeout.count());
+    ::setsockopt(socketHandle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(socketHandle, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(socketHandle, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(socketHandle, IPPROTO_TCP, TCP_KEEPCNT, &bounds.keepAliveProbes,
+                 sizeof bounds.keepAliveProbes);
+    ::setsockopt(socketHandle, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+    connected = true;
+    lastFailure = 0;
+    return ConnectProgress::Connected;
 }
 
 ConnectProgress TcpClientChannel::connectFailed(int error) {
@@ -355,8 +389,10 @@ int TcpClientChannel::SendSome(const void* buffer, int count) {
             return static_cast<int>(n);
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return 0;
-        if (errno != EINTR)
+        if (errno != EINTR) {
+            lastFailure = errno;
             return -1;
+        }
     }
 }
 
@@ -367,6 +403,8 @@ int TcpClientChannel::ReceiveBuf(void* buffer, int capacity, int flags) {
     do {
         n = ::recv(socketHandle, buffer, static_cast<size_t>(capacity), flags);
     } while (n == -1 && errno == EINTR);
+    if (n == -1 && errno != EAGAIN && errno != EWOULDBLOCK)
+        lastFailure = errno;
     return static_cast<int>(n);
 }
 
@@ -379,6 +417,43 @@ bool TcpClientChannel::ReplyWaiting() const {
         rc = ::poll(&p, 1, 0);
     } while (rc == -1 && errno == EINTR);
     return rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+std::int64_t TcpClientChannel::UnacknowledgedBytes() const {
+    int unacknowledged = 0;
+    if (!connected || ::ioctl(socketHandle, SIOCOUTQ, &unacknowledged) != 0)
+        return -1;
+    return unacknowledged;
+}
+
+bool TcpClientChannel::ConnectionFailed() const {
+    if (!connected)
+        return true;
+    pollfd p{socketHandle, 0, 0}; // POLLERR and POLLHUP are reported unasked
+    int rc;
+    do {
+        rc = ::poll(&p, 1, 0);
+    } while (rc == -1 && errno == EINTR);
+    return rc != 0;
+}
+
+// Both counts go back to zero whenever the encoder acknowledges something; a window probe
+// that the encoder answers, full as its buffer may be, counts as an answer too.
+bool TcpClientChannel::EncoderSilent() const {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (!Active() || ::getsockopt(socketHandle, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return false;
+    return info.tcpi_retransmits > 0 || info.tcpi_probes > 0;
+}
+
+int TcpClientChannel::ConnectionError() const {
+    if (Active()) {
+        const int pending = pendingError(socketHandle);
+        if (pending != 0)
+            lastFailure = pending;
+    }
+    return lastFailure;
 }
 
 QByteArray TcpClientChannel::LocalAddress() const {

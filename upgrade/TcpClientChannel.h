@@ -16,10 +16,27 @@ inline constexpr char LoopbackOnlyVariable[] = "FWUPGRADE_LOOPBACK_ONLY";
 
 // How long the channel waits on the encoder. One place, so tests can shorten them.
 struct ChannelBounds {
-    std::chrono::milliseconds connect{10'000};   // a connect that has not stood by then fails
-    std::chrono::milliseconds sendStall{30'000}; // a send that moves no byte for this long fails
+    std::chrono::milliseconds connect{10'000}; // a connect that has not stood by then fails
+    // A send of which the encoder acknowledges no byte for this long fails.
+    std::chrono::milliseconds sendStall{30'000};
+    // An encoder that vanishes (power cut, cable pulled) is given up by TCP itself once a
+    // connection stands: bytes it leaves unacknowledged for userTimeout end the connection,
+    // and so does a quiet connection whose keepalive probes (the first after keepAliveIdle
+    // without a word from the encoder, then one every keepAliveInterval) go unanswered until
+    // userTimeout has passed (or keepAliveProbes of them, where the user timeout is not known).
+    // An encoder that is there but quiet answers the probes and is never given up.
+    std::chrono::milliseconds userTimeout{30'000};
+    std::chrono::seconds keepAliveIdle{10};
+    std::chrono::seconds keepAliveInterval{5};
+    int keepAliveProbes = 4;
 };
 ChannelBounds& TcpChannelBounds();
+
+// The longest a vanished encoder can go unnoticed under these bounds, at any stage once the
+// connection stands: its bytes unacknowledged (the image starts at most a pause after the
+// header was acknowledged), or its keepalive probes unanswered. Allows one second for TCP's
+// first retransmission, from which it counts the user timeout.
+std::chrono::milliseconds VanishedEncoderBound(const ChannelBounds& bounds);
 
 // How a connect started without waiting stands.
 enum class ConnectProgress {
@@ -60,8 +77,9 @@ public:
     ConnectProgress FinishConnect();
     // What is left of the started connect's bound; zero when none is under way.
     std::chrono::milliseconds ConnectTimeLeft() const;
-    // Why the last connect failed (an errno value; ETIMEDOUT once the bound passed,
-    // LoopbackGuardError when LoopbackOnly() kept it from leaving this machine), 0 if none.
+    // Why the last connect failed: an errno value (ETIMEDOUT when the system gave up),
+    // ConnectBoundError once TcpChannelBounds().connect passed first, LoopbackGuardError when
+    // LoopbackOnly() kept it from leaving this machine; 0 if none.
     int ConnectError() const { return lastConnectError; }
     void Disconnect(); // Close
     void Close();      // shutdown both ways, close the socket; harmless when already closed
@@ -79,6 +97,17 @@ public:
     // Whether a ReceiveBuf would return at once (data, the encoder's close, or an error;
     // so also while the channel is closed or not connected).
     bool ReplyWaiting() const;
+    // Bytes handed to the socket that the encoder has not acknowledged yet, also once the
+    // connection has failed; -1 while the channel is not connected.
+    std::int64_t UnacknowledgedBytes() const;
+    // Whether the connection has failed: reset by the encoder, or given up by TCP.
+    bool ConnectionFailed() const;
+    // Whether TCP's latest retransmissions or window probes to the encoder went unanswered:
+    // the encoder (or the way to it) has gone silent, rather than merely not taking more.
+    bool EncoderSilent() const;
+    // The error that ended the connection (an errno value), 0 if none is known.
+    int ConnectionError() const;
+
     // The socket, for a QSocketNotifier; -1 while the channel is closed.
     int descriptor() const { return socketHandle; }
 
@@ -102,12 +131,15 @@ public:
     // LoopbackGuardError before anything is sent.
     static bool LoopbackOnly();
     static constexpr int LoopbackGuardError = EPERM;
+    // No errno value: the channel's own connect bound passed before the system gave up.
+    static constexpr int ConnectBoundError = -1;
 
 private:
     bool connectToRemote();
     bool remoteAddress(sockaddr_in& address);
     bool guardRefuses(const sockaddr_in& address);
     ConnectProgress connectFailed(int error);
+    ConnectProgress connectionStands();
 
     QByteArray remoteHost;
     QByteArray remotePort;
@@ -116,4 +148,5 @@ private:
     bool connecting = false; // a StartConnect is under way
     std::chrono::steady_clock::time_point connectDeadline;
     int lastConnectError = 0;
+    mutable int lastFailure = 0; // what ended the connection, once a call has reported it
 };

@@ -16,16 +16,27 @@ namespace {
 // Replies held while the image goes out; past this the encoder waits, as it would for a
 // client that does not read.
 constexpr qsizetype HeldReplyLimit = 1 << 20;
-// The header reaches the encoder a little after it has left here: a little more than the
-// pause makes sure the encoder sees all of it.
-constexpr std::chrono::milliseconds PauseMargin{5};
+// The pause starts once the encoder has acknowledged the header, so it has the header by
+// then; the margin only keeps the encoder's own clock from reading a hair under the pause.
+constexpr std::chrono::milliseconds PauseMargin{2};
 // One send hands the socket at most this much (about a millisecond's work); the socket often
 // takes less. Larger sends cost both ends less per byte: with 256 encoders at once on one
 // machine, 1 MiB instead of 64 KiB cut the processor time of the transfer by a third. A fleet
 // shares the event loop through a SendPacer.
 constexpr std::int64_t SendChunk = 1024 * 1024;
+// The encoder times the pause to the image's first byte, so that goes as soon as the pause is
+// over, past a pacer's queue of senders (a fleet's queue held it up to 250 ms); only this
+// much, so that many pauses ending in one turn still cost the loop little.
+constexpr std::int64_t FirstImageChunk = 64 * 1024;
 // What a failed send still reads of what the encoder said, should it never stop talking.
 constexpr int MaxPumpsAfterFailedSend = 100;
+// Nothing tells when the encoder acknowledges bytes: the socket's send queue is looked at.
+// Once everything has been handed over, soon and then less often (on loopback the header's
+// acknowledgement is there at once, and it starts the pause); while the socket still takes
+// more, every send looks too, and the timer only shows progress on a slow link between sends.
+constexpr std::chrono::milliseconds FirstAcknowledgementCheck{1};
+constexpr std::chrono::milliseconds LongestAcknowledgementWait{16};
+constexpr std::chrono::milliseconds ProgressCheck{250};
 
 QString errnoText(int error) {
     QString text = QString::fromLocal8Bit(std::strerror(error));
@@ -38,6 +49,10 @@ QString secondsText(std::chrono::milliseconds bound) {
     return QString::number(static_cast<double>(bound.count()) / 1000.0);
 }
 
+QString tookNoByteText(std::chrono::milliseconds bound) {
+    return QStringLiteral("the encoder took no byte for %1 s").arg(secondsText(bound));
+}
+
 } // namespace
 
 UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuffer& image,
@@ -48,13 +63,15 @@ UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuf
         timer->setSingleShot(true);
     // A coarse timer may fire early; the encoder needs the whole pause.
     pause.setTimerType(Qt::PreciseTimer);
+    acknowledgements.setTimerType(Qt::PreciseTimer);
     tailQuiet.setTimerType(Qt::PreciseTimer);
     pumpSoon.setInterval(0);
     connect(&connectBound, &QTimer::timeout, this, &UpgradeSession::continueConnect);
     connect(&pause, &QTimer::timeout, this, &UpgradeSession::pauseOver);
-    connect(&sendStall, &QTimer::timeout, this, [this] {
-        sendFailed(QStringLiteral("the encoder took no byte for %1 s")
-                       .arg(secondsText(TcpChannelBounds().sendStall)));
+    connect(&sendStall, &QTimer::timeout, this, &UpgradeSession::sendStalled);
+    connect(&acknowledgements, &QTimer::timeout, this, [this] {
+        if (sending())
+            followAcknowledgements();
     });
     connect(&silence, &QTimer::timeout, this, &UpgradeSession::silenceReached);
     connect(&whole, &QTimer::timeout, this, &UpgradeSession::wholeBoundReached);
@@ -72,10 +89,8 @@ void UpgradeSession::setWholeBound(std::optional<std::chrono::milliseconds> boun
     wholeBound = bound;
 }
 
-std::int64_t UpgradeSession::imageBytesSent() const {
-    if (current == UpgradeStep::SendingImage)
-        return sent;
-    return current == UpgradeStep::Following ? replies.imageLength() : 0;
+std::int64_t UpgradeSession::imageBytesAcknowledged() const {
+    return imageAcknowledged;
 }
 
 void UpgradeSession::enter(UpgradeStep step) {
@@ -88,6 +103,7 @@ void UpgradeSession::start() {
         return;
     // Throws before the session has begun: the front end may try again.
     const ConnectProgress progress = channel.StartConnect();
+    connectStart = std::chrono::steady_clock::now();
     // The header describes the image as it stands now; the image is sent at that length.
     header = UpgradeHeader(image.length, image.checksum);
     if (wholeBound)
@@ -141,9 +157,15 @@ void UpgradeSession::connectFailed() {
 
 QString UpgradeSession::connectFailureText() const {
     const int error = channel.ConnectError();
-    if (error == ETIMEDOUT)
+    if (error == TcpClientChannel::ConnectBoundError)
         return QStringLiteral("no connection within %1 s")
             .arg(secondsText(TcpChannelBounds().connect));
+    if (error == ETIMEDOUT) {
+        const std::chrono::duration<double> waited =
+            std::chrono::steady_clock::now() - connectStart;
+        return QStringLiteral("%1: the system gave up after %2 s")
+            .arg(errnoText(error), QString::number(waited.count(), 'f', 0));
+    }
     if (error == TcpClientChannel::LoopbackGuardError && TcpClientChannel::LoopbackOnly())
         return QStringLiteral("%1 is set: only loopback addresses (127.0.0.0/8) may be reached")
             .arg(QLatin1String(LoopbackOnlyVariable));
@@ -161,51 +183,53 @@ void UpgradeSession::connectionStands() {
     beginSend(header.data(), UpgradeHeaderSize);
 }
 
+bool UpgradeSession::sending() const {
+    return current == UpgradeStep::SendingHeader || current == UpgradeStep::SendingImage;
+}
+
 void UpgradeSession::beginSend(const std::uint8_t* bytes, std::int64_t count) {
     sendBytes = bytes;
     sendCount = count;
     sent = 0;
+    acknowledged = 0;
+    acknowledgementWait = FirstAcknowledgementCheck;
     sendStall.start(TcpChannelBounds().sendStall);
     sendMore();
 }
 
-// One send per call, of as much as the platform takes now. The event loop turns between two:
-// the session waits for the socket to take more or, when a pacer shares the loop among many
-// sessions, for its next turn.
+// One send per call, of as much as the platform takes now, then a look at what the encoder
+// has acknowledged. The event loop turns between two sends: the session waits for the socket
+// to take more or, when a pacer shares the loop among many sessions, for its next turn.
 void UpgradeSession::sendMore() {
-    if (current != UpgradeStep::SendingHeader && current != UpgradeStep::SendingImage)
+    if (!sending())
         return;
-    if (sent < sendCount) {
-        if (sendPacer && !sendPacer->admit(this, [this] { sendMore(); })) {
-            writable->setEnabled(false);
-            return;
-        }
-        const int chunk = static_cast<int>(std::min<std::int64_t>(sendCount - sent, SendChunk));
-        const int n = channel.SendSome(sendBytes + sent, chunk);
-        if (n < 0) {
-            sendFailed(errnoText(errno));
-            return;
-        }
-        tookSent(n);
-        if (sent < sendCount) {
-            waitToSendMore(n == chunk);
-            return;
-        }
-    }
-    writable->setEnabled(false);
-    sendStall.stop();
-    sendComplete();
+    if (sent < sendCount && !handOver())
+        return;
+    followAcknowledgements();
 }
 
-void UpgradeSession::tookSent(int count) {
-    if (count == 0)
-        return;
+// False when the send failed, or waits for the pacer's next turn.
+bool UpgradeSession::handOver() {
+    const bool imageBegins = current == UpgradeStep::SendingImage && sent == 0;
+    if (sendPacer && !imageBegins && !sendPacer->admit(this, [this] { sendMore(); })) {
+        writable->setEnabled(false);
+        return false;
+    }
+    const int chunk = static_cast<int>(
+        std::min<std::int64_t>(sendCount - sent, imageBegins ? FirstImageChunk : SendChunk));
+    const int n = channel.SendSome(sendBytes + sent, chunk);
+    if (n < 0) {
+        sendBroke(errno);
+        return false;
+    }
     if (sendPacer)
-        sendPacer->spent(count);
-    sent += count;
-    sendStall.start(TcpChannelBounds().sendStall);
-    if (current == UpgradeStep::SendingImage)
-        view.imageSent(sent, sendCount);
+        sendPacer->spent(n);
+    sent += n;
+    if (sent < sendCount)
+        waitToSendMore(n == chunk);
+    else
+        writable->setEnabled(false);
+    return true;
 }
 
 // A socket that took a whole chunk most likely takes the next one too: with a pacer, the
@@ -217,6 +241,66 @@ void UpgradeSession::waitToSendMore(bool socketTookAll) {
     } else {
         writable->setEnabled(true);
     }
+}
+
+// Every byte the encoder acknowledges holds off the stall bound and moves the progress; once
+// it has acknowledged everything, the send is complete.
+void UpgradeSession::followAcknowledgements() {
+    const std::int64_t unacknowledged = channel.UnacknowledgedBytes();
+    if (unacknowledged >= 0 && sent - unacknowledged > acknowledged) {
+        acknowledged = sent - unacknowledged;
+        sendStall.start(TcpChannelBounds().sendStall);
+        if (current == UpgradeStep::SendingImage) {
+            imageAcknowledged = acknowledged;
+            view.imageSent(acknowledged, sendCount);
+            if (ended())
+                return; // the front end stopped it on seeing the progress
+        }
+    }
+    if (acknowledged == sendCount) {
+        acknowledgements.stop();
+        sendStall.stop();
+        sendComplete(); // the encoder has it all, even should the connection have failed since
+    } else if (unacknowledged < 0 || channel.ConnectionFailed()) {
+        sendBroke(channel.ConnectionError());
+    } else {
+        scheduleAcknowledgementCheck();
+    }
+}
+
+void UpgradeSession::scheduleAcknowledgementCheck() {
+    if (sent < sendCount) {
+        if (!acknowledgements.isActive())
+            acknowledgements.start(ProgressCheck);
+        return;
+    }
+    acknowledgements.start(acknowledgementWait);
+    acknowledgementWait = std::min(acknowledgementWait * 2, LongestAcknowledgementWait);
+}
+
+// No byte acknowledged for the bound: an encoder whose TCP still answers but takes nothing
+// more fails the send; one that answers nothing at all has vanished.
+void UpgradeSession::sendStalled() {
+    if (!sending())
+        return;
+    followAcknowledgements();
+    if (!sending() || sendStall.isActive())
+        return;
+    if (channel.EncoderSilent())
+        encoderVanished();
+    else
+        sendFailed(tookNoByteText(TcpChannelBounds().sendStall));
+}
+
+// The connection failed under a send. TCP gives up on an encoder that answers nothing (it
+// has vanished), and on one that answers but takes nothing for the user timeout.
+void UpgradeSession::sendBroke(int error) {
+    if (channel.EncoderSilent())
+        encoderVanished();
+    else if (error == ETIMEDOUT)
+        sendFailed(tookNoByteText(TcpChannelBounds().userTimeout));
+    else
+        sendFailed(error != 0 ? errnoText(error) : QStringLiteral("the connection failed"));
 }
 
 void UpgradeSession::sendComplete() {
@@ -232,6 +316,13 @@ void UpgradeSession::sendComplete() {
     }
 }
 
+void UpgradeSession::stopSending() {
+    sendStall.stop();
+    acknowledgements.stop();
+    writable->setEnabled(false);
+    readable->setEnabled(false);
+}
+
 // What the encoder said before the send failed (often why it stopped taking the image) is
 // still followed; only what has already come is read.
 void UpgradeSession::sendFailed(const QString& why) {
@@ -239,18 +330,35 @@ void UpgradeSession::sendFailed(const QString& why) {
         current == UpgradeStep::SendingHeader ? QStringLiteral("header") : QStringLiteral("image");
     const UpgradeEnd failed{UpgradeEndKind::SendFailed,
                             QStringLiteral("the %1: %2").arg(what, why)};
-    sendStall.stop();
-    writable->setEnabled(false);
-    readable->setEnabled(false);
+    stopSending();
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendFailed));
     replies.setLossCause(failed);
+    followWhatCame();
+    if (!replies.ended())
+        replies.stopWith(failed);
+    finishIfEnded();
+}
+
+// TCP gave up on an encoder that answered nothing while bytes to it were outstanding. What it
+// said before is still followed; then the connection is lost, as at any other stage.
+void UpgradeSession::encoderVanished() {
+    const UpgradeEnd lost{UpgradeEndKind::ConnectionLost,
+                          QStringLiteral("the encoder stopped answering")};
+    stopSending();
+    replies.setLossCause(lost);
+    followWhatCame();
+    if (!replies.ended()) {
+        view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::ConnectionLost));
+        replies.stopWith(lost);
+    }
+    finishIfEnded();
+}
+
+void UpgradeSession::followWhatCame() {
     for (int pumps = 0; pumps < MaxPumpsAfterFailedSend && !replies.ended(); ++pumps) {
         if (replies.pump() != PumpResult::MorePending)
             break;
     }
-    if (!replies.ended())
-        replies.stopWith(failed);
-    finishIfEnded();
 }
 
 void UpgradeSession::pauseOver() {
@@ -270,6 +378,7 @@ void UpgradeSession::pauseOver() {
 }
 
 void UpgradeSession::startFollowing() {
+    imageAcknowledged = replies.imageLength();
     enter(UpgradeStep::Following);
     if (ended())
         return;

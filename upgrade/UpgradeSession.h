@@ -18,11 +18,15 @@ struct FirmwareImageBuffer;
 
 // One encoder's whole upgrade, driven by the event loop and never waiting in it: connect
 // (within the channel's bound), "send data header" and the 12-byte header, the 1,000 ms
-// pause, "send program" and the image (failing when the encoder takes no byte for the
-// channel's send-stall bound), then the encoder's replies through an UpgradeMonitor. Nothing
-// the encoder sends is acted on before the whole image has been handed to the socket; what
-// comes meanwhile is only held. Everything shows through the view, and the upgrade ends with
-// a typed cause. The window and fwupgrade-cli both run it.
+// pause once the encoder has acknowledged the whole header, "send program" and the image
+// (failing when the encoder acknowledges no byte for the channel's send-stall bound), then,
+// once the encoder has acknowledged the whole image, its replies through an UpgradeMonitor.
+// Everything is timed by what the encoder's TCP acknowledged, not by what the local socket
+// took: on a slow or lossy network the two differ by seconds. Nothing the encoder sends is
+// acted on before it has the whole image; what comes meanwhile is only held. An encoder that
+// vanishes is given up by TCP (the channel's keepalive and user timeout) and ends as a lost
+// connection. Everything shows through the view, and the upgrade ends with a typed cause.
+// The window and fwupgrade-cli both run it.
 class UpgradeSession : public QObject {
     Q_OBJECT
 public:
@@ -33,8 +37,9 @@ public:
     UpgradeSession(const UpgradeSession&) = delete;
     UpgradeSession& operator=(const UpgradeSession&) = delete;
 
-    // Bounds a front end may choose; none by default. Silence counts from the end of the
-    // image send and restarts whenever the encoder sends; the whole bound counts from start().
+    // Bounds a front end may choose; none by default. Silence counts from the moment the
+    // encoder has acknowledged the whole image and restarts whenever it sends; the whole
+    // bound counts from start().
     void setSilenceBound(std::optional<std::chrono::milliseconds> bound);
     void setWholeBound(std::optional<std::chrono::milliseconds> bound);
     void setPumpBudget(PumpBudget budget) { replies.setPumpBudget(budget); }
@@ -53,7 +58,9 @@ public:
     bool ended() const { return current == UpgradeStep::Ended; }
     const UpgradeEnd& endCause() const { return cause; }
     const UpgradeMonitor& monitor() const { return replies; }
-    std::int64_t imageBytesSent() const;
+    // Image bytes the encoder has acknowledged: what a front end shows as sent.
+    std::int64_t imageBytesAcknowledged() const;
+    std::int64_t imageBytesSent() const { return imageBytesAcknowledged(); }
 
 signals:
     // The upgrade has ended and the view has been told why; emitted once, after the reply
@@ -67,12 +74,20 @@ private:
     void connectFailed();
     QString connectFailureText() const;
     void connectionStands();
+    bool sending() const;
     void beginSend(const std::uint8_t* bytes, std::int64_t count);
     void sendMore();
-    void tookSent(int count);
+    bool handOver();
     void waitToSendMore(bool socketTookAll);
+    void followAcknowledgements();
+    void scheduleAcknowledgementCheck();
+    void sendStalled();
+    void sendBroke(int error);
     void sendComplete();
+    void stopSending();
     void sendFailed(const QString& why);
+    void encoderVanished();
+    void followWhatCame();
     void pauseOver();
     void startFollowing();
     void holdReplies();
@@ -84,8 +99,9 @@ private:
     void endWithoutConnection(const UpgradeEnd& end);
     void finishIfEnded();
     void finish();
-    std::array<QTimer*, 7> timers() {
-        return {&connectBound, &pause, &sendStall, &silence, &whole, &pumpSoon, &tailQuiet};
+    std::array<QTimer*, 8> timers() {
+        return {&connectBound, &pause, &sendStall, &acknowledgements,
+                &silence,      &whole, &pumpSoon,  &tailQuiet};
     }
 
     TcpClientChannel& channel;
@@ -105,6 +121,7 @@ private:
     QTimer connectBound;
     QTimer pause;
     QTimer sendStall;
+    QTimer acknowledgements;
     QTimer silence;
     QTimer whole;
     QTimer pumpSoon;
@@ -113,7 +130,11 @@ private:
     std::array<std::uint8_t, UpgradeHeaderSize> header{};
     const std::uint8_t* sendBytes = nullptr;
     std::int64_t sendCount = 0;
-    std::int64_t sent = 0;
+    std::int64_t sent = 0;         // handed to the socket
+    std::int64_t acknowledged = 0; // of those, acknowledged by the encoder
+    std::int64_t imageAcknowledged = 0;
+    std::chrono::milliseconds acknowledgementWait{0};
+    std::chrono::steady_clock::time_point connectStart;
     std::chrono::steady_clock::time_point pauseEnd;
     bool pumping = false;
 };

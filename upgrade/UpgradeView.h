@@ -26,9 +26,11 @@ enum class UpgradeEndKind {
     Success,        // "verify flash program...done"
     ProgramFail,    // "flash program fail"
     EncoderError,   // "*** ERROR ***" and its error text (empty when none came)
-    ConnectionLost, // the encoder closed the connection, or it failed, before the end
+    ConnectionLost, // the encoder closed the connection, it failed, or TCP gave up on a vanished
+                    // encoder, before the end
     SendFailed,     // the header or the image could not be sent whole
-    NotReachable,   // refused, unreachable, no address, or no connection within the bound
+    NotReachable,   // refused, unreachable, no address, the system gave up, or no connection
+                    // within the bound
     NoAnswer,       // the encoder sent nothing for longer than the front end allows
     TimedOut,       // the whole upgrade took longer than the front end allows
     Interrupted,    // the front end ended it (a signal, the operator)
@@ -104,6 +106,6 @@ public:
     // The connect has settled, before anything is sent; nothing follows when it failed.
     virtual void connectionSettled(bool /*connected*/) {}
     virtual void stepEntered(UpgradeStep /*step*/) {}
-    // Image bytes handed to the socket so far.
+    // Image bytes the encoder has acknowledged so far.
     virtual void imageSent(std::int64_t /*sent*/, std::int64_t /*total*/) {}
 };

@@ -1,0 +1,214 @@
+// One encoder's upgrade through UpgradeSession against encoder-sim, with real network faults
+// made by nftables inside this program's own network namespace (127.0.0.1 only): an encoder
+// that vanishes at each stage, header segments lost on the way, connects that fail for
+// different reasons, and an encoder that is up but quiet.
+
+#include "FirmwareImage.h"
+#include "TcpClientChannel.h"
+#include "UpgradeSession.h"
+#include "private_network.h"
+#include "sim_test_client.h"
+#include "upgrade_test_support.h"
+#include "vanishing_encoder.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTest>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString H = UpgradeLog::SendHeader;
+const QString P = UpgradeLog::SendProgram;
+const QString W = UpgradeLog::PowerWarning;
+const QString Lost = UpgradeLog::ConnectionLost;
+const QString A = UpgradeLog::Abort;
+
+// Bounds that give up on a vanished encoder within seconds rather than half a minute.
+ChannelBounds QuickLossBounds() {
+    ChannelBounds bounds;
+    bounds.userTimeout = 3s;
+    bounds.keepAliveIdle = 1s;
+    bounds.keepAliveInterval = 1s;
+    bounds.keepAliveProbes = 3;
+    return bounds;
+}
+// Timers, the nft commands and a machine shared with other builds.
+constexpr qint64 SlackMs = 1500;
+
+std::unique_ptr<FirmwareImageBuffer> PatternImage(int length) {
+    auto image = std::make_unique<FirmwareImageBuffer>();
+    for (int i = 0; i < length; ++i)
+        image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    image->length = length;
+    image->checksum = ImageChecksum(image->data.data(), static_cast<std::size_t>(length));
+    return image;
+}
+
+// One upgrade against encoder-sim in the namespace.
+struct Rig {
+    SimProcess sim;
+    std::unique_ptr<FirmwareImageBuffer> image;
+    std::unique_ptr<TcpClientChannel> channel;
+    UpgradeRecordingView view;
+    std::unique_ptr<UpgradeSession> session;
+
+    bool start(const QStringList& simArguments, int length) {
+        if (!sim.start(simArguments + QStringList{"--once", "--report-line"}))
+            return false;
+        image = PatternImage(length);
+        channel = std::make_unique<TcpClientChannel>("127.0.0.1", QByteArray::number(sim.port()));
+        session = std::make_unique<UpgradeSession>(*channel, *image, view);
+        return true;
+    }
+    QString endKind() const { return UpgradeEndKindName(session->endCause().kind); }
+};
+
+} // namespace
+
+class TestNetworkFaults : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { SKIP_WITHOUT_PRIVATE_NETWORK(); }
+    void cleanup() { TcpChannelBounds() = ChannelBounds{}; }
+
+    void encoderVanishes_data() {
+        QTest::addColumn<int>("stage");
+        QTest::addColumn<QStringList>("simArguments");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QStringList>("upgradeLog");
+        // Erasing takes 61 replies and programming 100, 20 ms apart: time enough to vanish in.
+        const QStringList paced{"--gap-ms", "20", "--program-step", "1000"};
+        QTest::newRow("at connect, before the header")
+            << int(VanishStage::AtConnect) << paced << 100000 << QStringList{H, Lost, A};
+        QTest::newRow("in the pause")
+            << int(VanishStage::InPause) << paced << 100000 << QStringList{H, P, Lost, A};
+        QTest::newRow("during the image")
+            << int(VanishStage::DuringImage) << QStringList{"--read-rate", "400000"} << 1000000
+            << QStringList{H, P, Lost, A};
+        QTest::newRow("during erase")
+            << int(VanishStage::DuringErase) << paced << 100000 << QStringList{H, P, W, Lost, A};
+        QTest::newRow("during programming") << int(VanishStage::DuringProgramming) << paced
+                                            << 100000 << QStringList{H, P, W, Lost, A};
+    }
+
+    // Whatever it was doing, an encoder whose network stack stops answering is given up by
+    // TCP within the bound, and the upgrade ends as a lost connection.
+    void encoderVanishes() {
+        QFETCH(int, stage);
+        QFETCH(QStringList, simArguments);
+        QFETCH(int, length);
+        QFETCH(QStringList, upgradeLog);
+        TcpChannelBounds() = QuickLossBounds();
+        const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
+        const VanishOutcome outcome =
+            RunVanishingUpgrade({VanishStage(stage), simArguments, length, int(boundMs) + 20000});
+        QVERIFY2(outcome.failure.isEmpty(), qPrintable(outcome.failure));
+        QCOMPARE(UpgradeEndKindName(outcome.end.kind), QString("connection-lost"));
+        QCOMPARE(outcome.upgradeLog, upgradeLog);
+        QVERIFY2(outcome.lostAfterMs >= 1000 && outcome.lostAfterMs <= boundMs + SlackMs,
+                 qPrintable(QStringLiteral("lost after %1 ms, bound %2 ms")
+                                .arg(outcome.lostAfterMs)
+                                .arg(boundMs)));
+        QVERIFY(outcome.channelClosed);
+        QVERIFY(outcome.droppedPackets > 0);
+    }
+
+    // An encoder that is there but quiet (a long erase) answers TCP's probes and is waited
+    // for, well past the time a vanished one is given up.
+    void quietEncoderIsWaitedFor() {
+        TcpChannelBounds() = QuickLossBounds();
+        Rig rig;
+        QVERIFY(rig.start({"--gap-ms", "1", "--silent-at", "erase"}, 1000));
+        rig.session->start();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return rig.view.calls.contains("row " +
+                                               UpgradeRecordingView::name(UpgradePhase::Erasing));
+            },
+            10000));
+        const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
+        QTest::qWait(int(2 * boundMs));
+        QVERIFY2(!rig.session->ended(), qPrintable(rig.endKind()));
+        QCOMPARE(rig.session->step(), UpgradeStep::Following);
+        rig.session->stop({UpgradeEndKind::Interrupted, "operator"});
+        QCOMPARE(rig.view.log("memo5"), (QStringList{H, P, W, A}));
+    }
+
+    void headerSegmentsLost_data() {
+        QTest::addColumn<int>("lost");
+        QTest::newRow("the first transmission") << 1;
+        QTest::newRow("the first two") << 2;
+        QTest::newRow("the first three") << 3;
+    }
+
+    // The header comes late when its segments are lost on the way; the pause counts from
+    // the encoder's acknowledgement, so the encoder still gets its whole pause before the image.
+    void headerSegmentsLost() {
+        QFETCH(int, lost);
+        Rig rig;
+        QVERIFY(rig.start({"--gap-ms", "1", "--receive-step", "400", "--erase-step", "0x100000",
+                           "--program-step", "400"},
+                          1000));
+        NetworkFaults faults;
+        QVERIFY2(faults.loseFirstSegments(rig.sim.port(), lost), qPrintable(faults.error()));
+        rig.session->start();
+        QVERIFY(QTest::qWaitFor([&] { return rig.session->ended(); }, 20000));
+        QCOMPARE(rig.endKind(), QString("success"));
+        QCOMPARE(faults.dropped(), lost);
+        const QJsonObject report = rig.sim.nextReport(10000);
+        const double pause = report.value("headerToImageMs").toDouble();
+        QVERIFY2(pause >= 1000.0, qPrintable(QString::number(pause)));
+        QVERIFY2(report.value("complete").toBool(), qPrintable(report.value("end").toString()));
+    }
+
+    void connectFails_data() {
+        QTest::addColumn<QString>("rule");
+        QTest::addColumn<int>("boundS");
+        QTest::addColumn<QString>("text");
+        // One SYN retransmission: the system gives up after 1 + 2 seconds.
+        QTest::newRow("the system gives up first")
+            << "drop" << 20 << "connection timed out: the system gave up after [34] s";
+        QTest::newRow("the channel's bound first") << "drop" << 1 << "no connection within 1 s";
+        QTest::newRow("unreachable")
+            << "reject with icmp type host-unreachable" << 20 << "no route to host";
+    }
+
+    // A connect that fails says what happened, not the bound that was asked for.
+    void connectFails() {
+        QFETCH(QString, rule);
+        QFETCH(int, boundS);
+        QFETCH(QString, text);
+        QVERIFY(setSynRetries("1"));
+        const auto restore = qScopeGuard([this] { setSynRetries("6"); });
+        TcpChannelBounds().connect = std::chrono::seconds(boundS);
+        Rig rig;
+        QVERIFY(rig.start({}, 1000));
+        NetworkFaults faults;
+        QVERIFY2(faults.add(QStringLiteral("tcp dport %1 %2").arg(rig.sim.port()).arg(rule)),
+                 qPrintable(faults.error()));
+        rig.session->start();
+        QVERIFY(QTest::qWaitFor([&] { return rig.session->ended(); }, 25000));
+        QCOMPARE(rig.endKind(), QString("not-reachable"));
+        const QString said = rig.session->endCause().text;
+        QVERIFY2(QRegularExpression("^" + text + "$").match(said).hasMatch(), qPrintable(said));
+    }
+
+private:
+    // This namespace's own setting: how often a connect's SYN is sent again.
+    static bool setSynRetries(const QByteArray& count) {
+        QFile retries("/proc/sys/net/ipv4/tcp_syn_retries");
+        return retries.open(QIODevice::WriteOnly) && retries.write(count) == count.size();
+    }
+};
+
+FW_PRIVATE_NETWORK_TEST_MAIN(TestNetworkFaults, QCoreApplication)
+#include "tst_network_faults.moc"

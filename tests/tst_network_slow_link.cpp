@@ -1,0 +1,129 @@
+// The largest image through UpgradeSession over a slow link (tbf on lo, inside this program's
+// own network namespace, 127.0.0.1 only), with the program's own bounds and a 3 s silence
+// bound: the upgrade completes, nothing is failed for being slow, and the progress follows
+// what the encoder has, so the time left it implies is close to the truth.
+
+#include "FirmwareImage.h"
+#include "TcpClientChannel.h"
+#include "UpgradeSession.h"
+#include "private_network.h"
+#include "sim_test_client.h"
+#include "upgrade_test_support.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QTest>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The image counted as sent so far, and when.
+struct Progress {
+    qint64 ms;
+    std::int64_t acknowledged;
+};
+
+class ProgressView : public UpgradeRecordingView {
+public:
+    QElapsedTimer sinceImage;
+    std::vector<Progress> progress;
+
+    void stepEntered(UpgradeStep step) override {
+        if (step == UpgradeStep::SendingImage)
+            sinceImage.start();
+        UpgradeRecordingView::stepEntered(step);
+    }
+    void imageSent(std::int64_t acknowledged, std::int64_t) override {
+        progress.push_back({sinceImage.elapsed(), acknowledged});
+    }
+};
+
+} // namespace
+
+class TestNetworkSlowLink : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { SKIP_WITHOUT_PRIVATE_NETWORK(); }
+
+    void largestImage_data() {
+        QTest::addColumn<int>("kbitPerSecond");
+        QTest::newRow("1 Mbit/s") << 1000;
+        QTest::newRow("256 kbit/s") << 256;
+    }
+
+    void largestImage() {
+        QFETCH(int, kbitPerSecond);
+        NetworkFaults faults;
+        QVERIFY2(faults.slowLink(kbitPerSecond), qPrintable(faults.error()));
+        SimProcess sim;
+        QVERIFY(sim.start({"--once", "--report-line"}));
+        auto image = std::make_unique<FirmwareImageBuffer>();
+        for (int i = 0; i < MaxImageSize; ++i)
+            image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 13 + i / 977);
+        image->length = MaxImageSize;
+        image->checksum = ImageChecksum(image->data.data(), MaxImageSize);
+        TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
+        ProgressView view;
+        UpgradeSession session(channel, *image, view);
+        session.setSilenceBound(3s);
+        qint64 imageMs = -1;
+        view.onStep = [&](UpgradeStep step) {
+            if (step == UpgradeStep::Following)
+                imageMs = view.sinceImage.elapsed();
+        };
+        const int expectedS = int(std::ceil(MaxImageSize * 8.0 / (kbitPerSecond * 1000.0)));
+        session.start();
+        QVERIFY(QTest::qWaitFor([&] { return session.ended(); }, (expectedS * 3 / 2 + 30) * 1000));
+
+        QCOMPARE(UpgradeEndKindName(session.endCause().kind), QString("success"));
+        QCOMPARE(view.log("memo5"), (QStringList{UpgradeLog::SendHeader, UpgradeLog::SendProgram,
+                                                 UpgradeLog::PowerWarning, UpgradeLog::Abort}));
+        const QJsonObject report = sim.nextReport(10000);
+        QVERIFY2(report.value("complete").toBool(), qPrintable(report.value("end").toString()));
+        // The image counted as sent no sooner than the encoder had its last byte.
+        QVERIFY2(imageMs >= report.value("imageMs").toDouble() - 50,
+                 qPrintable(QStringLiteral("sent after %1 ms, the encoder took %2 ms")
+                                .arg(imageMs)
+                                .arg(report.value("imageMs").toDouble())));
+        QVERIFY(!view.progress.empty());
+        QCOMPARE(view.progress.back().acknowledged, MaxImageSize);
+        checkTimeLeft(view.progress, MaxImageSize);
+    }
+
+private:
+    // The time left a front end shows, from the average rate since the image began, against
+    // the time the encoder actually took to acknowledge the rest: within 20 % once a tenth is
+    // sent, while more than 5 s are left (the terminal shows whole seconds).
+    static void checkTimeLeft(const std::vector<Progress>& progress, std::int64_t total) {
+        const double doneMs = double(progress.back().ms);
+        int checked = 0;
+        double largestError = 0;
+        for (const Progress& at : progress) {
+            const double trueLeftMs = doneMs - double(at.ms);
+            if (at.acknowledged * 10 < total || trueLeftMs <= 5000 || at.ms <= 0)
+                continue;
+            const double rate = double(at.acknowledged) / double(at.ms);
+            const double shownLeftMs = double(total - at.acknowledged) / rate;
+            QVERIFY2(std::abs(shownLeftMs - trueLeftMs) <= 0.2 * trueLeftMs,
+                     qPrintable(QStringLiteral("at %1 bytes: %2 s left shown, %3 s in truth")
+                                    .arg(at.acknowledged)
+                                    .arg(shownLeftMs / 1000, 0, 'f', 1)
+                                    .arg(trueLeftMs / 1000, 0, 'f', 1)));
+            largestError = std::max(largestError, std::abs(shownLeftMs - trueLeftMs) / trueLeftMs);
+            ++checked;
+        }
+        QVERIFY2(checked >= 10, qPrintable(QString::number(checked)));
+        qInfo("time left within %.1f %% of the truth at %d points, the image in %.1f s",
+              largestError * 100, checked, doneMs / 1000);
+    }
+};
+
+FW_PRIVATE_NETWORK_TEST_MAIN(TestNetworkSlowLink, QCoreApplication)
+#include "tst_network_slow_link.moc"

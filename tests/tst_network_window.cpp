@@ -1,0 +1,57 @@
+// The window (offscreen) against encoder-sim, inside this program's own network namespace
+// (127.0.0.1 only): the encoder vanishes during its erase, and the window says the connection
+// is lost instead of showing the erase in progress for ever.
+
+#include "StartUp.h"
+#include "TcpClientChannel.h"
+#include "private_network.h"
+#include "upgrade_window_rows.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+using namespace UpgradeWindowRows;
+using namespace std::chrono_literals;
+
+class TestNetworkWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { PrepareApplication(*qApp); }
+    void init() { SKIP_WITHOUT_PRIVATE_NETWORK(); }
+    void cleanup() { TcpChannelBounds() = ChannelBounds{}; }
+
+    void encoderVanishesDuringErase() {
+        TcpChannelBounds().userTimeout = 3s;
+        TcpChannelBounds().keepAliveIdle = 1s;
+        TcpChannelBounds().keepAliveInterval = 1s;
+        UpgradeWindowSim sim;
+        QVERIFY(sim.start({"--gap-ms", "20"}));
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        run.upgrade(sim.portText());
+        QVERIFY(run.waitForDeviceLine(Erase));
+        NetworkFaults faults;
+        QVERIFY2(faults.vanish(sim.portText().toUShort()), qPrintable(faults.error()));
+        QElapsedTimer sinceVanished;
+        sinceVanished.start();
+        UpgradeWindowLoopProbe probe;
+
+        const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
+        QVERIFY(run.waitUntilEnded(int(boundMs) + 10000));
+        const qint64 tookMs = sinceVanished.elapsed();
+        QVERIFY2(tookMs <= boundMs + 1500, qPrintable(QString::number(tookMs)));
+        QCOMPARE(run.upgradeLog(), (QStringList{H, P, W, Lost, A}));
+        QCOMPARE(run.deviceLog(), (QStringList{Start, Erase}));
+        QCOMPARE(run.window().Label268->text(), SendingDone);
+        QCOMPARE(run.window().Label276->text(), ErasingOn);
+        QVERIFY(!run.window().Label271->isVisible());
+        QVERIFY(run.noticeTexts().isEmpty());
+        QVERIFY(!run.window().Client_2.Connected());
+        QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
+    }
+};
+
+FW_PRIVATE_NETWORK_TEST_MAIN(TestNetworkWindow, QApplication)
+#include "tst_network_window.moc"
