@@ -216,6 +216,104 @@ private slots:
             QVERIFY(report.value("complete").toBool());
     }
 
+    // As the encoder's replies come, the session tells where it stands: the step, the phase,
+    // its percentage, the image bytes taken, whether flash is being written, and in words.
+    void saysWhereItStands() {
+        UpgradeLoopbackEncoder encoder;
+        QVERIFY(encoder.listening());
+        const auto image = PatternImage(1000);
+        TcpClientChannel channel("127.0.0.1", encoder.portText());
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        QCOMPARE(session.stage(), "connecting");
+        session.start();
+        QVERIFY(QTest::qWaitFor([&] { return session.step() == UpgradeStep::Pausing; }, 5000));
+        QCOMPARE(session.stage(), "pausing before the image");
+        QCOMPARE(session.progress().bytesAcknowledged, 0);
+        QVERIFY(encoder.accept());
+        QVERIFY(QTest::qWaitFor([&] { return session.step() == UpgradeStep::Following; }, 5000));
+        struct Point {
+            QByteArray replies;
+            int phase; // -1: none yet
+            int percent;
+            bool writingFlash;
+            QString stage;
+        };
+        const Point road[] = {
+            {"", -1, 100, false, "waiting for the encoder to receive the image"},
+            {"start receiving image file", 0, 0, false, "receiving the image"},
+            {"250", 0, 25, false, "receiving the image"},
+            {"1000", 0, 100, false, "receiving the image"},
+            {"erase flash program...", 1, 0, true, "erasing flash"},
+            {"807403520", 1, 52, true, "erasing flash"},
+            {"809304064", 1, 100, true, "erasing flash"},
+            {"flash program...", 2, 0, true, "programming flash"},
+            {"750", 2, 75, true, "programming flash"},
+        };
+        for (const Point& point : road) {
+            if (!point.replies.isEmpty()) {
+                const qsizetype before = view.calls.size();
+                QVERIFY(encoder.send(point.replies + '\0'));
+                QVERIFY(QTest::qWaitFor([&] { return view.calls.size() > before; }, 5000));
+            }
+            const UpgradeProgress now = session.progress();
+            QCOMPARE(now.step, UpgradeStep::Following);
+            QCOMPARE(now.phase ? int(*now.phase) : -1, point.phase);
+            QCOMPARE(now.percent, point.percent);
+            QCOMPARE(now.bytesAcknowledged, 1000);
+            QCOMPARE(now.imageLength, 1000);
+            QCOMPARE(now.writingFlash, point.writingFlash);
+            QCOMPARE(session.stage(), point.stage);
+        }
+        encoder.close();
+        QVERIFY(QTest::qWaitFor([&] { return session.ended(); }, 5000));
+        QVERIFY(!session.progress().writingFlash);
+        QCOMPARE(session.stage(), "programming flash");
+        QCOMPARE(session.endDescription(), "connection to encoder lost while programming flash");
+    }
+
+    // Every end in words, here for a session stopped before it connected.
+    void describesItsEnd_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("description");
+        const auto row = [](const char* name, UpgradeEndKind kind, const QString& text,
+                            const QString& description) {
+            QTest::newRow(name) << int(kind) << text << description;
+        };
+        row("success", UpgradeEndKind::Success, "", "verify flash program...done");
+        row("program fail", UpgradeEndKind::ProgramFail, "flash program fail",
+            "flash program fail");
+        row("error text", UpgradeEndKind::EncoderError, "chip gone", "*** ERROR *** chip gone");
+        row("error without its text", UpgradeEndKind::EncoderError, "",
+            "*** ERROR *** (the encoder closed the connection before its error text)");
+        row("lost", UpgradeEndKind::ConnectionLost, "",
+            "connection to encoder lost while connecting");
+        row("send failed", UpgradeEndKind::SendFailed, "the header: broken pipe",
+            "send to encoder failed (the header: broken pipe)");
+        row("not reachable", UpgradeEndKind::NotReachable, "connection refused",
+            "SERVER NOT READY (connection refused)");
+        row("no answer", UpgradeEndKind::NoAnswer, "no reply from the encoder for 2 s",
+            "no reply from the encoder for 2 s while connecting");
+        row("timed out", UpgradeEndKind::TimedOut, "not done within 9 s",
+            "not done within 9 s while connecting");
+        row("interrupted", UpgradeEndKind::Interrupted, "interrupted before connecting",
+            "interrupted before connecting");
+    }
+    void describesItsEnd() {
+        QFETCH(int, kind);
+        QFETCH(QString, text);
+        QFETCH(QString, description);
+        const auto image = PatternImage(10);
+        TcpClientChannel channel("127.0.0.1", "999"); // never connected
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        session.stop({UpgradeEndKind(kind), text});
+        QVERIFY(session.ended());
+        QCOMPARE(session.stage(), "connecting");
+        QCOMPARE(session.endDescription(), description);
+    }
+
     // abc goes out as 00 00 00 00 03 00 00 00 DA FE FF FF, then, after the pause, 61 62 63 and
     // nothing more; a byte of the buffer past the length never goes.
     void headerAndImageOnTheWire() {
