@@ -5,6 +5,7 @@
 #include "SendPacer.h"
 #include "TcpClientChannel.h"
 #include "UpgradeSession.h"
+#include "loop_probe.h"
 #include "sim_test_client.h"
 #include "upgrade_test_support.h"
 
@@ -37,37 +38,6 @@ QStringList Fast(const QStringList& fault = {}) {
                        "--erase-step", "0x100000", "--program-step", "400"} +
            fault;
 }
-
-std::unique_ptr<FirmwareImageBuffer> PatternImage(int length) {
-    auto image = std::make_unique<FirmwareImageBuffer>();
-    for (int i = 0; i < length; ++i)
-        image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + i / 256);
-    image->length = length;
-    image->checksum = ImageChecksum(image->data.data(), static_cast<std::size_t>(length));
-    return image;
-}
-
-// Measures how long the event loop goes without turning: a 1 ms timer's largest lateness.
-class LoopProbe {
-public:
-    LoopProbe() {
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            const qint64 now = clock.elapsed();
-            longest = std::max(longest, now - last);
-            last = now;
-        });
-        clock.start();
-        timer.start(1);
-    }
-    qint64 longestMs() const { return longest; }
-
-private:
-    QTimer timer;
-    QElapsedTimer clock;
-    qint64 last = 0;
-    qint64 longest = 0;
-};
 
 enum class Action { None, StopInPause, SmallSendBuffer };
 
@@ -162,7 +132,7 @@ private slots:
 
         SimProcess sim;
         QVERIFY(sim.start(simArguments + QStringList{"--once", "--report-line"}));
-        const auto image = PatternImage(length);
+        const auto image = ImageBuffer(PatternImage(length));
         TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
         if (Action(action) == Action::SmallSendBuffer) {
             TcpChannelBounds().sendStall = std::chrono::milliseconds(300);
@@ -198,7 +168,7 @@ private slots:
         if (bytesReceived != -2)
             QCOMPARE(view.log("memo5"), upgradeLog);
         QVERIFY(!channel.Connected());
-        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+        QVERIFY2(probe.longestGapMs() < 100, qPrintable(QString::number(probe.longestGapMs())));
         if (UpgradeEndKind(kind) == UpgradeEndKind::EncoderError && text.isEmpty())
             QCOMPARE(view.log("memo4").last(), QString(EncoderReply::Error));
         if (bytesReceived == -1)
@@ -221,7 +191,7 @@ private slots:
     void saysWhereItStands() {
         UpgradeLoopbackEncoder encoder;
         QVERIFY(encoder.listening());
-        const auto image = PatternImage(1000);
+        const auto image = ImageBuffer(PatternImage(1000));
         TcpClientChannel channel("127.0.0.1", encoder.portText());
         UpgradeRecordingView view;
         UpgradeSession session(channel, *image, view);
@@ -304,7 +274,7 @@ private slots:
         QFETCH(int, kind);
         QFETCH(QString, text);
         QFETCH(QString, description);
-        const auto image = PatternImage(10);
+        const auto image = ImageBuffer(PatternImage(10));
         TcpClientChannel channel("127.0.0.1", "999"); // never connected
         UpgradeRecordingView view;
         UpgradeSession session(channel, *image, view);
@@ -319,7 +289,7 @@ private slots:
     void headerAndImageOnTheWire() {
         UpgradeLoopbackEncoder encoder;
         QVERIFY(encoder.listening());
-        auto image = PatternImage(4);
+        auto image = ImageBuffer(PatternImage(4));
         image->data[0] = 'a';
         image->data[1] = 'b';
         image->data[2] = 'c';
@@ -346,7 +316,7 @@ private slots:
     void loopbackGuardEndsAsNotReachable() {
         QVERIFY2(TcpClientChannel::LoopbackOnly(),
                  "FWUPGRADE_LOOPBACK_ONLY is not set (ctest sets it for every test)");
-        const auto image = PatternImage(10);
+        const auto image = ImageBuffer(PatternImage(10));
         TcpClientChannel channel("192.0.2.1", "999");
         UpgradeRecordingView view;
         UpgradeSession session(channel, *image, view);
@@ -365,7 +335,7 @@ private slots:
         SimProcess sim;
         QVERIFY(sim.start(
             Fast({"--read-rate", "200000", "--receive-step", "65536", "--once", "--report-line"})));
-        const auto image = PatternImage(300000);
+        const auto image = ImageBuffer(PatternImage(300000));
         TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
         UpgradeRecordingView view;
         UpgradeSession session(channel, *image, view);
@@ -376,7 +346,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return session.ended(); }, 30000));
         QCOMPARE(UpgradeEndKindName(session.endCause().kind), QString("success"));
         QVERIFY2(clock.elapsed() >= 2400, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+        QVERIFY2(probe.longestGapMs() < 100, qPrintable(QString::number(probe.longestGapMs())));
     }
 
     // Past the budget of a turn, senders wait and are resumed in the order they came, a turn's
@@ -417,7 +387,7 @@ private slots:
     // they take turns, every image arrives whole, and the loop stays free.
     void pacedSessionsAllDeliverWholeImages() {
         constexpr int Encoders = 4;
-        const auto image = PatternImage(600000);
+        const auto image = ImageBuffer(PatternImage(600000));
         SendPacer pacer(64 * 1024);
         std::vector<std::unique_ptr<SimProcess>> sims;
         std::vector<std::unique_ptr<TcpClientChannel>> channels;
@@ -454,7 +424,7 @@ private slots:
             QCOMPARE(report.value("bytesReceived").toInteger(), image->length);
         }
         QVERIFY2(mostWaiting >= 2, qPrintable(QString::number(mostWaiting)));
-        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+        QVERIFY2(probe.longestGapMs() < 100, qPrintable(QString::number(probe.longestGapMs())));
     }
 };
 
