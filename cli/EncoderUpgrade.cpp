@@ -15,8 +15,9 @@ std::chrono::milliseconds milliseconds(double seconds) {
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
 }
 
-// The name scripts read for the image transfer (no phase) and each of the encoder's phases.
-QString progressName(std::optional<UpgradePhase> phase) {
+// The short name scripts read for a stage that shows progress: the image going out (no phase
+// yet), or one of the encoder's stages by the phase that follows it.
+QString stageName(std::optional<UpgradePhase> phase) {
     if (!phase)
         return QStringLiteral("transfer");
     switch (*phase) {
@@ -180,7 +181,7 @@ void EncoderUpgrade::imageSent(std::int64_t, std::int64_t) {
 }
 
 void EncoderUpgrade::setPhaseText(UpgradePhase phase, const QString& text) {
-    tell(RunEventKind::Stage, {{"stage", progressName(phase)}, {"text", text}});
+    tell(RunEventKind::Stage, {{"stage", stageName(phase)}, {"text", text}});
 }
 
 void EncoderUpgrade::setPhasePosition(UpgradePhase phase, std::int32_t position) {
@@ -195,7 +196,7 @@ void EncoderUpgrade::progressed(std::optional<UpgradePhase> phase, std::int64_t 
         return;
     previous = percent;
     tell(RunEventKind::Progress,
-         {{"stage", progressName(phase)}, {"position", qint64(position)}, {"percent", percent}});
+         {{"stage", stageName(phase)}, {"position", qint64(position)}, {"percent", percent}});
 }
 
 // An encoder that chatters is shown up to a point, then only counted; the stage texts are

@@ -36,7 +36,7 @@ struct EncoderOutcome {
     bool success = false;
     QString cause;  // the session's end cause, as scripts read it ("success", "send-failed", ...)
     QString reason; // in words
-    QString stage;  // how far it got
+    QString stage;  // the stage it reached, in words
     int attempts = 0;
     qint64 durationMs = 0;
 };

@@ -55,7 +55,7 @@ void TerminalOutput::write(const RunEvent& event) {
             hosts << host.toString();
             labelWidth = std::max(labelWidth, hosts.last().size());
         }
-        phaseTexts.resize(hosts.size());
+        stageLabels.resize(hosts.size());
         PlainOutput::write(event);
         draw();
         return;
@@ -64,7 +64,7 @@ void TerminalOutput::write(const RunEvent& event) {
     case RunEventKind::Progress:
         break; // the panel shows them
     case RunEventKind::Stage:
-        phaseTexts[event.encoder] = event.fields.value("text").toString();
+        stageLabels[event.encoder] = event.fields.value("text").toString();
         PlainOutput::write(event);
         break;
     case RunEventKind::Summary:
@@ -132,7 +132,7 @@ QString TerminalOutput::encoderLine(int index, int width) const {
         line += QStringLiteral("waiting");
     } else {
         const UpgradeProgress progress = encoder->progress();
-        line += phaseTexts[index].isEmpty() ? encoder->stage() : phaseTexts[index];
+        line += stageLabels[index].isEmpty() ? encoder->stage() : stageLabels[index];
         if (progress.phase || progress.step == UpgradeStep::SendingImage)
             line += QStringLiteral("  %1%").arg(progress.percent, 3);
         line += transferText(progress, encoder->imageSendSeconds());

@@ -29,7 +29,7 @@ private:
 
     const BatchUpgrade* run = nullptr;
     QStringList hosts;
-    QStringList phaseTexts; // each encoder's latest stage text
+    QStringList stageLabels; // each encoder's latest stage label
     qsizetype labelWidth = 0;
     int drawnRows = 0;
     QTimer redraw;

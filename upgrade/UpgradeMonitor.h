@@ -64,7 +64,7 @@ public:
     // reply in order, within the budget. Does nothing while the channel is not connected,
     // after the upgrade has ended, or when called again from inside a notice box that the
     // reply handling has opened. When the encoder closes the connection (or a receive
-    // fails), the replies still held are handled, then the connection is reported lost and
+    // fails), the replies still held are handled, then the connection is logged as lost and
     // the upgrade stopped. A tail the encoder may still be sending is held: TailWaiting.
     PumpResult pump();
 

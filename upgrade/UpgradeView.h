@@ -13,7 +13,7 @@ struct PhaseBarRange {
     std::int32_t minimum;
     std::int32_t maximum;
 };
-// Sending and programming count image bytes (0 to the image length); erasing reports flash
+// Sending and programming count image bytes (0 to the image length); erasing counts flash
 // addresses (FlashFirst to FlashEnd).
 inline PhaseBarRange PhaseRange(UpgradePhase phase, std::int32_t imageLength) {
     if (phase == UpgradePhase::Erasing)
