@@ -5,7 +5,7 @@
 #include <QJsonArray>
 #include <QTimer>
 
-#include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -21,16 +21,9 @@ QString warningText(const QString& host, const QString& stage) {
 } // namespace
 
 QString SignalName(int signalNumber) {
-    switch (signalNumber) {
-    case SIGINT:
-        return QStringLiteral("SIGINT");
-    case SIGTERM:
-        return QStringLiteral("SIGTERM");
-    case SIGHUP:
-        return QStringLiteral("SIGHUP");
-    default:
-        return QStringLiteral("signal %1").arg(signalNumber);
-    }
+    const char* name = ::sigabbrev_np(signalNumber);
+    return name ? QStringLiteral("SIG") + QLatin1String(name)
+                : QStringLiteral("signal %1").arg(signalNumber);
 }
 
 QString ShellQuoted(const QString& word) {

@@ -77,15 +77,11 @@ private:
 
 using Apply = std::function<void(OptionReader&, CliOptions&)>;
 
-Apply seconds(std::optional<double> CliOptions::*to, bool zeroAllowed = false) {
+// A number of seconds into a double or an optional one.
+template <typename Seconds> Apply seconds(Seconds CliOptions::*to, bool zeroAllowed = false) {
     return [=](OptionReader& reader, CliOptions& options) {
-        if (const auto value = reader.seconds(zeroAllowed))
-            options.*to = value;
-    };
-}
-Apply seconds(double CliOptions::*to, bool zeroAllowed = false) {
-    return [=](OptionReader& reader, CliOptions& options) {
-        options.*to = reader.seconds(zeroAllowed).value_or(options.*to);
+        if (const std::optional<double> value = reader.seconds(zeroAllowed))
+            options.*to = *value;
     };
 }
 Apply count(int CliOptions::*to, int smallest, int largest) {

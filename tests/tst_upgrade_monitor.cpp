@@ -163,8 +163,6 @@ private slots:
 
     void phaseAndPosition_data();
     void phaseAndPosition();
-    void stageTextsRecognised_data();
-    void stageTextsRecognised();
 };
 
 // Progress numbers at each phase, for a 1,000-byte image. The replies after the setup point
@@ -657,26 +655,6 @@ void TestUpgradeMonitor::phaseAndPosition() {
         return;
     QCOMPARE(rig.monitor.phasePosition(*shown), position);
     QCOMPARE(PhasePercent(*shown, position, ImageLength), percent);
-}
-
-void TestUpgradeMonitor::stageTextsRecognised_data() {
-    QTest::addColumn<QString>("reply");
-    QTest::addColumn<bool>("stageText");
-    for (const char* text :
-         {"start receiving image file", "erase flash program...", "flash program...",
-          "verify flash program...done", "flash program fail"})
-        QTest::newRow(text) << QString(text) << true;
-    QTest::newRow("error announcement") << "*** ERROR ***" << false;
-    QTest::newRow("a progress number") << "1000" << false;
-    QTest::newRow("another case") << "Flash program..." << false;
-    QTest::newRow("a trailing space") << "flash program... " << false;
-    QTest::newRow("empty") << "" << false;
-}
-
-void TestUpgradeMonitor::stageTextsRecognised() {
-    QFETCH(QString, reply);
-    QFETCH(bool, stageText);
-    QCOMPARE(IsEncoderStageText(reply), stageText);
 }
 
 QTEST_GUILESS_MAIN(TestUpgradeMonitor)
