@@ -10,6 +10,7 @@
 #include "RunOutput.h"
 #include "UpgradeHeader.h"
 #include "channel_listener.h"
+#include "cli_output.h"
 #include "sim_process.h"
 #include "test_image.h"
 #include "test_process.h"
@@ -95,17 +96,6 @@ QStringList written(OutputMode mode, const QList<RunEvent>& events) {
     outFile.seek(0);
     errFile.seek(0);
     return {QString::fromLocal8Bit(outFile.readAll()), QString::fromLocal8Bit(errFile.readAll())};
-}
-
-// The lines of the plain output that belong to one encoder, without its name.
-QStringList hostLines(const QString& out, const QString& host) {
-    QStringList lines;
-    const QString prefix = host + QStringLiteral(": ");
-    for (const QString& line : out.split(QLatin1Char('\n'))) {
-        if (line.startsWith(prefix))
-            lines << line.mid(prefix.size());
-    }
-    return lines;
 }
 
 // Whether `expected` occur in `lines` in this order (other lines between them allowed).
@@ -215,11 +205,7 @@ private:
                                               : QJsonObject();
     }
     QString writeFile(const QString& name, const QByteArray& bytes) {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return {};
-        return path;
+        return WriteImageFile(dir.filePath(name), bytes);
     }
 
 private slots:
@@ -382,7 +368,7 @@ private slots:
         QVERIFY(run.out.contains("\nFile checksum.............. " +
                                  ChecksumText(ImageSumChecksum(imageBytes)) + "\n"));
         for (SimProcess* sim : {&a, &b, &c}) {
-            const QStringList lines = hostLines(run.out, sim->host());
+            const QStringList lines = HostLines(run.out, sim->host());
             QVERIFY2(inOrder(lines, SuccessStory), qPrintable(lines.join('\n')));
             QCOMPARE(lines.count("upgrade succeeded"), 1);
             const QJsonObject report = sim->nextReport();
@@ -402,15 +388,15 @@ private slots:
                 close.start(OkSim + QStringList{"--close-at", "erase"}));
         const CliRun run = runCli({image, ok.host(), fail.host(), error.host(), close.host()});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY(inOrder(hostLines(run.out, ok.host()), SuccessStory));
-        QVERIFY(inOrder(hostLines(run.out, fail.host()),
+        QVERIFY(inOrder(HostLines(run.out, ok.host()), SuccessStory));
+        QVERIFY(inOrder(HostLines(run.out, fail.host()),
                         {"!!! DO NOT SWITCH POWER OFF !!!", "!!! UPGRADE FLASH ABORT !!!",
                          "upgrade FAILED: flash program fail"}));
-        QVERIFY(inOrder(hostLines(run.out, error.host()),
+        QVERIFY(inOrder(HostLines(run.out, error.host()),
                         {"Programming flash ... in progress", "flash chip gone",
                          "!!! UPGRADE FLASH ABORT !!!",
                          "upgrade FAILED: *** ERROR *** flash chip gone"}));
-        QVERIFY(inOrder(hostLines(run.out, close.host()),
+        QVERIFY(inOrder(HostLines(run.out, close.host()),
                         {"Erasing flash ... in progress", "!!! CONNECTION TO ENCODER LOST !!!",
                          "!!! UPGRADE FLASH ABORT !!!"}));
         const QString summary = run.out.mid(run.out.indexOf("1 of 4 encoders upgraded, 3 failed"));
@@ -479,7 +465,7 @@ private slots:
         SimProcess sim;
         QVERIFY(sim.start(OkSim + simArguments));
         const CliRun run = runCli(cliOptions + QStringList{image, sim.host()});
-        const QStringList lines = hostLines(run.out, sim.host());
+        const QStringList lines = HostLines(run.out, sim.host());
         QVERIFY2(std::any_of(lines.begin(), lines.end(),
                              [&](const QString& shown) { return shown.startsWith(line); }),
                  qPrintable(run.out));
@@ -502,10 +488,10 @@ private slots:
         QVERIFY(refusing.start({"--refuse"}) && ok.start(OkSim));
         const CliRun run = runCli({image, refusing.host(), ok.host()});
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(hostLines(run.out, refusing.host()),
+        QCOMPARE(HostLines(run.out, refusing.host()),
                  QStringList({"connecting to " + refusing.host(),
                               "upgrade FAILED: SERVER NOT READY (connection refused)"}));
-        QVERIFY(inOrder(hostLines(run.out, ok.host()), SuccessStory));
+        QVERIFY(inOrder(HostLines(run.out, ok.host()), SuccessStory));
         QVERIFY(run.out.contains("1 of 2 encoders upgraded, 1 failed\nFAILED " + refusing.host() +
                                  ": SERVER NOT READY (connection refused)\n"));
     }
@@ -577,7 +563,7 @@ private slots:
             QCOMPARE(kinds.count("end"), 1);
             QCOMPARE(lastPercent.value("transfer"), 100);
             QStringList plainLines;
-            for (const QString& line : hostLines(plain.out, host)) {
+            for (const QString& line : HostLines(plain.out, host)) {
                 if (!line.startsWith("connecting to ") && !line.startsWith("connected from ") &&
                     !progressLine.match(line).hasMatch())
                     plainLines << line;
@@ -641,11 +627,11 @@ private slots:
         QCOMPARE(recorded.size(), expected.size());
         QCOMPARE(recorded, expected);
         QVERIFY(!recorder.hasPendingConnections());
-        QCOMPARE(hostLines(run.out, recorderHost).last(),
+        QCOMPARE(HostLines(run.out, recorderHost).last(),
                  "upgrade FAILED: no reply from the encoder for 0.5 s while waiting for the "
                  "encoder to receive the image");
 
-        QVERIFY(inOrder(hostLines(run.out, sim.host()), SuccessStory));
+        QVERIFY(inOrder(HostLines(run.out, sim.host()), SuccessStory));
         const QJsonObject report = sim.nextReport();
         QCOMPARE(report["reserved"].toInteger(-1), 0);
         QCOMPARE(report["length"].toInteger(-1), bytes.size());
@@ -696,7 +682,7 @@ private slots:
         QVERIFY(lateStarted);
         const QString& out = run.out;
         QCOMPARE(run.exitCode, 0);
-        QVERIFY(inOrder(hostLines(out, host),
+        QVERIFY(inOrder(HostLines(out, host),
                         {"connecting to " + host,
                          "attempt 1 of 5 failed: SERVER NOT READY (connection refused); next "
                          "attempt in 0.4 s",

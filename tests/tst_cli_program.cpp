@@ -3,6 +3,7 @@
 
 #include "FirmwareImage.h"
 #include "channel_listener.h"
+#include "cli_output.h"
 #include "sim_process.h"
 #include "test_image.h"
 #include "test_process.h"
@@ -31,17 +32,6 @@ QByteArrayList bytes(const QStringList& arguments) {
     return list;
 }
 
-// The lines of the plain output that belong to one encoder, without its name.
-QStringList hostLines(const QString& out, const QString& host) {
-    QStringList lines;
-    const QString prefix = host + QStringLiteral(": ");
-    for (const QString& line : out.split(QLatin1Char('\n'))) {
-        if (line.startsWith(prefix))
-            lines << line.mid(prefix.size());
-    }
-    return lines;
-}
-
 QByteArray readAll(int fd) {
     QByteArray all;
     char buffer[65536];
@@ -61,11 +51,7 @@ private:
     QString image; // 100,000 bytes
 
     QString writeFile(const QString& name, const QByteArray& content) {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            return {};
-        return path;
+        return WriteImageFile(dir.filePath(name), content);
     }
 
 private slots:
@@ -205,7 +191,7 @@ private slots:
         QVERIFY(cli.start(CliPath, bytes(QStringList{"--plain", image} + hosts)));
         const auto out = [&] { return QString::fromLocal8Bit(cli.out()); };
         QTRY_VERIFY_WITH_TIMEOUT(
-            hostLines(out(), erasing.host()).contains("Erasing flash ... in progress"), 15000);
+            HostLines(out(), erasing.host()).contains("Erasing flash ... in progress"), 15000);
         QVERIFY(cli.running());
         ::kill(cli.pid(), signalNumber);
         QTRY_VERIFY_WITH_TIMEOUT(out().contains("is left to finish"), 5000);
@@ -231,7 +217,7 @@ private slots:
                      qPrintable(err));
             QVERIFY(!erasing.nextReport(5000)["complete"].toBool(true));
         } else {
-            QVERIFY(hostLines(out(), erasing.host()).contains("upgrade succeeded"));
+            QVERIFY(HostLines(out(), erasing.host()).contains("upgrade succeeded"));
             QVERIFY(!out().contains(warning));
             QVERIFY(erasing.nextReport(5000)["complete"].toBool());
         }
@@ -306,10 +292,10 @@ private slots:
         TestProcess cli;
         QVERIFY(cli.start(CliPath, bytes(QStringList{big} + hosts)));
         const auto shown = [&] { return QString::fromLocal8Bit(cli.out()); };
-        QTRY_VERIFY_WITH_TIMEOUT(hostLines(shown(), ok.host()).contains("upgrade succeeded"),
+        QTRY_VERIFY_WITH_TIMEOUT(HostLines(shown(), ok.host()).contains("upgrade succeeded"),
                                  20000);
         QVERIFY(cli.running());
-        QVERIFY(!hostLines(shown(), stuck.host()).join('\n').contains("upgrade"));
+        QVERIFY(!HostLines(shown(), stuck.host()).join('\n').contains("upgrade"));
         ::kill(cli.pid(), SIGINT);
         QCOMPARE(cli.waitForExit(5000), 130);
         const QString out = shown();

@@ -2,6 +2,8 @@
 
 #include "FirmwareImage.h"
 
+#include <QFile>
+
 #include <cstring>
 
 QByteArray PatternImage(qsizetype length) {
@@ -26,6 +28,13 @@ std::uint32_t ImageSumChecksum(const QByteArray& image) {
     for (const char byte : image)
         sum += static_cast<unsigned char>(byte);
     return 0u - sum;
+}
+
+QString WriteImageFile(const QString& path, const QByteArray& image) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+        return {};
+    return path;
 }
 
 std::unique_ptr<FirmwareImageBuffer> ImageBuffer(const QByteArray& image) {
