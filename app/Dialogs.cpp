@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -34,6 +35,11 @@ void ModalDialogs::NoticeBox(const QString& text, std::optional<QPoint> topLeft)
 
 void ModalDialogs::ErrorBox(const QString& text) {
     MakeErrorBox(text)->exec();
+}
+
+bool ModalDialogs::RunCloseQuestion(QMessageBox& box) {
+    box.exec();
+    return ClosesAnyway(box);
 }
 
 DialogSeam& Dialogs() {
@@ -80,4 +86,22 @@ void ShowNotice(const QString& text, std::optional<QPoint> topLeft) {
 
 void ShowErrorMessage(const QString& message) {
     Dialogs().ErrorBox(ErrorBoxText(message));
+}
+
+std::unique_ptr<QMessageBox> MakeCloseQuestion() {
+    auto box = MakeBox(QMessageBox::Warning, QString::fromLatin1(CloseQuestionText));
+    box->setStandardButtons(QMessageBox::NoButton);
+    QPushButton* keep =
+        box->addButton(QString::fromLatin1(KeepRunningText), QMessageBox::RejectRole);
+    box->addButton(QString::fromLatin1(CloseAnywayText), QMessageBox::DestructiveRole);
+    box->setDefaultButton(keep);
+    box->setEscapeButton(keep);
+    box->setAccessibleDescription(
+        QStringLiteral("Return and Escape keep the upgrade running; Close anyway ends it."));
+    return box;
+}
+
+bool ClosesAnyway(const QMessageBox& box) {
+    QAbstractButton* clicked = box.clickedButton();
+    return clicked && box.buttonRole(clicked) == QMessageBox::DestructiveRole;
 }

@@ -21,6 +21,9 @@ public:
     virtual void NoticeBox(const QString& text, std::optional<QPoint> topLeft) = 0;
     // Error icon and one OK button; the text is final (see ErrorBoxText).
     virtual void ErrorBox(const QString& text) = 0;
+    // Runs the close question (MakeCloseQuestion) modally; true for "Close anyway". The window
+    // may take the box away meanwhile with done(), which answers false.
+    virtual bool RunCloseQuestion(QMessageBox& box) = 0;
 };
 
 // The real modal dialogs.
@@ -29,6 +32,7 @@ public:
     void RunFileDialog(QFileDialog& dialog) override;
     void NoticeBox(const QString& text, std::optional<QPoint> topLeft) override;
     void ErrorBox(const QString& text) override;
+    bool RunCloseQuestion(QMessageBox& box) override;
 };
 
 DialogSeam& Dialogs();
@@ -47,6 +51,15 @@ QString ErrorBoxText(const QString& message);
 // The boxes as ModalDialogs shows them, built but not shown.
 std::unique_ptr<QMessageBox> MakeNoticeBox(const QString& text, std::optional<QPoint> topLeft);
 std::unique_ptr<QMessageBox> MakeErrorBox(const QString& text);
+// Asked before the window closes while the encoder writes its flash: "Keep running" (Return
+// and Escape) or "Close anyway".
+std::unique_ptr<QMessageBox> MakeCloseQuestion();
+inline constexpr char CloseQuestionText[] =
+    "The encoder is writing its flash. Closing now may leave it unusable.";
+inline constexpr char KeepRunningText[] = "Keep running";
+inline constexpr char CloseAnywayText[] = "Close anyway";
+// Whether the operator chose "Close anyway" in a close question that has been answered.
+bool ClosesAnyway(const QMessageBox& box);
 
 // What the window's code calls.
 void ShowNotice(const QString& text, std::optional<QPoint> topLeft = std::nullopt);

@@ -15,8 +15,8 @@ void PrepareApplication(QApplication& application) {
     application.setWindowIcon(ProgramIcon());
 }
 
-void CloseOnSignal(QWidget& window) {
-    window.close();
+void CloseOnSignal(TForm1& window) {
+    window.CloseWithoutAsking();
     // A modal box or dialog open at that moment runs an event loop of its own; all of them end.
     QCoreApplication::exit(0);
 }

@@ -9,8 +9,10 @@
 #include "WindowLook.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QResizeEvent>
 #include <QTimer>
@@ -126,6 +128,8 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::OpenDialog3CanClose(const QString& path) {
+    if (UpgradeStarted())
+        return;
     SelectedPath = path;
     if (const std::optional<QDateTime> time = FirmwareFileTime(path)) {
         Label453->setText(FirmwareDateText(*time));
@@ -135,9 +139,13 @@ void TForm1::OpenDialog3CanClose(const QString& path) {
     Label443->setText(DisplayPath(path));
 }
 
+// From "Upgrade FW" on, the image is the one the header describes: neither the button nor a
+// file dialog still open from before the click may change it.
 void TForm1::SpeedButton24Click() {
+    if (UpgradeStarted())
+        return;
     Dialogs().RunFileDialog(CreateOpenDialog());
-    if (!ImageSelected)
+    if (!ImageSelected || UpgradeStarted())
         return;
     switch (LoadFirmwareImage(*FirmwareImage, SelectedPath)) {
     case ImageLoadResult::NotOpened:
@@ -176,6 +184,8 @@ void TForm1::ShowImageSummary() {
 }
 
 void TForm1::SpeedButton26Click() {
+    if (UpgradeStarted())
+        return;
     if (!ImageSelected) {
         ShowNotice(QStringLiteral("FILE NOT SELECTED"));
         return;
@@ -200,6 +210,7 @@ void TForm1::StartUpgrade() {
         session.reset();
         throw;
     }
+    SpeedButton24->hide();
 }
 
 void TForm1::RestoreCursor() {
@@ -318,6 +329,40 @@ void TForm1::showSuccess(const QString& text) {
 
 void TForm1::upgradeEnded(const UpgradeEnd& end) {
     RestoreCursor();
+    // The operator asked to close; the encoder no longer writes its flash.
+    if (closeQuestion)
+        closeQuestion->done(0);
     if (end.kind == UpgradeEndKind::NotReachable)
         ShowNotice(Latin1(UpgradeText::ServerNotReady));
+}
+
+bool TForm1::WritingFlash() const {
+    return session && session->monitor().writingFlash();
+}
+
+void TForm1::CloseWithoutAsking() {
+    closeWithoutAsking = true;
+    if (closeQuestion)
+        closeQuestion->done(0);
+    close();
+}
+
+// A close while the encoder erases or programs its flash could leave it unusable: the operator
+// is asked first. At any other moment the window closes at once.
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!closeWithoutAsking && WritingFlash() && !AskToClose()) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+bool TForm1::AskToClose() {
+    if (closeQuestion)
+        return false; // already asking
+    const std::unique_ptr<QMessageBox> box = MakeCloseQuestion();
+    closeQuestion = box.get();
+    const bool closeAnyway = Dialogs().RunCloseQuestion(*box);
+    closeQuestion = nullptr;
+    return closeAnyway || closeWithoutAsking || !WritingFlash();
 }

@@ -14,6 +14,7 @@
 #include <memory>
 
 class QFileDialog;
+class QMessageBox;
 class QProgressBar;
 class QTimer;
 
@@ -51,6 +52,12 @@ public:
 
     // The upgrade that "Upgrade FW" started; null before.
     const UpgradeSession* Session() const { return session.get(); }
+    // From the click on "Upgrade FW" the image and the upgrade are settled for the run.
+    bool UpgradeStarted() const { return session != nullptr; }
+    // While the encoder erases or programs its flash; a close then asks first.
+    bool WritingFlash() const;
+    // Closes without the question (a termination signal).
+    void CloseWithoutAsking();
 
     // The progress rows, logs and boxes as the reply handling drives them.
     void showPhaseRow(UpgradePhase phase) override;
@@ -66,6 +73,7 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void StyleProgressBars();
@@ -75,6 +83,7 @@ private:
     void WithdrawImage();
     void StartUpgrade();
     void RestoreCursor();
+    bool AskToClose();
     void ShowConnectionInfo();
     void SetBarRanges();
     QProgressBar* PhaseBar(UpgradePhase phase) const;
@@ -88,6 +97,9 @@ private:
     // Declared after Client_2, so it goes before the channel it drives.
     std::unique_ptr<UpgradeSession> session;
     bool busyCursor = false;
+    // The close question while it is open, so that the end of the flash write can take it away.
+    QMessageBox* closeQuestion = nullptr;
+    bool closeWithoutAsking = false;
 };
 
 // The one main window of the process; null before it exists and after it is gone.

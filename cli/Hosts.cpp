@@ -130,8 +130,7 @@ std::optional<QString> ResolveEncoders(QList<EncoderAddress>& encoders) {
     for (qsizetype i = 0; i < encoders.size(); ++i) {
         EncoderAddress& encoder = encoders[i];
         const QByteArray dotted = TcpClientChannel::LookupHostAddr(encoder.host);
-        // The channel connects to what inet_addr makes of the text: "127.1" and "2130706433"
-        // are 127.0.0.1 too.
+        // One address may be named twice, as a dotted address and as a host name.
         const in_addr_t address = dotted.isEmpty() ? INADDR_NONE : ::inet_addr(dotted.constData());
         in_addr shown{};
         shown.s_addr = address;

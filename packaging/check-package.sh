@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a built tree and checks it: the files it installs, its version,
-# changelog and copyright, the dependencies it declares, lintian (when it is installed; no error
-# or warning may remain), the hardening of its programs, their --version, the manual pages,
-# READMEs and bash completion against the programs' --help, run.sh and the demo without a
-# display, and that the installed window program starts under a virtual X server, shows its
-# window, and exits with 0 when asked to close.
+# Builds the Debian package from a built tree and checks it: the files it installs (the Ansible
+# playbook and role among them, which must parse), its version, changelog and copyright, the
+# dependencies it declares, lintian (when it is installed; no error or warning may remain), the
+# hardening of its programs, their --version, the manual pages, READMEs and bash completion
+# against the programs' --help, run.sh and the demo without a display, and that the installed
+# window program starts under a virtual X server, shows its window, and exits with 0 when asked
+# to close.
 set -euo pipefail
 build=$1
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,6 +43,13 @@ for path in usr/bin/fwupgrade usr/bin/fwupgrade-cli usr/bin/encoder-sim \
 done
 ! grep -E ' \./usr/share/man/.*[^/z]$' <<<"$contents" || fail "uncompressed manual pages"
 
+# The Ansible playbook and role: every file of contrib/ansible but its test, nothing else.
+ansible_dir=usr/share/fwupgrade/ansible
+same_items "the Ansible files" \
+    "$(cd "$source/contrib/ansible" && find . -path ./tests -prune -o -type f -print | sed 's|^\./||')" \
+    "contrib/ansible" \
+    "$(sed -nE "s|.* \./$ansible_dir/(.*[^/])$|\1|p" <<<"$contents")" "the package"
+
 depends=$(dpkg-deb -f "$deb" Depends)
 recommends=$(dpkg-deb -f "$deb" Recommends)
 for dep in libqt6widgets6 libqt6core6 netbase; do
@@ -71,6 +79,17 @@ for program in fwupgrade-cli encoder-sim; do
         fail "$program --version printed '$printed', not '$program $project_version'"
 done
 echo "version $version"
+
+# The installed playbook is whole: ansible-playbook finds its role beside it and parses both.
+if command -v ansible-playbook >/dev/null; then
+    printf 'all:\n  children:\n    fwupgrade_control:\n      hosts:\n        ctl:\n' >"$work/inventory.yml"
+    HOME="$work" ANSIBLE_LOCAL_TEMP="$work/ansible-local" ansible-playbook --syntax-check \
+        -i "$work/inventory.yml" "$root/$ansible_dir/upgrade.yml" >"$work/syntax.out" 2>&1 ||
+        fail "the installed playbook does not parse: $(cat "$work/syntax.out")"
+    echo "the installed Ansible playbook parses"
+else
+    echo "ansible-playbook is not installed: the installed playbook not parsed (bash scripts/setup.sh installs it)"
+fi
 
 # Compressed as Debian wants: gzip -9 (the header says so), no file name, no time stamp.
 for file in "$root"/usr/share/man/man1/*.gz "$root/$doc/changelog.Debian.gz"; do

@@ -109,11 +109,24 @@ private slots:
         QTest::newRow("empty") << QByteArray() << QByteArray("0.0.0.0");
         QTest::newRow("dotted") << QByteArray("127.0.0.1") << QByteArray("127.0.0.1");
         QTest::newRow("localhost") << QByteArray("localhost") << QByteArray("127.0.0.1");
-        // A leading digit is never looked up and the text is kept as written.
-        QTest::newRow("short form kept") << QByteArray("127.1") << QByteArray("127.1");
+        // A leading digit is never looked up; only four plain decimal numbers are an address,
+        // kept as written.
         QTest::newRow("digit name") << QByteArray("1nosuchhost") << QByteArray();
+        QTest::newRow("highest octet") << QByteArray("10.255.0.9") << QByteArray("10.255.0.9");
+        QTest::newRow("zero octets") << QByteArray("127.0.0.0") << QByteArray("127.0.0.0");
         QTest::newRow("bad octet") << QByteArray("127.0.0.256") << QByteArray();
         QTest::newRow("broadcast") << QByteArray("255.255.255.255") << QByteArray();
+        QTest::newRow("octal octet") << QByteArray("10.1.0.010") << QByteArray();
+        QTest::newRow("zero-padded") << QByteArray("127.000.000.001") << QByteArray();
+        QTest::newRow("hex") << QByteArray("0x0a.1") << QByteArray();
+        QTest::newRow("hex octet") << QByteArray("127.0.0.0x1") << QByteArray();
+        QTest::newRow("short form") << QByteArray("127.1") << QByteArray();
+        QTest::newRow("one number") << QByteArray("2130706433") << QByteArray();
+        QTest::newRow("five numbers") << QByteArray("127.0.0.1.1") << QByteArray();
+        QTest::newRow("empty octet") << QByteArray("127..0.1") << QByteArray();
+        QTest::newRow("trailing dot") << QByteArray("127.0.0.1.") << QByteArray();
+        QTest::newRow("sign") << QByteArray("127.0.0.+1") << QByteArray();
+        QTest::newRow("space") << QByteArray("127.0.0.1 ") << QByteArray();
     }
     void lookupHostAddr() {
         QFETCH(QByteArray, host);

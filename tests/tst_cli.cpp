@@ -252,13 +252,19 @@ private slots:
         QTest::newRow("bad octet")
             << QStringList{"%I", "127.0.0.256:999"} << "host '127.0.0.256' does not resolve";
         QTest::newRow("named twice") << QStringList{"%I", "%H", "%H"} << "is named twice";
-        // One encoder under four spellings is still one encoder.
+        // One encoder under two spellings is still one encoder.
         QTest::newRow("one encoder, two spellings")
-            << QStringList{"%I", "127.0.0.1:%P", "127.1:%P"}
-            << "encoder '127.1:%P' is named twice: '127.0.0.1:%P' and '127.1:%P' are both "
-               "127.0.0.1:%P";
+            << QStringList{"%I", "127.0.0.1:%P", "localhost:%P"}
+            << "encoder 'localhost:%P' is named twice: '127.0.0.1:%P' and 'localhost:%P' are "
+               "both 127.0.0.1:%P";
+        // Only four plain decimal numbers are an address: inet_addr's other forms would reach
+        // another encoder than the one the operator meant.
+        QTest::newRow("short form")
+            << QStringList{"%I", "127.1:%P"} << "host '127.1' does not resolve";
         QTest::newRow("decimal address")
-            << QStringList{"%I", "%H", "2130706433:%P"} << "are both 127.0.0.1:%P";
+            << QStringList{"%I", "2130706433:%P"} << "host '2130706433' does not resolve";
+        QTest::newRow("octal octet")
+            << QStringList{"%I", "127.0.0.010:%P"} << "host '127.0.0.010' does not resolve";
         QTest::newRow("host 0") << QStringList{"%I", "0:%P"} << "does not resolve";
         QTest::newRow("host 0.0.0.0") << QStringList{"%I", "0.0.0.0:%P"} << "does not resolve";
         QTest::newRow("a path for a host") << QStringList{"%I", "/tmp/x"} << "bad encoder address";

@@ -284,6 +284,30 @@ private slots:
         QCOMPARE(session.endDescription(), description);
     }
 
+    // The header and the image go out as the image stood at start(), whatever happens to the
+    // buffer while the connect and the pause take their time.
+    void imageAsItStoodAtStart() {
+        SimProcess sim;
+        QVERIFY(sim.start(Fast({"--once", "--report-line"})));
+        const auto image = ImageBuffer(PatternImage(1000));
+        const std::uint32_t checksum = image->checksum;
+        TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        QSignalSpy finished(&session, &UpgradeSession::finished);
+        session.start();
+        image->length = 0;
+        image->checksum = 0;
+        QVERIFY(QTest::qWaitFor([&] { return finished.count() > 0; }, 30000));
+        QCOMPARE(UpgradeEndKindName(session.endCause().kind),
+                 UpgradeEndKindName(UpgradeEndKind::Success));
+        const QJsonObject report = sim.nextReport(10000);
+        QCOMPARE(report.value("length").toInteger(), 1000);
+        QCOMPARE(report.value("checksum").toInteger(), qint64(checksum));
+        QCOMPARE(report.value("bytesReceived").toInteger(), 1000);
+        QVERIFY(report.value("complete").toBool());
+    }
+
     // abc goes out as 00 00 00 00 03 00 00 00 DA FE FF FF, then, after the pause, 61 62 63 and
     // nothing more; a byte of the buffer past the length never goes.
     void headerAndImageOnTheWire() {

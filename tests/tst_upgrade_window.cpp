@@ -419,8 +419,8 @@ private slots:
     }
 
     // The program's own start-up and shut-down: the operator closes the window in the middle
-    // of an upgrade, in the pause or while the encoder programs; the program's run ends with
-    // 0 at once and the encoder sees the connection close.
+    // of an upgrade, in the pause or, answering "Close anyway", while the encoder programs;
+    // the program's run ends with 0 at once and the encoder sees the connection close.
     void closingTheWindowMidUpgradeEndsTheProgram_data() {
         QTest::addColumn<QStringList>("simArguments");
         QTest::addColumn<bool>("inPause");
@@ -466,6 +466,9 @@ private slots:
         QCOMPARE(RunWindowProgram(), 0);
         QVERIFY(closedMidUpgrade);
         QCOMPARE(Form1, nullptr);
+        QCOMPARE(dialogs.boxes.size(), inPause ? 0u : 1u);
+        if (!inPause)
+            QCOMPARE(dialogs.boxes.front().kind, FakeDialogs::Box::CloseQuestion);
         if (inPause)
             QVERIFY2(clock.elapsed() < 900, qPrintable(QString::number(clock.elapsed())));
         const QJsonObject report = sim.waitForReport();

@@ -272,25 +272,40 @@ private slots:
         QCOMPARE(QApplication::activePopupWidget(), nullptr);
     }
 
+    // Return and Escape close every box with its safe answer: OK, or "Keep running" when the
+    // window asks before a close.
     void boxesCloseWithKeys_data() {
-        QTest::addColumn<bool>("error");
+        QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("key");
-        QTest::newRow("notice, Return") << false << int(Qt::Key_Return);
-        QTest::newRow("notice, Escape") << false << int(Qt::Key_Escape);
-        QTest::newRow("error, Return") << true << int(Qt::Key_Return);
-        QTest::newRow("error, Escape") << true << int(Qt::Key_Escape);
+        for (const char* kind : {"notice", "error", "close question"}) {
+            QTest::addRow("%s, Return", kind) << QString(kind) << int(Qt::Key_Return);
+            QTest::addRow("%s, Escape", kind) << QString(kind) << int(Qt::Key_Escape);
+        }
     }
     void boxesCloseWithKeys() {
-        QFETCH(bool, error);
+        QFETCH(QString, kind);
         QFETCH(int, key);
-        const auto box = error ? MakeErrorBox(QStringLiteral("disk full."))
-                               : MakeNoticeBox(QStringLiteral("FILE NOT SELECTED"), std::nullopt);
+        const auto box = kind == "error" ? MakeErrorBox(QStringLiteral("disk full."))
+                         : kind == "notice"
+                             ? MakeNoticeBox(QStringLiteral("FILE NOT SELECTED"), std::nullopt)
+                             : MakeCloseQuestion();
         box->open();
         QVERIFY(QTest::qWaitForWindowActive(box.get()));
         QWidget* focused = QApplication::focusWidget();
         QTest::keyClick(focused ? focused : box.get(), Qt::Key(key));
         QTRY_VERIFY(!box->isVisible());
-        QCOMPARE(box->clickedButton(), box->button(QMessageBox::Ok));
+        QCOMPARE(box->windowTitle(), ProgramTitle());
+        if (kind != "close question") {
+            QCOMPARE(box->clickedButton(), box->button(QMessageBox::Ok));
+            return;
+        }
+        QCOMPARE(box->clickedButton()->text(), QString(KeepRunningText));
+        QVERIFY(!ClosesAnyway(*box));
+        QStringList buttons;
+        for (const QAbstractButton* button : box->buttons())
+            buttons << button->text();
+        buttons.sort();
+        QCOMPARE(buttons, (QStringList{CloseAnywayText, KeepRunningText}));
     }
 
     // Qt's options on the program's command line change nothing. Qt reads them all at

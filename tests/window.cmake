@@ -12,6 +12,9 @@ foreach(program matrix endings hostile)
     fw_add_qtest(tst_upgrade_window_${program}
         SOURCES tst_upgrade_window_${program}.cpp LIBS fwwindowharness TIMEOUT 90)
 endforeach()
+# What the operator does while an upgrade runs: input during the connect, closing mid-flash.
+fw_add_qtest(tst_upgrade_window_operator
+    SOURCES tst_upgrade_window_operator.cpp LIBS fwwindowharness TIMEOUT 120)
 # SIGTERM and SIGINT end the program with 0, as the package check expects.
 fw_add_qtest(tst_upgrade_window_signals SOURCES tst_upgrade_window_signals.cpp LIBS fwwindowharness)
 target_compile_definitions(tst_upgrade_window_signals

@@ -32,6 +32,10 @@ public:
     void ErrorBox(const QString& text) override {
         std::fprintf(stderr, "error box: %s\n", qPrintable(text));
     }
+    bool RunCloseQuestion(QMessageBox& box) override {
+        std::fprintf(stderr, "close question: %s\n", qPrintable(box.text()));
+        return true;
+    }
 
 private:
     QString imagePath;

@@ -2,6 +2,8 @@
 
 #include "ProgramError.h"
 
+#include <QList>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -102,6 +104,26 @@ bool isDecimal(const QByteArray& text) {
         return false;
     for (; i < text.size(); ++i) {
         if (text[i] < '0' || text[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+// Four decimal numbers from 0 to 255 joined by dots, none with a leading zero. inet_addr also
+// takes octal ("010" is 8), hexadecimal and short forms ("10.1"): an operator who types a
+// zero-padded address would reach another encoder.
+bool isPlainDotted(const QByteArray& host) {
+    const QList<QByteArray> numbers = host.split('.');
+    if (numbers.size() != 4)
+        return false;
+    for (const QByteArray& number : numbers) {
+        if (number.isEmpty() || number.size() > 3 || (number.size() > 1 && number[0] == '0'))
+            return false;
+        for (const char digit : number) {
+            if (digit < '0' || digit > '9')
+                return false;
+        }
+        if (number.toInt() > 255)
             return false;
     }
     return true;
@@ -385,7 +407,8 @@ QByteArray TcpClientChannel::LookupHostAddr(const QByteArray& host) {
     if (host.isEmpty())
         return "0.0.0.0";
     if (host[0] >= '0' && host[0] <= '9')
-        return ::inet_addr(host.constData()) != INADDR_NONE ? host : QByteArray();
+        return isPlainDotted(host) && ::inet_addr(host.constData()) != INADDR_NONE ? host
+                                                                                   : QByteArray();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -90,9 +90,9 @@ public:
 
     static QByteArray LocalHostName();
     static QByteArray LocalHostAddr();
-    // "" gives "0.0.0.0"; a text that starts with a digit must be a dotted address and is
-    // never looked up; any other text is looked up as a host name (first IPv4 address).
-    // An empty result means no usable address.
+    // "" gives "0.0.0.0"; a text that starts with a digit must be four decimal numbers from 0
+    // to 255 without leading zeros (not 255.255.255.255) and is never looked up; any other text is
+    // looked up as a host name (first IPv4 address). An empty result means no usable address.
     static QByteArray LookupHostAddr(const QByteArray& host);
     // "" gives 0; a service name gives its port; otherwise a decimal number from 0 to
     // 65535. Throws ProgramError otherwise.

@@ -88,6 +88,9 @@ public:
     void setLossCause(const UpgradeEnd& end) { lossCause = end; }
 
     bool ended() const { return stopped; }
+    // From the encoder's "erase flash" until the upgrade ends: cutting the connection now may
+    // leave the encoder without a working program.
+    bool writingFlash() const { return !stopped && current.UpgradeStage >= 2; }
     const UpgradeEnd& endCause() const { return cause; }
     // "*** ERROR ***" has come: the next reply is the encoder's error text.
     bool awaitingErrorText() const { return errorAnnounced; }

@@ -75,7 +75,7 @@ void UpgradeSession::setWholeBound(std::optional<std::chrono::milliseconds> boun
 std::int64_t UpgradeSession::imageBytesSent() const {
     if (current == UpgradeStep::SendingImage)
         return sent;
-    return current == UpgradeStep::Following ? image.length : 0;
+    return current == UpgradeStep::Following ? replies.imageLength() : 0;
 }
 
 void UpgradeSession::enter(UpgradeStep step) {
@@ -89,6 +89,8 @@ void UpgradeSession::start() {
         return;
     // Throws before the session has begun: the front end may try again.
     const ConnectProgress progress = channel.StartConnect();
+    // The header describes the image as it stands now; the image is sent at that length.
+    header = UpgradeHeader(image.length, image.checksum);
     if (wholeBound)
         whole.start(*wholeBound);
     enter(UpgradeStep::Connecting);
@@ -157,7 +159,6 @@ void UpgradeSession::connectionStands() {
         return; // the front end stopped it on seeing the connection
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendHeader));
     enter(UpgradeStep::SendingHeader);
-    header = UpgradeHeader(image.length, image.checksum);
     beginSend(header.data(), UpgradeHeaderSize);
 }
 
@@ -266,7 +267,7 @@ void UpgradeSession::pauseOver() {
     enter(UpgradeStep::SendingImage);
     if (ended())
         return;
-    beginSend(image.data.data(), image.length);
+    beginSend(image.data.data(), replies.imageLength());
 }
 
 void UpgradeSession::startFollowing() {
@@ -406,11 +407,11 @@ UpgradeProgress UpgradeSession::progress() const {
     now.step = current;
     now.phase = replies.phase();
     now.bytesAcknowledged = imageBytesSent();
-    now.imageLength = image.length;
+    now.imageLength = replies.imageLength();
     now.percent = now.phase
-                      ? PhasePercent(*now.phase, replies.phasePosition(*now.phase), image.length)
-                      : PercentOf(now.bytesAcknowledged, 0, image.length);
-    now.writingFlash = !ended() && replies.state().UpgradeStage >= 2;
+                      ? PhasePercent(*now.phase, replies.phasePosition(*now.phase), now.imageLength)
+                      : PercentOf(now.bytesAcknowledged, 0, now.imageLength);
+    now.writingFlash = replies.writingFlash();
     return now;
 }
 

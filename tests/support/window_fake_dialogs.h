@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 
 #include <QFileDialog>
+#include <QMessageBox>
 
 #include <deque>
 #include <functional>
@@ -14,11 +15,13 @@
 class FakeDialogs : public DialogSeam {
 public:
     struct Box {
-        enum Kind { Notice, Error } kind;
+        enum Kind { Notice, Error, CloseQuestion } kind;
         QString text;
         std::optional<QPoint> topLeft;
     };
     using Answer = std::function<void(QFileDialog&)>;
+    // Answers the close question: true for "Close anyway".
+    using CloseAnswer = std::function<bool(QMessageBox&)>;
 
     FakeDialogs() : previous(InstallDialogs(this)) {}
     ~FakeDialogs() override { InstallDialogs(previous); }
@@ -51,6 +54,12 @@ public:
         boxes.push_back({Box::Notice, text, topLeft});
     }
     void ErrorBox(const QString& text) override { boxes.push_back({Box::Error, text, {}}); }
+    // Unless told otherwise the operator closes anyway, so a test can always close its window.
+    bool RunCloseQuestion(QMessageBox& box) override {
+        boxes.push_back({Box::CloseQuestion, box.text(), {}});
+        return closeAnswer ? closeAnswer(box) : true;
+    }
+    CloseAnswer closeAnswer;
 
     std::vector<Box> boxes;
     int fileDialogRuns = 0;
