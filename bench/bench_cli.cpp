@@ -1,12 +1,19 @@
-// fwupgrade-cli against fleets of encoders: 1, 32, 256 and 1,000 at once (or the counts given),
-// all served by one encoder-sim --listeners process at its fastest pacing. For each count:
-// the wall time, the ratio to one encoder, the CLI's peak resident memory against its aim
-// (64 MB + 64 KB per encoder), the longest event-loop stall of the run (from --report), and
-// the smallest and largest pause between header and image that the simulator saw (from its
-// own reports, by the system's receive stamps).
+// fwupgrade-cli's whole run, in this process as its main() runs it, against fleets of encoders:
+// 1, 32, 256 and 1,000 at once (or the counts given), all served by one encoder-sim --listeners
+// process at its fastest pacing. For each count: the wall time, the ratio to one encoder, the
+// peak resident memory against its aim (64 MB + 64 KB per encoder), the longest event-loop
+// stall of the run (a 25 ms timer's largest lateness), the processor time of both programs, and
+// the smallest and largest pause between header and image that the simulator saw (from its own
+// reports, by the system's receive stamps).
 //
 //   bench_cli [--encoders 1,32,256,1000] [--rounds R] [--image-size BYTES]
+#include "CliRun.h"
 #include "FirmwareImage.h"
+#include "OutputChannel.h"
+#include "loop_probe.h"
+#include "sim_process.h"
+#include "test_image.h"
+#include "test_process.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,22 +21,19 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
+
+constexpr int StallTickMs = 25;
 
 struct Settings {
     QList<int> encoders{1, 32, 256, 1000};
@@ -55,26 +59,13 @@ Settings parseSettings(const QStringList& arguments) {
     return settings;
 }
 
-// One encoder-sim serving `count` ports, every connection at once, its reports to `reports`.
-std::unique_ptr<QProcess> startFleet(int count, QStringList& hosts, const QString& reports) {
-    auto sim = std::make_unique<QProcess>();
-    sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim->start(QStringLiteral(ENCODER_SIM),
-               {"--address", "127.0.0.1", "--port", "0", "--gap-ms", "0", "--listeners",
-                QString::number(count), "--report", reports});
-    if (!sim->waitForStarted(5000))
-        return nullptr;
-    QElapsedTimer clock;
-    clock.start();
-    while (hosts.size() < count && clock.elapsed() < 30000) {
-        if (!sim->canReadLine() && !sim->waitForReadyRead(1000))
-            continue;
-        while (sim->canReadLine()) {
-            const QByteArray line = sim->readLine().trimmed();
-            hosts << QString::fromLatin1(line.mid(line.lastIndexOf(' ') + 1));
-        }
+// Every encoder holds a socket, as in the program.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    return hosts.size() == count ? std::move(sim) : nullptr;
 }
 
 struct Run {
@@ -87,63 +78,47 @@ struct Run {
     int failed = 0;
 };
 
-double cpuMs(const timeval& user, const timeval& system) {
-    return (user.tv_sec + system.tv_sec) * 1e3 + (user.tv_usec + system.tv_usec) / 1e3;
+double cpuMs(const rusage& usage) {
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-// The processor time a process has used so far (user + system), from /proc.
-double processCpuMs(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    // The fields after the command name, which may hold spaces, start at its closing ')'.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    const double ticks = fields[11].toDouble() + fields[12].toDouble();
-    return ticks * 1e3 / double(sysconf(_SC_CLK_TCK));
-}
-
-// One fwupgrade-cli run, timed, with its peak resident memory and processor time from the
-// kernel, and the simulator's processor time over the same run.
+// One run, timed, with the event loop's longest stall, this process's processor time and peak
+// resident memory (the peak of all runs so far: the fleets grow) and the simulator's processor
+// time over the same run.
 Run runCli(const QString& image, const QStringList& hosts, const QString& report, qint64 simPid) {
-    QStringList arguments{QStringLiteral(FWUPGRADE_CLI), "--plain", "--report", report, image};
-    arguments += hosts;
-    std::vector<QByteArray> bytes;
-    for (const QString& argument : arguments)
-        bytes.push_back(argument.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& argument : bytes)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    OutputChannel out(devNull);
+    OutputChannel err(devNull);
     Run run;
-    const double simCpuBefore = processCpuMs(simPid);
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const double simCpuBefore = ProcessCpuMs(simPid);
     QElapsedTimer clock;
     clock.start();
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return run;
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
+    int exitCode = -1;
+    {
+        LoopProbe probe(StallTickMs);
+        exitCode = RunCommandLine(
+            QStringList{"fwupgrade-cli", "--plain", "--report", report, image} + hosts, out, err);
+        run.stallMs = std::max<qint64>(0, probe.longestGapMs() - StallTickMs);
+    }
     run.wallMs = double(clock.nsecsElapsed()) / 1e6;
-    run.peakMb = double(usage.ru_maxrss) / 1024.0;
-    run.cliCpuMs = cpuMs(usage.ru_utime, usage.ru_stime);
-    run.simCpuMs = processCpuMs(simPid) - simCpuBefore;
+    out.drain(std::chrono::seconds(5));
+    err.drain(std::chrono::seconds(5));
+    ::close(devNull);
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    run.peakMb = double(after.ru_maxrss) / 1024.0;
+    run.cliCpuMs = cpuMs(after) - cpuMs(before);
+    run.simCpuMs = ProcessCpuMs(simPid) - simCpuBefore;
     QFile file(report);
     if (file.open(QIODevice::ReadOnly)) {
         const QJsonObject document = QJsonDocument::fromJson(file.readAll()).object();
-        run.stallMs = document["longestEventLoopStallMs"].toInteger();
         for (const auto encoder : document["encoders"].toArray())
             run.failed += encoder.toObject()["result"] == QLatin1String("success") ? 0 : 1;
     }
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.ok = exitCode == 0;
     return run;
 }
 
@@ -189,17 +164,13 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main(int argc, char** argv) {
+    raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     const Settings settings = parseSettings(QCoreApplication::arguments());
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("bench.bin"));
     {
-        QByteArray bytes(settings.imageSize, Qt::Uninitialized);
-        quint32 x = 12345;
-        for (char& byte : bytes) {
-            x = x * 1664525u + 1013904223u;
-            byte = char(x >> 24);
-        }
+        const QByteArray bytes = RandomImage(settings.imageSize, 12345);
         QFile file(image);
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
             std::fprintf(stderr, "cannot write the image\n");
@@ -207,13 +178,16 @@ int main(int argc, char** argv) {
         }
     }
     const int most = *std::max_element(settings.encoders.begin(), settings.encoders.end());
-    QStringList hosts;
+    SimProcess fleet(QStringLiteral(ENCODER_SIM));
     const QString reports = dir.filePath(QStringLiteral("sim-reports.jsonl"));
-    const auto fleet = startFleet(most, hosts, reports);
-    if (!fleet) {
+    if (!fleet.start(
+            {"--gap-ms", "0", "--listeners", QString::number(most), "--report", reports})) {
         std::fprintf(stderr, "encoder-sim did not listen on %d ports\n", most);
         return 1;
     }
+    QStringList hosts;
+    for (qsizetype i = 0; i < fleet.ports().size(); ++i)
+        hosts << fleet.host(i);
     std::printf("fwupgrade-cli: %lld-byte image, one encoder-sim --listeners %d --gap-ms 0, "
                 "median of %d round(s)\n",
                 static_cast<long long>(settings.imageSize), most, settings.rounds);
@@ -229,7 +203,7 @@ int main(int argc, char** argv) {
         int incomplete = 0;
         for (int round = 0; round < settings.rounds; ++round) {
             const Run run =
-                runCli(image, hosts.mid(0, count), dir.filePath("report.json"), fleet->processId());
+                runCli(image, hosts.mid(0, count), dir.filePath("report.json"), fleet.processId());
             allOk = allOk && run.ok;
             walls.push_back(run.wallMs);
             cliCpu.push_back(run.cliCpuMs);
@@ -267,7 +241,5 @@ int main(int argc, char** argv) {
     std::printf("aims: 256 at once within 1.5x of one; 1,000 complete with no failure and no "
                 "stall over 100 ms; every pause at least 1,000 ms, under 1,050 ms on a quiet "
                 "machine\n");
-    fleet->kill();
-    fleet->waitForFinished(5000);
     return allOk ? 0 : 1;
 }

@@ -42,15 +42,15 @@ struct UpgradeFigures {
 
 UpgradeFigures WholeUpgrade(const QStringList& simArguments) {
     UpgradeFigures figures;
-    UpgradeWindowSim sim;
-    if (!sim.start(simArguments))
+    SimProcess sim;
+    if (!sim.startOnce(simArguments))
         return figures;
     UpgradeWindowDriver run;
-    if (!run.load(UpgradeWindowImage(MaxImageSize)))
+    if (!run.load(PatternImage(MaxImageSize)))
         return figures;
     run.settle();
     // Watched from before the click: the click itself must not hold the loop either.
-    UpgradeWindowLoopProbe probe;
+    LoopProbe probe;
     QElapsedTimer clock;
     clock.start();
     run.press(sim.portText());
@@ -99,12 +99,12 @@ void BenchWholeUpgrade(bool printTimes, bool printStalls) {
 // ---- (c) with the simulator: replies without zero bytes, --gap-ms apart -------------------
 
 bool NoZeroUpgradeCompletes(int gapMs) {
-    UpgradeWindowSim sim;
-    if (!sim.start({"--no-zero", "--gap-ms", QString::number(gapMs), "--receive-step", "1000",
+    SimProcess sim;
+    if (!sim.startOnce({"--no-zero", "--gap-ms", QString::number(gapMs), "--receive-step", "1000",
                     "--erase-step", "0x100000", "--program-step", "250"}))
         return false;
     UpgradeWindowDriver run;
-    if (!run.load(UpgradeWindowImage(1000)))
+    if (!run.load(PatternImage(1000)))
         return false;
     run.upgrade(sim.portText());
     if (!run.waitUntilEnded(5000))
@@ -210,7 +210,7 @@ void BenchPairGaps() {
                 pairs);
     PairSender sender(gaps, pairs);
     UpgradeWindowDriver run;
-    if (!run.load(UpgradeWindowImage(1000)))
+    if (!run.load(PatternImage(1000)))
         return;
     run.upgrade(QString::number(sender.port));
     if (!run.waitUntilEnded(60000)) {

@@ -1,12 +1,11 @@
 #include "BatchUpgrade.h"
 
-#include "EncoderUpgrade.h"
+#include "RunOutput.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <QJsonArray>
 #include <QTimer>
 
-#include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -14,8 +13,20 @@ namespace {
 // sending, then the loop's timers and signals get their turn.
 constexpr std::int64_t SendBytesPerTurn = 4 * 1024 * 1024;
 
-// A word as a POSIX shell reads it back.
-QString shellQuoted(const QString& word) {
+QString warningText(const QString& host, const QString& stage) {
+    return QStringLiteral("%1 %2 was %3 when the run was interrupted")
+        .arg(QLatin1String(UpgradeLog::PowerWarning), host, stage);
+}
+
+} // namespace
+
+QString SignalName(int signalNumber) {
+    const char* name = ::sigabbrev_np(signalNumber);
+    return name ? QStringLiteral("SIG") + QLatin1String(name)
+                : QStringLiteral("signal %1").arg(signalNumber);
+}
+
+QString ShellQuoted(const QString& word) {
     static const QString plain =
         QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:=+,@%");
     bool needsQuotes = word.isEmpty();
@@ -28,29 +39,28 @@ QString shellQuoted(const QString& word) {
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
-} // namespace
-
-QString SignalName(int signalNumber) {
-    switch (signalNumber) {
-    case SIGINT:
-        return QStringLiteral("SIGINT");
-    case SIGTERM:
-        return QStringLiteral("SIGTERM");
-    case SIGHUP:
-        return QStringLiteral("SIGHUP");
-    default:
-        return QStringLiteral("signal %1").arg(signalNumber);
+QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes) {
+    QStringList words{QLatin1String(CliName)};
+    for (const QString& option : options.rerunOptions)
+        words << ShellQuoted(option);
+    if (!options.failedHostsFile.isEmpty())
+        words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
+    words << ShellQuoted(options.imagePath);
+    for (const EncoderOutcome& outcome : outcomes) {
+        if (!outcome.success && options.failedHostsFile.isEmpty())
+            words << ShellQuoted(outcome.host);
     }
+    return words.join(QLatin1Char(' '));
 }
 
 BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image,
-                           Reporter& reporter, QObject* parent)
-    : QObject(parent), options(options), reporter(reporter), sendPacer(SendBytesPerTurn) {
+                           RunOutput& output, QObject* parent)
+    : QObject(parent), options(options), output(output), sendPacer(SendBytesPerTurn) {
     const EncoderRules rules{options.silenceSeconds, options.timeoutSeconds, options.retries,
                              options.retryDelaySeconds, &sendPacer};
     int index = 0;
     for (const EncoderAddress& address : options.encoders) {
-        auto* upgrade = new EncoderUpgrade(index++, address, image, reporter, rules, this);
+        auto* upgrade = new EncoderUpgrade(index++, address, image, output, rules, this);
         connect(upgrade, &EncoderUpgrade::finished, this, &BatchUpgrade::upgradeFinished);
         upgrades.append(upgrade);
     }
@@ -87,29 +97,26 @@ void BatchUpgrade::scheduleStart() {
 }
 
 void BatchUpgrade::interrupt(int signalNumber) {
-    ++interruptions;
-    if (interruptions == 1) {
+    const bool immediately = ++interruptions > 1;
+    if (!immediately)
         firstSignal = signalNumber;
-        QList<FlashWarning> flashing;
-        for (EncoderUpgrade* upgrade : upgrades) {
-            if (const std::optional<QString> stage = upgrade->flashStage())
-                flashing.append({upgrade->outcome().host, *stage});
-        }
-        reporter.interrupted(SignalName(signalNumber), false, flashing);
-        for (EncoderUpgrade* upgrade : upgrades) {
-            if (!upgrade->flashStage())
-                upgrade->interrupt();
-        }
-        return;
-    }
-    reporter.interrupted(SignalName(signalNumber), true, {});
-    // Every warning first: the last upgrade to end reports the run's end.
+    QJsonArray leftToFinish;
     for (EncoderUpgrade* upgrade : upgrades) {
-        if (const std::optional<QString> flash = upgrade->stopWarning())
-            warnings.append({upgrade->outcome().host, *flash});
+        if (const std::optional<QString> stage = upgrade->flashStage(); stage && !immediately)
+            leftToFinish.append(QJsonObject{{"host", upgrade->outcome().host}, {"stage", *stage}});
+        // Every warning first: the last upgrade to end tells the run's end.
+        if (const std::optional<QString> stage = upgrade->stopWarning(); stage && immediately)
+            warnings.append(QJsonObject{{"host", upgrade->outcome().host}, {"stage", *stage}});
     }
-    for (EncoderUpgrade* upgrade : upgrades)
-        upgrade->interrupt();
+    output.write({RunEventKind::Interrupted,
+                  -1,
+                  {{"signal", SignalName(signalNumber)},
+                   {"immediately", immediately},
+                   {"leftToFinish", leftToFinish}}});
+    for (EncoderUpgrade* upgrade : upgrades) {
+        if (immediately || !upgrade->flashStage())
+            upgrade->interrupt();
+    }
 }
 
 void BatchUpgrade::upgradeFinished() {
@@ -120,13 +127,38 @@ void BatchUpgrade::upgradeFinished() {
         scheduleStart();
         return;
     }
-    const QList<EncoderOutcome> all = outcomes();
     bool allSucceeded = true;
-    for (const EncoderOutcome& outcome : all)
-        allSucceeded = allSucceeded && outcome.success;
+    for (const EncoderUpgrade* each : upgrades)
+        allSucceeded = allSucceeded && each->outcome().success;
     const int exitCode = firstSignal != 0 ? 128 + firstSignal : allSucceeded ? 0 : 1;
-    reporter.finish(all, warnings, exitCode, allSucceeded ? QString() : rerunCommand(all));
+    tellSummary(exitCode);
     emit done(exitCode);
+}
+
+void BatchUpgrade::tellSummary(int exitCode) {
+    QJsonArray warningTexts;
+    for (const QJsonValue warning : warnings) {
+        QJsonObject fields = warning.toObject();
+        fields.insert("text", warningText(fields["host"].toString(), fields["stage"].toString()));
+        warningTexts.append(fields["text"]);
+        output.write({RunEventKind::Warning, -1, fields});
+    }
+    QJsonArray succeeded;
+    QJsonArray failed;
+    for (const EncoderOutcome& outcome : outcomes()) {
+        if (outcome.success)
+            succeeded.append(outcome.host);
+        else
+            failed.append(QJsonObject{
+                {"host", outcome.host}, {"cause", outcome.cause}, {"reason", outcome.reason}});
+    }
+    QJsonObject summary{{"exitCode", exitCode},
+                        {"succeeded", succeeded},
+                        {"failed", failed},
+                        {"warnings", warningTexts}};
+    if (!failed.isEmpty())
+        summary.insert("rerun", RerunCommand(options, outcomes()));
+    output.write({RunEventKind::Summary, -1, summary});
 }
 
 QList<EncoderOutcome> BatchUpgrade::outcomes() const {
@@ -134,23 +166,4 @@ QList<EncoderOutcome> BatchUpgrade::outcomes() const {
     for (const EncoderUpgrade* upgrade : upgrades)
         all.append(upgrade->outcome());
     return all;
-}
-
-// The same image and options, for the failed encoders only: from the failed-hosts file when
-// one is written, otherwise named one by one.
-QString BatchUpgrade::rerunCommand(const QList<EncoderOutcome>& outcomes) const {
-    QStringList words{QLatin1String(CliName)};
-    for (const QString& option : options.rerunOptions)
-        words << shellQuoted(option);
-    if (!options.failedHostsFile.isEmpty()) {
-        words << QStringLiteral("--hosts-file") << shellQuoted(options.failedHostsFile);
-        words << shellQuoted(options.imagePath);
-        return words.join(QLatin1Char(' '));
-    }
-    words << shellQuoted(options.imagePath);
-    for (const EncoderOutcome& outcome : outcomes) {
-        if (!outcome.success)
-            words << shellQuoted(outcome.host);
-    }
-    return words.join(QLatin1Char(' '));
 }

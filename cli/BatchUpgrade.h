@@ -1,13 +1,15 @@
 #pragma once
 
 #include "CliOptions.h"
-#include "Reporter.h"
+#include "EncoderUpgrade.h"
 #include "SendPacer.h"
 
+#include <QJsonArray>
 #include <QList>
 #include <QObject>
+#include <QStringList>
 
-class EncoderUpgrade;
+class RunOutput;
 struct FirmwareImageBuffer;
 
 // Every encoder of the run upgraded from this one thread, at most --max-parallel at once, the
@@ -15,7 +17,7 @@ struct FirmwareImageBuffer;
 class BatchUpgrade : public QObject {
     Q_OBJECT
 public:
-    BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image, Reporter& reporter,
+    BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image, RunOutput& output,
                  QObject* parent = nullptr);
 
     // Starts the first encoders; done() comes once all have ended.
@@ -23,6 +25,7 @@ public:
     // The first signal starts no new connection and stops every encoder that has not begun to
     // erase its flash; those that have are left to finish. A second one stops them all.
     void interrupt(int signalNumber);
+    const QList<EncoderUpgrade*>& encoders() const { return upgrades; }
     QList<EncoderOutcome> outcomes() const;
 
 signals:
@@ -32,13 +35,13 @@ private:
     void startNext();
     void scheduleStart();
     void upgradeFinished();
-    QString rerunCommand(const QList<EncoderOutcome>& outcomes) const;
+    void tellSummary(int exitCode);
 
     const CliOptions& options;
-    Reporter& reporter;
+    RunOutput& output;
     SendPacer sendPacer;
     QList<EncoderUpgrade*> upgrades;
-    QList<FlashWarning> warnings;
+    QJsonArray warnings; // host and stage of each encoder a second signal stopped mid-flash
     qsizetype nextToStart = 0;
     qsizetype inFlight = 0;
     qsizetype finishedCount = 0;
@@ -47,6 +50,10 @@ private:
     bool startScheduled = false;
 };
 
-// A signal's name as the summary gives it ("SIGINT"), and the exit status it leaves with
-// (128 + its number: 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
+// A signal's name as the summary gives it ("SIGINT").
 QString SignalName(int signalNumber);
+// A word as a POSIX shell reads it back.
+QString ShellQuoted(const QString& word);
+// The command that tries the failed encoders again with the same image and options: from the
+// failed-hosts file when one is written, otherwise named one by one.
+QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes);

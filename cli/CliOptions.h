@@ -1,24 +1,15 @@
 #pragma once
 
-#include "EncoderProtocol.h"
+#include "Hosts.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-#include <cstdint>
 #include <optional>
 
 inline constexpr char CliName[] = "fwupgrade-cli";
-
-// One encoder named on the command line or in a hosts file.
-struct EncoderAddress {
-    QString label;      // the text as given: how every line names this encoder
-    QByteArray host;    // the host text as given
-    QByteArray address; // the host as a dotted IPv4 address, once resolved
-    std::uint16_t port = DefaultEncoderPort;
-};
 
 enum class OutputMode { Auto, Plain, Json };
 
@@ -41,13 +32,13 @@ struct CliOptions {
     bool allowEmpty = false;
     QString reportFile;
     QString failedHostsFile;
-    // The options as given, less the hosts and the image: for the command that reruns the
-    // failed encoders.
+    // The options as given that shape how encoders are upgraded, for the command that reruns
+    // the failed encoders.
     QStringList rerunOptions;
 };
 
-// Usable options, or a text to print and the status to leave with: 0 with the help or
-// version text for stdout, 2 with an error for stderr.
+// Usable options, or a text to print and the status to leave with: 0 with the help, version
+// or completion text for stdout, 2 with an error for stderr.
 struct ParsedCommandLine {
     std::optional<CliOptions> options;
     int exitCode = 0;
@@ -59,22 +50,6 @@ struct ParsedCommandLine {
 // ResolveEncoders), once the image is known to be good.
 ParsedCommandLine ParseCommandLine(const QStringList& arguments);
 
-// Splits HOST[:PORT] and checks the host's syntax and the port (the channel's rule: a
-// service name or a number, 1 to 65535); an error text when the text is no address.
-std::optional<QString> ParseEncoderAddress(const QString& text, EncoderAddress& encoder);
-
-// The encoders of a hosts file's text: one HOST[:PORT] per line, blank lines and '#'
-// comments ignored. `source` names the file in error texts (with the line number).
-std::optional<QString> ParseHostsText(const QByteArray& text, const QString& source,
-                                      QList<EncoderAddress>& encoders);
-
-// Reads every hosts file of the options into options.encoders, after the hosts given on the
-// command line. An error text names the file and, for a bad line, its number.
-std::optional<QString> ReadHostsFiles(CliOptions& options);
-
-// Resolves every host to a dotted IPv4 address, as the channel would when it connects, and
-// refuses one encoder named twice (the same address and port under two spellings too); the
-// error text names the host, or both spellings.
-std::optional<QString> ResolveEncoders(QList<EncoderAddress>& encoders);
-
 QString HelpText();
+// A bash completion script for the program: its options and what each one's value is.
+QString BashCompletion();

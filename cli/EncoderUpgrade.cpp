@@ -3,37 +3,57 @@
 #include "EncoderProtocol.h"
 #include "FirmwareImage.h"
 #include "ProgramError.h"
+#include "RunOutput.h"
+#include "UpgradeMonitor.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 
 namespace {
 
-ProgressStage progressStage(UpgradePhase phase) {
-    switch (phase) {
+std::chrono::milliseconds milliseconds(double seconds) {
+    return std::chrono::milliseconds(std::llround(seconds * 1000.0));
+}
+
+// The short name scripts read for a stage that shows progress: the image going out (no phase
+// yet), or one of the encoder's stages by the phase that follows it.
+QString stageName(std::optional<UpgradePhase> phase) {
+    if (!phase)
+        return QStringLiteral("transfer");
+    switch (*phase) {
     case UpgradePhase::Sending:
-        return ProgressStage::Sending;
+        return QStringLiteral("sending");
     case UpgradePhase::Erasing:
-        return ProgressStage::Erasing;
+        return QStringLiteral("erasing");
     case UpgradePhase::Programming:
-        return ProgressStage::Programming;
+        return QStringLiteral("programming");
     }
-    return ProgressStage::Sending;
+    return {};
 }
 
 } // namespace
 
+QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
+    return {{"host", outcome.host},
+            {"address", outcome.address},
+            {"port", outcome.port},
+            {"result", outcome.success ? QStringLiteral("success") : QStringLiteral("failure")},
+            {"cause", outcome.cause},
+            {"reason", outcome.reason},
+            {"stage", outcome.stage},
+            {"attempts", outcome.attempts},
+            {"durationMs", outcome.durationMs}};
+}
+
 EncoderUpgrade::EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                               Reporter& reporter, const EncoderRules& rules, QObject* parent)
-    : QObject(parent), index(index), address(std::move(address)), image(image), reporter(reporter),
+                               RunOutput& output, const EncoderRules& rules, QObject* parent)
+    : QObject(parent), index(index), address(std::move(address)), image(image), output(output),
       rules(rules), channel(this->address.address, QByteArray::number(this->address.port)) {
     retryDelay.setSingleShot(true);
     connect(&retryDelay, &QTimer::timeout, this, &EncoderUpgrade::startAttempt);
     result.host = this->address.label;
     result.address = QString::fromLatin1(this->address.address);
     result.port = this->address.port;
-    result.stage = QStringLiteral("waiting to connect");
 }
 
 void EncoderUpgrade::start() {
@@ -46,17 +66,15 @@ void EncoderUpgrade::start() {
 // A new session for each attempt: a session runs once.
 void EncoderUpgrade::startAttempt() {
     ++attempts;
-    lastStep = UpgradeStep::Idle;
     session = std::make_unique<UpgradeSession>(channel, image, static_cast<UpgradeView&>(*this));
     session->setSendPacer(rules.sendPacer);
     if (rules.silenceSeconds)
-        session->setSilenceBound(
-            std::chrono::milliseconds(std::llround(*rules.silenceSeconds * 1000.0)));
+        session->setSilenceBound(milliseconds(*rules.silenceSeconds));
     if (rules.timeoutSeconds)
-        session->setWholeBound(
-            std::chrono::milliseconds(std::llround(*rules.timeoutSeconds * 1000.0)));
+        session->setWholeBound(milliseconds(*rules.timeoutSeconds));
     connect(session.get(), &UpgradeSession::finished, this, &EncoderUpgrade::sessionFinished);
-    reporter.connecting(index, address.address, address.port, attempts);
+    tell(RunEventKind::Connect,
+         {{"address", result.address}, {"port", result.port}, {"attempt", attempts}});
     try {
         session->start();
     } catch (const ProgramError& error) {
@@ -64,10 +82,22 @@ void EncoderUpgrade::startAttempt() {
     }
 }
 
+UpgradeProgress EncoderUpgrade::progress() const {
+    return session ? session->progress() : UpgradeProgress{};
+}
+
+QString EncoderUpgrade::stage() const {
+    return session ? session->stage() : QStringLiteral("connecting");
+}
+
+double EncoderUpgrade::imageSendSeconds() const {
+    return imageClock.isValid() ? double(imageClock.elapsed()) / 1000.0 : 0;
+}
+
 std::optional<QString> EncoderUpgrade::flashStage() const {
-    if (finishedAll || !session || session->monitor().state().UpgradeStage < 2)
+    if (finishedAll || !progress().writingFlash)
         return std::nullopt;
-    return stageName();
+    return stage();
 }
 
 std::optional<QString> EncoderUpgrade::stopWarning() const {
@@ -75,7 +105,7 @@ std::optional<QString> EncoderUpgrade::stopWarning() const {
         return std::nullopt;
     if (const std::optional<QString> flash = flashStage())
         return flash;
-    if (lastStep == UpgradeStep::Following)
+    if (progress().step == UpgradeStep::Following)
         return QStringLiteral("possibly erasing flash (it had the whole image)");
     return std::nullopt;
 }
@@ -83,189 +113,111 @@ std::optional<QString> EncoderUpgrade::stopWarning() const {
 void EncoderUpgrade::interrupt() {
     if (finishedAll)
         return;
-    const UpgradeEnd interrupted{UpgradeEndKind::Interrupted,
-                                 attempts == 0
-                                     ? QStringLiteral("interrupted before connecting")
-                                     : QStringLiteral("interrupted while %1").arg(stageName())};
+    const QString text = attempts == 0 ? QStringLiteral("interrupted before connecting")
+                                       : QStringLiteral("interrupted while %1").arg(stage());
     retryDelay.stop();
     if (session && !session->ended())
-        session->stop(interrupted);
+        session->stop({UpgradeEndKind::Interrupted, text});
     else
-        end(interrupted);
+        end(UpgradeEndKind::Interrupted, text);
 }
 
 // Only a connect that failed before anything was sent is tried again: once a byte of the
 // header has gone, the encoder is never sent anything more in this run.
 void EncoderUpgrade::sessionFinished() {
-    const UpgradeEnd& cause = session->endCause();
-    if (cause.kind == UpgradeEndKind::NotReachable && attempts <= rules.retries) {
-        reporter.retrying(index, attempts, rules.retries + 1, endReason(cause),
-                          rules.retryDelaySeconds);
-        retryDelay.start(std::chrono::milliseconds(std::llround(rules.retryDelaySeconds * 1000)));
+    const UpgradeEndKind kind = session->endCause().kind;
+    if (kind == UpgradeEndKind::NotReachable && attempts <= rules.retries) {
+        tell(RunEventKind::Retry, {{"attempt", attempts},
+                                   {"attempts", rules.retries + 1},
+                                   {"reason", session->endDescription()},
+                                   {"delay", rules.retryDelaySeconds}});
+        retryDelay.start(milliseconds(rules.retryDelaySeconds));
         return;
     }
-    end(cause);
+    end(kind, session->endDescription());
 }
 
-void EncoderUpgrade::end(const UpgradeEnd& cause) {
+void EncoderUpgrade::end(UpgradeEndKind kind, const QString& reason) {
     if (finishedAll)
         return;
     finishedAll = true;
     if (unshownDeviceLines > 0)
-        reporter.log(index, LogKind::Upgrade,
-                     QStringLiteral("%1 more replies of the encoder were not shown")
-                         .arg(unshownDeviceLines));
-    result.success = cause.kind == UpgradeEndKind::Success;
-    result.cause = UpgradeEndKindName(cause.kind);
-    result.reason = endReason(cause);
-    result.stage = result.success ? QStringLiteral("done") : stageName();
+        appendUpgradeLog(QStringLiteral("%1 more replies of the encoder were not shown")
+                             .arg(unshownDeviceLines));
+    result.success = kind == UpgradeEndKind::Success;
+    result.cause = UpgradeEndKindName(kind);
+    result.reason = reason;
+    result.stage = result.success ? QStringLiteral("done") : stage();
     result.attempts = attempts;
     result.durationMs = clock.isValid() ? clock.elapsed() : 0;
-    reporter.ended(index, result);
+    tell(RunEventKind::End, OutcomeFields(result));
     emit finished();
 }
 
-QString EncoderUpgrade::endReason(const UpgradeEnd& end) const {
-    switch (end.kind) {
-    case UpgradeEndKind::Success:
-        return QString::fromLatin1(EncoderReply::VerifyDone);
-    case UpgradeEndKind::ProgramFail:
-        return QString::fromLatin1(EncoderReply::ProgramFail);
-    case UpgradeEndKind::EncoderError:
-        return QString::fromLatin1(EncoderReply::Error) + QLatin1Char(' ') +
-               (end.text.isEmpty() ? QStringLiteral("(the encoder closed the connection before "
-                                                    "its error text)")
-                                   : end.text);
-    case UpgradeEndKind::ConnectionLost:
-        return QStringLiteral("connection to encoder lost while %1").arg(stageName());
-    case UpgradeEndKind::SendFailed:
-        return QStringLiteral("send to encoder failed (%1)").arg(end.text);
-    case UpgradeEndKind::NotReachable:
-        return QStringLiteral("SERVER NOT READY (%1)").arg(end.text);
-    case UpgradeEndKind::NoAnswer:
-    case UpgradeEndKind::TimedOut:
-        return QStringLiteral("%1 while %2").arg(end.text, stageName());
-    case UpgradeEndKind::Interrupted:
-        return end.text;
-    }
-    return end.text;
-}
-
-QString EncoderUpgrade::stageName() const {
-    switch (lastStep) {
-    case UpgradeStep::Idle:
-    case UpgradeStep::Connecting:
-        return QStringLiteral("connecting");
-    case UpgradeStep::SendingHeader:
-        return QStringLiteral("sending the header");
-    case UpgradeStep::Pausing:
-        return QStringLiteral("pausing before the image");
-    case UpgradeStep::SendingImage:
-        return QStringLiteral("sending the image");
-    case UpgradeStep::Following:
-    case UpgradeStep::Ended:
-        break;
-    }
-    if (!session)
-        return QStringLiteral("connecting");
-    switch (session->monitor().state().UpgradeStage) {
-    case 0:
-        return QStringLiteral("waiting for the encoder to receive the image");
-    case 1:
-        return QStringLiteral("receiving the image");
-    case 2:
-        return QStringLiteral("erasing flash");
-    default:
-        return QStringLiteral("programming flash");
-    }
+void EncoderUpgrade::tell(RunEventKind kind, QJsonObject fields) {
+    fields.insert("host", address.label);
+    output.write({kind, index, fields});
 }
 
 void EncoderUpgrade::connectionSettled(bool connected) {
     if (!connected)
         return; // the end says why
-    ConnectedDetails details;
-    details.remoteHost = QString::fromLocal8Bit(address.host);
-    details.remotePort = address.port;
-    details.localHostName = QString::fromLocal8Bit(TcpClientChannel::LocalHostName());
-    details.localAddress = QString::fromLatin1(channel.LocalAddress());
-    reporter.connected(index, details);
+    tell(RunEventKind::Connected,
+         {{"remoteHost", QString::fromLocal8Bit(address.host)},
+          {"remotePort", address.port},
+          {"localHostName", QString::fromLocal8Bit(TcpClientChannel::LocalHostName())},
+          {"localAddress", QString::fromLatin1(channel.LocalAddress())}});
 }
 
 void EncoderUpgrade::stepEntered(UpgradeStep step) {
-    lastStep = step;
-    result.stage = stageName();
-    switch (step) {
-    case UpgradeStep::SendingHeader:
-        reporter.status(index, QString::fromLatin1(UpgradeLog::SendHeader));
-        break;
-    case UpgradeStep::Pausing:
-        reporter.status(index, QStringLiteral("pause %1 ms").arg(HeaderToImagePause.count()));
-        break;
-    case UpgradeStep::SendingImage:
-        reporter.status(index, QString::fromLatin1(UpgradeLog::SendProgram));
-        break;
-    case UpgradeStep::Following:
-        reporter.status(index, QStringLiteral("waiting for the encoder"));
-        break;
-    default:
-        break;
-    }
+    if (step == UpgradeStep::SendingImage)
+        imageClock.start();
 }
 
-void EncoderUpgrade::imageSent(std::int64_t sent, std::int64_t total) {
-    reportProgress(ProgressStage::Transfer, sent, 0, total);
+void EncoderUpgrade::imageSent(std::int64_t, std::int64_t) {
+    const UpgradeProgress now = session->progress();
+    progressed(std::nullopt, now.bytesAcknowledged,
+               PercentOf(now.bytesAcknowledged, 0, now.imageLength));
 }
 
 void EncoderUpgrade::setPhaseText(UpgradePhase phase, const QString& text) {
-    reporter.stage(index, progressStage(phase), text);
+    tell(RunEventKind::Stage, {{"stage", stageName(phase)}, {"text", text}});
 }
 
 void EncoderUpgrade::setPhasePosition(UpgradePhase phase, std::int32_t position) {
-    const PhaseBarRange range = PhaseRange(phase, image.length);
-    reportProgress(progressStage(phase), position, range.minimum, range.maximum);
+    progressed(phase, position, PhasePercent(phase, position, image.length));
 }
 
-void EncoderUpgrade::reportProgress(ProgressStage stage, std::int64_t position, std::int64_t first,
-                                    std::int64_t last) {
-    const int percent = last > first ? static_cast<int>(std::clamp<std::int64_t>(
-                                           (position - first) * 100 / (last - first), 0, 100))
-                                     : 100;
-    int& previous = lastPercent[static_cast<std::size_t>(stage)];
+// Told only when the whole percentage changes.
+void EncoderUpgrade::progressed(std::optional<UpgradePhase> phase, std::int64_t position,
+                                int percent) {
+    int& previous = lastPercent[phase ? static_cast<std::size_t>(*phase) + 1 : 0];
     if (percent == previous)
         return;
     previous = percent;
-    reporter.progress(index, stage, position, percent);
+    tell(RunEventKind::Progress,
+         {{"stage", stageName(phase)}, {"position", qint64(position)}, {"percent", percent}});
 }
 
 // An encoder that chatters is shown up to a point, then only counted; the stage texts are
 // always shown.
 void EncoderUpgrade::appendDeviceLog(const QString& line) {
     constexpr int MostShownReplies = 200;
-    static const QStringList stageTexts{QString::fromLatin1(EncoderReply::StartReceiving),
-                                        QString::fromLatin1(EncoderReply::EraseFlash),
-                                        QString::fromLatin1(EncoderReply::ProgramFlash),
-                                        QString::fromLatin1(EncoderReply::VerifyDone),
-                                        QString::fromLatin1(EncoderReply::ProgramFail)};
-    if (deviceLines >= MostShownReplies && !stageTexts.contains(line)) {
+    if (deviceLines >= MostShownReplies && !IsEncoderStageText(line)) {
         if (unshownDeviceLines++ == 0)
-            reporter.log(index, LogKind::Upgrade,
-                         QStringLiteral("the encoder sends more than %1 replies to show; the rest "
-                                        "are counted")
-                             .arg(MostShownReplies));
+            appendUpgradeLog(QStringLiteral("the encoder sends more than %1 replies to show; the "
+                                            "rest are counted")
+                                 .arg(MostShownReplies));
         return;
     }
     ++deviceLines;
-    reporter.log(index, LogKind::Device, line);
+    tell(RunEventKind::Log, {{"log", "device"}, {"text", line}});
 }
 
 void EncoderUpgrade::appendUpgradeLog(const QString& line) {
-    reporter.log(index, LogKind::Upgrade, line);
+    tell(RunEventKind::Log, {{"log", "upgrade"}, {"text", line}});
 }
 
 void EncoderUpgrade::showSuccess(const QString& text) {
-    reporter.log(index, LogKind::Notice, text);
-}
-
-EncoderOutcome EncoderUpgrade::outcome() const {
-    return result;
+    tell(RunEventKind::Log, {{"log", "notice"}, {"text", text}});
 }

@@ -1,12 +1,13 @@
 #pragma once
 
-#include "CliOptions.h"
-#include "Reporter.h"
+#include "Hosts.h"
+#include "RunEvent.h"
 #include "TcpClientChannel.h"
 #include "UpgradeSession.h"
 #include "UpgradeView.h"
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -15,6 +16,7 @@
 #include <optional>
 
 struct FirmwareImageBuffer;
+class RunOutput;
 class SendPacer;
 
 // How each encoder is upgraded, from the command line.
@@ -26,20 +28,40 @@ struct EncoderRules {
     SendPacer* sendPacer = nullptr; // shared by the encoders of one run
 };
 
-// One encoder of the command line: its connection and an UpgradeSession per attempt, shown
-// through the reporter. The session does the upgrade; this only retries a connect that
-// failed before anything was sent and words the rest for the terminal or a script.
+// How one encoder's upgrade ended, for the summary, the report and the failed-hosts list.
+struct EncoderOutcome {
+    QString host; // as given
+    QString address;
+    std::uint16_t port = 0;
+    bool success = false;
+    QString cause;  // the session's end cause, as scripts read it ("success", "send-failed", ...)
+    QString reason; // in words
+    QString stage;  // the stage it reached, in words
+    int attempts = 0;
+    qint64 durationMs = 0;
+};
+// As the end event and the report write it.
+QJsonObject OutcomeFields(const EncoderOutcome& outcome);
+
+// One encoder of the command line: its connection and an UpgradeSession per attempt. The
+// session does the upgrade; this only retries a connect that failed before anything was sent
+// and tells the run's output what happens.
 class EncoderUpgrade : public QObject, private UpgradeView {
     Q_OBJECT
 public:
     EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                   Reporter& reporter, const EncoderRules& rules, QObject* parent = nullptr);
+                   RunOutput& output, const EncoderRules& rules, QObject* parent = nullptr);
 
     void start();
     bool hasStarted() const { return attempts > 0; }
     bool hasEnded() const { return finishedAll; }
-    // The encoder has begun to rewrite its flash ("erase flash program..." came), so stopping
-    // it now would leave it without firmware: the stage it is in; nothing otherwise.
+    UpgradeProgress progress() const;
+    // Where its upgrade stands, in words ("connecting", "erasing flash", ...).
+    QString stage() const;
+    // How long its image has been going out; 0 before.
+    double imageSendSeconds() const;
+    // The encoder has begun to rewrite its flash, so stopping it now would leave it without
+    // firmware: the stage it is in; nothing otherwise.
     std::optional<QString> flashStage() const;
     // What the encoder may be doing to its flash, should it be stopped now; nothing when it
     // does not touch its flash yet.
@@ -47,20 +69,18 @@ public:
     // Ends the upgrade at once (the run was interrupted) and closes the connection.
     void interrupt();
 
-    EncoderOutcome outcome() const;
+    const EncoderOutcome& outcome() const { return result; }
 
 signals:
-    // The upgrade has ended and its end has been reported; emitted once.
+    // The upgrade has ended and its end has been written; emitted once.
     void finished();
 
 private:
     void startAttempt();
     void sessionFinished();
-    void end(const UpgradeEnd& end);
-    QString endReason(const UpgradeEnd& end) const;
-    QString stageName() const;
-    void reportProgress(ProgressStage stage, std::int64_t position, std::int64_t first,
-                        std::int64_t last);
+    void end(UpgradeEndKind kind, const QString& reason);
+    void tell(RunEventKind kind, QJsonObject fields);
+    void progressed(std::optional<UpgradePhase> phase, std::int64_t position, int percent);
 
     // UpgradeView
     void showPhaseRow(UpgradePhase) override {}
@@ -70,7 +90,7 @@ private:
     void appendUpgradeLog(const QString& line) override;
     void showErrorText(const QString&) override {} // the text reaches the upgrade log too
     void showSuccess(const QString& text) override;
-    void upgradeEnded(const UpgradeEnd&) override {} // reported once the session has finished
+    void upgradeEnded(const UpgradeEnd&) override {} // told once the session has finished
     void connectionSettled(bool connected) override;
     void stepEntered(UpgradeStep step) override;
     void imageSent(std::int64_t sent, std::int64_t total) override;
@@ -78,16 +98,16 @@ private:
     const int index;
     const EncoderAddress address;
     const FirmwareImageBuffer& image;
-    Reporter& reporter;
-
+    RunOutput& output;
     const EncoderRules rules;
 
     TcpClientChannel channel;
     std::unique_ptr<UpgradeSession> session;
     QTimer retryDelay;
     QElapsedTimer clock;
+    QElapsedTimer imageClock;
     int attempts = 0;
-    UpgradeStep lastStep = UpgradeStep::Idle;
+    // The last percentage told of the image transfer and of each phase.
     std::array<int, 4> lastPercent{-1, -1, -1, -1};
     // The encoder's replies shown so far, and those only counted once too many came.
     int deviceLines = 0;

@@ -25,6 +25,7 @@ struct OutputChannel::Shared {
     qsizetype droppableBytes = 0;
     bool writing = false;
     bool gone = false;
+    bool closed = false; // the channel has gone: the thread ends once the queue is written
 };
 
 namespace {
@@ -50,7 +51,9 @@ OutputChannel::OutputChannel(int fd) : shared(std::make_shared<Shared>()), termi
     std::thread([state = shared] {
         std::unique_lock lock(state->mutex);
         for (;;) {
-            state->wake.wait(lock, [&] { return !state->queue.isEmpty(); });
+            state->wake.wait(lock, [&] { return !state->queue.isEmpty() || state->closed; });
+            if (state->queue.isEmpty())
+                return;
             const QByteArray bytes = state->queue.takeFirst();
             if (state->droppable.takeFirst())
                 state->droppableBytes -= bytes.size();
@@ -67,7 +70,11 @@ OutputChannel::OutputChannel(int fd) : shared(std::make_shared<Shared>()), termi
     }).detach();
 }
 
-OutputChannel::~OutputChannel() = default;
+OutputChannel::~OutputChannel() {
+    const std::lock_guard lock(shared->mutex);
+    shared->closed = true;
+    shared->wake.notify_one();
+}
 
 void OutputChannel::write(const QByteArray& bytes, Kind kind) {
     if (bytes.isEmpty())

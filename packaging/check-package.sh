@@ -2,10 +2,10 @@
 # Builds the Debian package from a built tree and checks it: the files it installs (the Ansible
 # playbook and role among them, which must parse), its version, changelog and copyright, the
 # dependencies it declares, lintian (when it is installed; no error or warning may remain), the
-# hardening of its programs, their --version, the manual pages and
-# READMEs against the programs' --help, run.sh and the demo without a display, and that the
-# installed window program starts under a virtual X server, shows its window, and exits with 0
-# when asked to close.
+# hardening of its programs, their --version, the manual pages, READMEs and bash completion
+# against the programs' --help, run.sh and the demo without a display, and that the installed
+# window program starts under a virtual X server, shows its window, and exits with 0 when asked
+# to close.
 set -euo pipefail
 build=$1
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,6 +36,8 @@ for path in usr/bin/fwupgrade usr/bin/fwupgrade-cli usr/bin/encoder-sim \
     usr/share/icons/hicolor/scalable/apps/fwupgrade.svg \
     usr/share/man/man1/fwupgrade.1.gz usr/share/man/man1/fwupgrade-cli.1.gz \
     usr/share/man/man1/encoder-sim.1.gz \
+    usr/share/bash-completion/completions/fwupgrade-cli \
+    usr/share/bash-completion/completions/encoder-sim \
     $doc/copyright $doc/changelog.Debian.gz; do
     grep -q " \./$path\$" <<<"$contents" || fail "missing $path"
 done
@@ -187,6 +189,27 @@ for option in $summary_options; do
     grep -qx -- "$option" <<<"$(help_options <<<"$("$root/usr/bin/fwupgrade-cli" --help)")" ||
         fail "README.md names $option, which fwupgrade-cli --help does not list"
 done
+
+# Bash completion, in Debian's folder: completing "-" offers the options of --help, an
+# option's FILE value is completed with file names, encoder-sim's STAGE with its stages.
+completions=usr/share/bash-completion/completions
+offered() { # PROGRAM WORD...: what PROGRAM's completion offers for the last word after it
+    bash -c 'source "$0"; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); "_${1//-/_}"
+        printf "%s\n" "${COMPREPLY[@]}"' "$root/$completions/$1" "$@"
+}
+for program in fwupgrade-cli encoder-sim; do
+    grep -q " \./$completions/$program\$" <<<"$contents" || fail "missing $completions/$program"
+    help=$("$root/usr/bin/$program" --help)
+    same_items "$program completion" "$(help_options <<<"$help"; grep -q '^  -h, ' <<<"$help" &&
+        echo -h)" "--help" "$(offered "$program" -)" "its bash completion"
+done
+[[ $(offered fwupgrade-cli --report "$work/ro") == "$work/root" ]] ||
+    fail "fwupgrade-cli's completion does not complete the file of --report"
+[[ $(offered fwupgrade-cli --retries 1 "$work/ro") == "$work/root" ]] ||
+    fail "fwupgrade-cli's completion does not complete the image"
+[[ $(offered encoder-sim --fail-at e) == erase ]] ||
+    fail "encoder-sim's completion does not offer the stages of --fail-at"
+echo "bash completion: the options of --help, file names, stages"
 
 # fwupgrade-cli's --json events and their fields: --help, cli/README.md and the manual page.
 cli_help=$("$root/usr/bin/fwupgrade-cli" --help)

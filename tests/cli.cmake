@@ -1,11 +1,9 @@
-# fwupgrade-cli against encoder-sim instances on loopback, and the channel's non-blocking
-# operations it is built on.
-fw_add_qtest(tst_channel_async
-    SOURCES tst_channel_async.cpp channel_listener.cpp channel_listener.h
-    LIBS fwengine)
-fw_add_qtest(tst_cli
-    SOURCES tst_cli.cpp channel_listener.cpp channel_listener.h sim_test_client.h
-    LIBS fwengine Qt6::Network
-    TIMEOUT 120)
-target_compile_definitions(tst_cli PRIVATE FWUPGRADE_CLI="$<TARGET_FILE:fwupgrade-cli>")
-add_dependencies(tst_cli fwupgrade-cli)
+# The channel's non-blocking operations fwupgrade-cli is built on.
+fw_add_qtest(tst_channel_async SOURCES tst_channel_async.cpp LIBS fwtestsupport)
+# fwupgrade-cli in this process: its command line, hosts files, outputs and whole runs against
+# encoder-sim on loopback.
+fw_add_qtest(tst_cli SOURCES tst_cli.cpp LIBS fwcli fwtestsupport TIMEOUT 120)
+# fwupgrade-cli as a program: exit statuses, signals, a terminal, pipes.
+fw_add_qtest(tst_cli_program SOURCES tst_cli_program.cpp LIBS fwtestsupport TIMEOUT 120)
+target_compile_definitions(tst_cli_program PRIVATE FWUPGRADE_CLI="$<TARGET_FILE:fwupgrade-cli>")
+add_dependencies(tst_cli_program fwupgrade-cli)

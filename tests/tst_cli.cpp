@@ -1,89 +1,101 @@
-// fwupgrade-cli run as a program against encoder-sim instances on loopback.
+// fwupgrade-cli run in this process, as its main() runs it: the command line, hosts files and
+// images refused, whole runs against encoder-sim instances on loopback, and the outputs'
+// formats (the plain progress lines, the rerun command, --help against --json, completion).
 
+#include "BatchUpgrade.h"
+#include "CliOptions.h"
+#include "CliRun.h"
 #include "FirmwareImage.h"
+#include "OutputChannel.h"
+#include "RunOutput.h"
 #include "UpgradeHeader.h"
 #include "channel_listener.h"
-#include "sim_test_client.h"
+#include "cli_output.h"
+#include "sim_process.h"
+#include "test_image.h"
+#include "test_process.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
-#include <csignal>
-#include <fcntl.h>
 #include <memory>
-#include <optional>
-#include <pty.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
-const QString CliPath = QStringLiteral(FWUPGRADE_CLI);
-
-// One encoder-sim on 127.0.0.1 and a free port, killed when the test is done with it.
-class Sim : public SimProcess {
-public:
-    explicit Sim(const QStringList& arguments)
-        : started(start(QStringList{"--report-line"} + arguments)) {}
-    bool ready() const { return started; }
-    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
-    // The report of the next connection; empty if none came in time.
-    QJsonObject report(int timeoutMs = 10000) { return nextReport(timeoutMs); }
-
-private:
-    bool started;
-};
-
+// What a run wrote, the files it wrote to, once it has ended.
 struct CliRun {
     int exitCode = -1;
     QString out;
     QString err;
 };
 
-// Runs the CLI to its end, keeping this thread's event loop going meanwhile (tests serve
-// connections from it).
-CliRun runCli(const QStringList& arguments, int timeoutMs = 30000) {
-    QProcess process;
-    process.start(CliPath, arguments);
+// The standard output of the run in progress, for a test that acts on it meanwhile.
+QString* liveOutput = nullptr;
+QString outputSoFar() {
+    return liveOutput ? *liveOutput : QString();
+}
+
+// fwupgrade-cli's whole run in this process, its standard output and error going to files.
+CliRun runCli(const QStringList& arguments) {
+    QTemporaryFile outFile;
+    QTemporaryFile errFile;
     CliRun run;
-    if (!process.waitForStarted(5000))
+    if (!outFile.open() || !errFile.open())
         return run;
-    QElapsedTimer clock;
-    clock.start();
-    while (process.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
-        QTest::qWait(10);
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(5000);
-        return run;
+    QTimer follow;
+    QString live;
+    liveOutput = &live;
+    QObject::connect(&follow, &QTimer::timeout, [&] {
+        QFile reader(outFile.fileName());
+        if (reader.open(QIODevice::ReadOnly))
+            live = QString::fromLocal8Bit(reader.readAll());
+    });
+    follow.start(10);
+    {
+        OutputChannel out(outFile.handle());
+        OutputChannel err(errFile.handle());
+        run.exitCode = RunCommandLine(QStringList{CliName} + arguments, out, err);
+        out.drain(std::chrono::seconds(5));
+        err.drain(std::chrono::seconds(5));
     }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    liveOutput = nullptr;
+    outFile.seek(0);
+    errFile.seek(0);
+    run.out = QString::fromLocal8Bit(outFile.readAll());
+    run.err = QString::fromLocal8Bit(errFile.readAll());
     return run;
 }
 
-// The lines of the plain output that belong to one encoder, without its name.
-QStringList hostLines(const QString& out, const QString& host) {
-    QStringList lines;
-    const QString prefix = host + QStringLiteral(": ");
-    for (const QString& line : out.split(QLatin1Char('\n'))) {
-        if (line.startsWith(prefix))
-            lines << line.mid(prefix.size());
+// What an output writes for these events: standard output, then standard error.
+QStringList written(OutputMode mode, const QList<RunEvent>& events) {
+    QTemporaryFile outFile;
+    QTemporaryFile errFile;
+    if (!outFile.open() || !errFile.open())
+        return {};
+    {
+        OutputChannel out(outFile.handle());
+        OutputChannel err(errFile.handle());
+        const std::unique_ptr<RunOutput> output = MakeOutput(mode, out, err);
+        for (const RunEvent& event : events)
+            output->write(event);
+        out.drain(std::chrono::seconds(5));
+        err.drain(std::chrono::seconds(5));
     }
-    return lines;
+    outFile.seek(0);
+    errFile.seek(0);
+    return {QString::fromLocal8Bit(outFile.readAll()), QString::fromLocal8Bit(errFile.readAll())};
 }
 
 // Whether `expected` occur in `lines` in this order (other lines between them allowed).
@@ -110,82 +122,46 @@ QList<QJsonObject> jsonEvents(const QString& out, bool* allParsed) {
     return events;
 }
 
-// Starts the CLI with raw argument bytes (which need not be valid text) and its standard
-// output on `stdoutFd`; returns the child's pid.
-pid_t spawnRaw(const QByteArrayList& arguments, int stdoutFd) {
-    const QByteArray program = CliPath.toLocal8Bit();
-    std::vector<char*> argv{const_cast<char*>(program.constData())};
-    for (const QByteArray& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.constData()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    // As from a shell: SIGPIPE at its default, whatever this test program does with it.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return pid;
-}
-
-// The child's exit status within ms, keeping the event loop going; -1 if it did not end.
-int waitForExit(pid_t pid, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    int status = 0;
-    while (clock.elapsed() < ms) {
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        QTest::qWait(10);
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-}
-
-QByteArray readAll(int fd) {
-    QByteArray bytes;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, n);
-    return bytes;
-}
-
-QByteArray randomImage(qsizetype size, quint32 seed) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 x = seed;
-    for (qsizetype i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        bytes[i] = char(x >> 24);
-    }
-    return bytes;
-}
-
-std::uint32_t checksumOf(const QByteArray& image) {
-    return ImageChecksum(reinterpret_cast<const std::uint8_t*>(image.constData()),
-                         std::size_t(image.size()));
-}
-
 // The bytes the window puts on the wire: the 12-byte header, then the whole image.
 QByteArray windowBytes(const QByteArray& image) {
-    const auto header = UpgradeHeader(std::int32_t(image.size()), checksumOf(image));
+    const auto header = UpgradeHeader(std::int32_t(image.size()), ImageSumChecksum(image));
     return QByteArray(reinterpret_cast<const char*>(header.data()), UpgradeHeaderSize) + image;
 }
 
-const QStringList OkSim{"--once", "--gap-ms", "0"};
+// The fields --help gives each --json event, values in brackets left out.
+QHash<QString, QSet<QString>> helpEventFields() {
+    QHash<QString, QSet<QString>> events;
+    const QString help = HelpText();
+    const QString part = help.mid(help.indexOf("--json events"));
+    static const QRegularExpression row("^  ([a-z]+) +(.*?)(?:   +.*)?$",
+                                        QRegularExpression::MultilineOption);
+    for (auto match = row.globalMatch(part.left(part.indexOf("\n\n"))); match.hasNext();) {
+        const QRegularExpressionMatch line = match.next();
+        QString fields = line.captured(2);
+        fields.remove(QRegularExpression(" \\([^)]*\\)"));
+        const QStringList names = fields.split(", ");
+        events[line.captured(1)] = QSet<QString>(names.begin(), names.end());
+    }
+    return events;
+}
+
+// The replies of a bash completion function for the words, the last the one completed.
+QStringList completions(const QString& script, const QStringList& words) {
+    QStringList quoted;
+    for (const QString& word : words)
+        quoted << ShellQuoted(word);
+    const ProgramRun run =
+        RunProgram("/bin/bash", {"-c", QStringLiteral("%1\nCOMP_WORDS=(%2); COMP_CWORD=%3; "
+                                                      "_fwupgrade_cli; printf '%s\\n' "
+                                                      "\"${COMPREPLY[@]}\"")
+                                           .arg(script, quoted.join(' '))
+                                           .arg(words.size() - 1)});
+    QStringList replies = run.out.split('\n', Qt::SkipEmptyParts);
+    replies.sort();
+    return replies;
+}
+
+const QStringList OkSim{"--report-line", "--once", "--gap-ms", "0"};
 
 // A normal upgrade as this encoder's lines show it, from the header to the success notice.
 const QStringList SuccessStory{"send data header",
@@ -205,7 +181,15 @@ const QStringList SuccessStory{"send data header",
                                "!!! UPGRADE FLASH ABORT !!!",
                                "upgrade succeeded"};
 
+RunEvent progressEvent(int encoder, const QString& stage, int percent) {
+    return {RunEventKind::Progress,
+            encoder,
+            {{"host", QStringLiteral("e%1").arg(encoder)}, {"stage", stage}, {"percent", percent}}};
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(QList<RunEvent>)
 
 class TestCli : public QObject {
     Q_OBJECT
@@ -221,23 +205,17 @@ private:
                                               : QJsonObject();
     }
     QString writeFile(const QString& name, const QByteArray& bytes) {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return {};
-        return path;
+        return WriteImageFile(dir.filePath(name), bytes);
     }
 
 private slots:
     void initTestCase() {
-        QVERIFY2(QFile::exists(CliPath), qPrintable(CliPath));
         QVERIFY2(!qEnvironmentVariable("ENCODER_SIM").isEmpty(), "ENCODER_SIM is not set");
         QVERIFY(dir.isValid());
-        imageBytes = randomImage(100'000, 7);
+        imageBytes = RandomImage(100'000, 7);
         image = writeFile("image.bin", imageBytes);
         QVERIFY(!image.isEmpty());
     }
-
     void help() {
         const CliRun run = runCli({"--help"});
         QCOMPARE(run.exitCode, 0);
@@ -247,7 +225,6 @@ private slots:
             QVERIFY2(run.out.contains(QLatin1String(text)), text);
         QVERIFY(run.err.isEmpty());
     }
-
     // Every bad command line ends with status 2, a message naming the fault, and no
     // connection to any encoder, not even to the good ones named with it.
     void badCommandLine_data() {
@@ -346,7 +323,6 @@ private slots:
         }
         QVERIFY(!encoder.waitForNewConnection(100));
     }
-
     void badImage_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<qint64>("size"); // -1: none, -2: a folder
@@ -385,23 +361,23 @@ private slots:
         QCOMPARE(run.out, QString());
         QVERIFY(!encoder.waitForNewConnection(100));
     }
-
     // The image summary as the window shows it, then every encoder through to success.
     void allSucceed() {
-        Sim a(OkSim), b(OkSim + QStringList{"--receive-step", "0x4000"}), c(OkSim);
-        QVERIFY(a.ready() && b.ready() && c.ready());
+        SimProcess a, b, c;
+        QVERIFY(a.start(OkSim) && b.start(OkSim + QStringList{"--receive-step", "0x4000"}) &&
+                c.start(OkSim));
         const CliRun run = runCli({image, a.host(), b.host(), c.host()});
         QCOMPARE(run.exitCode, 0);
         QVERIFY(run.out.startsWith(QStringLiteral("Selected file : %1\n").arg(image)));
         QVERIFY(run.out.contains("\nFile size (byte) ............ 100000 " +
                                  FillPercentageText(100'000) + "\n"));
         QVERIFY(run.out.contains("\nFile checksum.............. " +
-                                 ChecksumText(checksumOf(imageBytes)) + "\n"));
-        for (Sim* sim : {&a, &b, &c}) {
-            const QStringList lines = hostLines(run.out, sim->host());
+                                 ChecksumText(ImageSumChecksum(imageBytes)) + "\n"));
+        for (SimProcess* sim : {&a, &b, &c}) {
+            const QStringList lines = HostLines(run.out, sim->host());
             QVERIFY2(inOrder(lines, SuccessStory), qPrintable(lines.join('\n')));
             QCOMPARE(lines.count("upgrade succeeded"), 1);
-            const QJsonObject report = sim->report();
+            const QJsonObject report = sim->nextReport();
             QCOMPARE(report["complete"].toBool(), true);
             QCOMPARE(report["checksumValid"].toBool(), true);
         }
@@ -409,25 +385,24 @@ private slots:
         QVERIFY(!run.out.contains("FAILED"));
         QVERIFY(run.err.isEmpty());
     }
-
     // Each failure is told with its own host and reason; the good encoder is not held up.
     void mixedBatch() {
-        Sim ok(OkSim);
-        Sim fail(OkSim + QStringList{"--fail-at", "erase"});
-        Sim error(OkSim + QStringList{"--error-at", "program", "--error-text", "flash chip gone"});
-        Sim close(OkSim + QStringList{"--close-at", "erase"});
-        QVERIFY(ok.ready() && fail.ready() && error.ready() && close.ready());
+        SimProcess ok, fail, error, close;
+        QVERIFY(ok.start(OkSim) && fail.start(OkSim + QStringList{"--fail-at", "erase"}) &&
+                error.start(OkSim + QStringList{"--error-at", "program", "--error-text",
+                                                "flash chip gone"}) &&
+                close.start(OkSim + QStringList{"--close-at", "erase"}));
         const CliRun run = runCli({image, ok.host(), fail.host(), error.host(), close.host()});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY(inOrder(hostLines(run.out, ok.host()), SuccessStory));
-        QVERIFY(inOrder(hostLines(run.out, fail.host()),
+        QVERIFY(inOrder(HostLines(run.out, ok.host()), SuccessStory));
+        QVERIFY(inOrder(HostLines(run.out, fail.host()),
                         {"!!! DO NOT SWITCH POWER OFF !!!", "!!! UPGRADE FLASH ABORT !!!",
                          "upgrade FAILED: flash program fail"}));
-        QVERIFY(inOrder(hostLines(run.out, error.host()),
+        QVERIFY(inOrder(HostLines(run.out, error.host()),
                         {"Programming flash ... in progress", "flash chip gone",
                          "!!! UPGRADE FLASH ABORT !!!",
                          "upgrade FAILED: *** ERROR *** flash chip gone"}));
-        QVERIFY(inOrder(hostLines(run.out, close.host()),
+        QVERIFY(inOrder(HostLines(run.out, close.host()),
                         {"Erasing flash ... in progress", "!!! CONNECTION TO ENCODER LOST !!!",
                          "!!! UPGRADE FLASH ABORT !!!"}));
         const QString summary = run.out.mid(run.out.indexOf("1 of 4 encoders upgraded, 3 failed"));
@@ -440,60 +415,6 @@ private slots:
                       "to try the failed encoders again: fwupgrade-cli " + image + " " +
                           fail.host() + " " + error.host() + " " + close.host()}));
     }
-
-    // On a terminal: one line per encoder redrawn in place, cut to the terminal's width,
-    // with the log lines above them and no percentage lines of their own.
-    void terminalOutput() {
-        Sim a(OkSim), b(OkSim);
-        QVERIFY(a.ready() && b.ready());
-        int master = -1;
-        int slave = -1;
-        winsize size{};
-        size.ws_row = 24;
-        size.ws_col = 40;
-        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
-        QProcess cli;
-        cli.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
-        cli.start(CliPath, {image, a.host(), b.host()});
-        ::close(slave);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        QByteArray bytes;
-        const auto drain = [&] {
-            char chunk[4096];
-            ssize_t n;
-            while ((n = ::read(master, chunk, sizeof chunk)) > 0)
-                bytes.append(chunk, n);
-        };
-        QElapsedTimer clock;
-        clock.start();
-        while (cli.state() != QProcess::NotRunning && clock.elapsed() < 20000) {
-            drain();
-            QTest::qWait(10);
-        }
-        drain();
-        ::close(master);
-        QCOMPARE(cli.state(), QProcess::NotRunning);
-        QCOMPARE(cli.exitCode(), 0);
-        const QString out = QString::fromLocal8Bit(bytes).remove(QLatin1Char('\r'));
-
-        QVERIFY(out.contains(a.host() + ": send data header\n"));
-        QVERIFY(
-            out.contains(b.host() + ": FLASH PROGRAMMED SUCCESSFULLY...NOW REBOOT THE ENCODER"));
-        QVERIFY(
-            !out.contains(QRegularExpression(": (transfer|sending|erasing|programming) \\d+%")));
-        // Back up over the two encoders' lines and the overall line to redraw them.
-        QVERIFY(out.contains("\x1b[3A"));
-        QVERIFY(out.contains("\x1b[2K1 of 2 done, 0 failed, 1 in flight"));
-        QVERIFY(out.contains("\x1b[2K" + a.host() + "  Erasing flash"));
-        QVERIFY(out.endsWith("\x1b[2K" + a.host() + "  upgrade succeeded\n\x1b[2K" + b.host() +
-                             "  upgrade succeeded\n\x1b[2K2 of 2 done, 0 failed, 0 in flight\n"
-                             "2 of 2 encoders upgraded, 0 failed\n"));
-        for (const QString& piece : out.split("\x1b[2K").mid(1)) {
-            const QString row = piece.left(piece.indexOf('\n'));
-            QVERIFY2(row.size() <= 39, qPrintable(row));
-        }
-    }
-
     // One encoder at a time through the faults and oddities an encoder may show.
     void singleEncoder_data() {
         QTest::addColumn<QStringList>("simArguments");
@@ -547,10 +468,10 @@ private slots:
         QFETCH(QStringList, cliOptions);
         QFETCH(QString, reason);
         QFETCH(QString, line);
-        Sim sim(QStringList{"--once", "--gap-ms", "0"} + simArguments);
-        QVERIFY(sim.ready());
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim + simArguments));
         const CliRun run = runCli(cliOptions + QStringList{image, sim.host()});
-        const QStringList lines = hostLines(run.out, sim.host());
+        const QStringList lines = HostLines(run.out, sim.host());
         QVERIFY2(std::any_of(lines.begin(), lines.end(),
                              [&](const QString& shown) { return shown.startsWith(line); }),
                  qPrintable(run.out));
@@ -566,29 +487,26 @@ private slots:
         for (const QChar c : run.out)
             QVERIFY2(c == '\n' || c.unicode() >= 0x20, "a raw control character in the output");
     }
-
     // A refused connection is the window's "SERVER NOT READY": nothing is sent to it, and
     // the other encoder goes on.
     void refusedConnection() {
-        Sim refusing({"--refuse"});
-        Sim ok(OkSim);
-        QVERIFY(refusing.ready() && ok.ready());
+        SimProcess refusing, ok;
+        QVERIFY(refusing.start({"--refuse"}) && ok.start(OkSim));
         const CliRun run = runCli({image, refusing.host(), ok.host()});
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(hostLines(run.out, refusing.host()),
+        QCOMPARE(HostLines(run.out, refusing.host()),
                  QStringList({"connecting to " + refusing.host(),
                               "upgrade FAILED: SERVER NOT READY (connection refused)"}));
-        QVERIFY(inOrder(hostLines(run.out, ok.host()), SuccessStory));
+        QVERIFY(inOrder(HostLines(run.out, ok.host()), SuccessStory));
         QVERIFY(run.out.contains("1 of 2 encoders upgraded, 1 failed\nFAILED " + refusing.host() +
                                  ": SERVER NOT READY (connection refused)\n"));
     }
-
     // The JSON events parse, are complete, and tell the story the plain lines tell.
     void jsonTellsTheSameStory() {
-        const QStringList serving{"--gap-ms", "0"}; // no --once: two runs
-        Sim ok(serving), fail(serving + QStringList{"--fail-at", "program"}),
-            close(serving + QStringList{"--close-at", "erase"});
-        QVERIFY(ok.ready() && fail.ready() && close.ready());
+        const QStringList serving{"--report-line", "--gap-ms", "0"}; // no --once: two runs
+        SimProcess ok, fail, close;
+        QVERIFY(ok.start(serving) && fail.start(serving + QStringList{"--fail-at", "program"}) &&
+                close.start(serving + QStringList{"--close-at", "erase"}));
         const QStringList hosts{ok.host(), fail.host(), close.host()};
         const CliRun plain = runCli(QStringList{image} + hosts);
         const CliRun json = runCli(QStringList{"--json", image} + hosts);
@@ -611,7 +529,7 @@ private slots:
         const QJsonObject first = events.first();
         QCOMPARE(first["event"].toString(), "image");
         QCOMPARE(first["length"].toInt(), 100'000);
-        QCOMPARE(first["checksum"].toString(), ChecksumText(checksumOf(imageBytes)));
+        QCOMPARE(first["checksum"].toString(), ChecksumText(ImageSumChecksum(imageBytes)));
         QCOMPARE(first["fill"].toInt(-1), FillPercentage(100'000));
         QCOMPARE(first["fillText"].toString(), FillPercentageText(100'000));
         const QJsonObject summary = events.last();
@@ -651,7 +569,7 @@ private slots:
             QCOMPARE(kinds.count("end"), 1);
             QCOMPARE(lastPercent.value("transfer"), 100);
             QStringList plainLines;
-            for (const QString& line : hostLines(plain.out, host)) {
+            for (const QString& line : HostLines(plain.out, host)) {
                 if (!line.startsWith("connecting to ") && !line.startsWith("connected from ") &&
                     !progressLine.match(line).hasMatch())
                     plainLines << line;
@@ -669,7 +587,6 @@ private slots:
             }
         }
     }
-
     // The same bytes as the window's on the wire: the 12-byte header, at least 1,000 ms of
     // nothing, then the image, and nothing more. One encoder is the simulator, which checks
     // header, checksum and pause; the other a bare listener that records every byte and never
@@ -683,7 +600,7 @@ private slots:
                                                     "dafeffff"
                                                     "616263");
         QTest::newRow("empty") << QByteArray() << QByteArray(12, '\0');
-        QTest::newRow("random 300 KB") << randomImage(300'000, 3) << QByteArray();
+        QTest::newRow("random 300 KB") << RandomImage(300'000, 3) << QByteArray();
     }
     void wireBytes() {
         QFETCH(QByteArray, bytes);
@@ -694,8 +611,8 @@ private slots:
         const QString path = writeFile(QStringLiteral("wire-%1.bin").arg(bytes.size()), bytes);
         QVERIFY(!path.isEmpty());
 
-        Sim sim(OkSim);
-        QVERIFY(sim.ready());
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim));
         QTcpServer recorder;
         QVERIFY(recorder.listen(QHostAddress::LocalHost));
         QByteArray recorded;
@@ -716,15 +633,15 @@ private slots:
         QCOMPARE(recorded.size(), expected.size());
         QCOMPARE(recorded, expected);
         QVERIFY(!recorder.hasPendingConnections());
-        QCOMPARE(hostLines(run.out, recorderHost).last(),
+        QCOMPARE(HostLines(run.out, recorderHost).last(),
                  "upgrade FAILED: no reply from the encoder for 0.5 s while waiting for the "
                  "encoder to receive the image");
 
-        QVERIFY(inOrder(hostLines(run.out, sim.host()), SuccessStory));
-        const QJsonObject report = sim.report();
+        QVERIFY(inOrder(HostLines(run.out, sim.host()), SuccessStory));
+        const QJsonObject report = sim.nextReport();
         QCOMPARE(report["reserved"].toInteger(-1), 0);
         QCOMPARE(report["length"].toInteger(-1), bytes.size());
-        QCOMPARE(report["checksum"].toInteger(-1), qint64(checksumOf(bytes)));
+        QCOMPARE(report["checksum"].toInteger(-1), qint64(ImageSumChecksum(bytes)));
         QCOMPARE(report["checksumValid"].toBool(), true);
         QCOMPARE(report["bytesReceived"].toInteger(-1), bytes.size());
         if (!bytes.isEmpty()) {
@@ -732,78 +649,10 @@ private slots:
             QVERIFY2(pause >= 1000.0, qPrintable(QString::number(pause)));
         }
     }
-
-    // The first signal starts nothing new and stops what has not begun to erase (here a
-    // connect that hangs), while an encoder already erasing is named and left to finish; a
-    // second signal stops that one too, with the warning. The status tells the signal.
-    void interrupted_data() {
-        QTest::addColumn<int>("signalNumber");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("twice");
-        QTest::newRow("SIGINT") << int(SIGINT) << "SIGINT" << false;
-        QTest::newRow("SIGTERM") << int(SIGTERM) << "SIGTERM" << false;
-        QTest::newRow("SIGHUP") << int(SIGHUP) << "SIGHUP" << false;
-        QTest::newRow("SIGINT twice") << int(SIGINT) << "SIGINT" << true;
-    }
-    void interrupted() {
-        QFETCH(int, signalNumber);
-        QFETCH(QString, name);
-        QFETCH(bool, twice);
-        // About two seconds of erasing, then a short programming.
-        Sim erasing({"--once", "--gap-ms", "2", "--erase-step", "0x1000"});
-        QVERIFY(erasing.ready());
-        ChannelListener full(0, 0);
-        auto fillers = channelFillBacklog(full.port());
-        QStringList hosts{erasing.host()};
-        const QString hanging = QStringLiteral("127.0.0.1:%1").arg(full.port());
-        if (!fillers.empty())
-            hosts << hanging;
-
-        QProcess cli;
-        cli.start(CliPath, QStringList{"--plain", image} + hosts);
-        QString out;
-        const auto shows = [&](const QString& host, const QString& line) {
-            out += QString::fromLocal8Bit(cli.readAllStandardOutput());
-            return hostLines(out, host).contains(line);
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(shows(erasing.host(), "Erasing flash ... in progress"), 15000);
-        QVERIFY(cli.state() == QProcess::Running);
-        ::kill(pid_t(cli.processId()), signalNumber);
-        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromLocal8Bit(cli.readAllStandardOutput()),
-                                  out.contains("is left to finish")),
-                                 5000);
-        if (twice)
-            ::kill(pid_t(cli.processId()), signalNumber);
-        QTRY_VERIFY_WITH_TIMEOUT(cli.state() == QProcess::NotRunning, 15000);
-        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(cli.exitCode(), 128 + signalNumber);
-        out += QString::fromLocal8Bit(cli.readAllStandardOutput());
-        const QString err = QString::fromLocal8Bit(cli.readAllStandardError());
-
-        QVERIFY2(out.contains("interrupted by " + name + ": no new connection"), qPrintable(out));
-        QVERIFY(out.contains("!!! DO NOT SWITCH POWER OFF !!! " + erasing.host() +
-                             " is erasing flash and is left to finish\n"));
-        if (!fillers.empty())
-            QVERIFY(out.contains("FAILED " + hanging + ": interrupted while connecting\n"));
-        const QString warning = "!!! DO NOT SWITCH POWER OFF !!! " + erasing.host() +
-                                " was erasing flash when the run was interrupted";
-        if (twice) {
-            QVERIFY(out.contains("interrupted again by " + name));
-            QVERIFY(
-                out.contains("FAILED " + erasing.host() + ": interrupted while erasing flash\n"));
-            QVERIFY2(out.contains(warning + "\n") && err.contains(warning + "\n"), qPrintable(err));
-            QVERIFY(!erasing.report(5000)["complete"].toBool(true));
-        } else {
-            QVERIFY(hostLines(out, erasing.host()).contains("upgrade succeeded"));
-            QVERIFY(!out.contains(warning));
-            QVERIFY(erasing.report(5000)["complete"].toBool());
-        }
-    }
-
     // At most N in flight, the rest in the order given: each connect after an end.
     void maxParallelKeepsTheOrder() {
-        Sim a(OkSim), b(OkSim), c(OkSim);
-        QVERIFY(a.ready() && b.ready() && c.ready());
+        SimProcess a, b, c;
+        QVERIFY(a.start(OkSim) && b.start(OkSim) && c.start(OkSim));
         const CliRun run =
             runCli({"--plain", "--max-parallel", "1", image, a.host(), b.host(), c.host()});
         QCOMPARE(run.exitCode, 0);
@@ -815,7 +664,6 @@ private slots:
         QCOMPARE(order, QStringList({a.host() + " +", a.host() + " -", b.host() + " +",
                                      b.host() + " -", c.host() + " +", c.host() + " -"}));
     }
-
     // A connect that fails before anything was sent is tried again; the third succeeds.
     void retryUntilTheEncoderListens() {
         std::uint16_t port = 0;
@@ -825,19 +673,22 @@ private slots:
         }
         const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
         const QString report = dir.filePath("retry-report.json");
-        QProcess cli;
-        cli.start(CliPath, {"--plain", "--retries", "4", "--retry-delay", "0.4", "--report", report,
-                            image, host});
-        QString out;
-        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromLocal8Bit(cli.readAllStandardOutput()),
-                                  out.contains("attempt 2 of 5 failed")),
-                                 10000);
+        // The encoder starts listening once the second attempt has failed.
         SimProcess late;
-        QVERIFY(late.start({"--port", QString::number(port), "--once", "--gap-ms", "0"}));
-        QTRY_VERIFY_WITH_TIMEOUT(cli.state() == QProcess::NotRunning, 20000);
-        out += QString::fromLocal8Bit(cli.readAllStandardOutput());
-        QCOMPARE(cli.exitCode(), 0);
-        QVERIFY(inOrder(hostLines(out, host),
+        bool lateStarted = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (!lateStarted && outputSoFar().contains("attempt 2 of 5 failed"))
+                lateStarted =
+                    late.start({"--port", QString::number(port), "--once", "--gap-ms", "0"});
+        });
+        watch.start(10);
+        const CliRun run = runCli(
+            {"--plain", "--retries", "4", "--retry-delay", "0.4", "--report", report, image, host});
+        QVERIFY(lateStarted);
+        const QString& out = run.out;
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(inOrder(HostLines(out, host),
                         {"connecting to " + host,
                          "attempt 1 of 5 failed: SERVER NOT READY (connection refused); next "
                          "attempt in 0.4 s",
@@ -847,20 +698,18 @@ private slots:
         QCOMPARE(encoder["attempts"].toInt(), 3);
         QCOMPARE(encoder["cause"].toString(), "success");
     }
-
     // Once a byte of the header has gone, the encoder is never sent anything more.
     void noRetryAfterTheHeader() {
-        Sim closing({"--gap-ms", "0", "--close-at", "header"}); // serves on after each
-        QVERIFY(closing.ready());
+        SimProcess closing; // serves on after each connection
+        QVERIFY(closing.start({"--report-line", "--gap-ms", "0", "--close-at", "header"}));
         const CliRun run =
             runCli({"--plain", "--retries", "3", "--retry-delay", "0", image, closing.host()});
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.out.count("connecting to "), 1);
         QVERIFY(!run.out.contains("attempt 1 of"));
-        QVERIFY(!closing.report(5000).isEmpty());
-        QVERIFY(closing.report(500).isEmpty()); // no second connection
+        QVERIFY(!closing.nextReport(5000).isEmpty());
+        QVERIFY(closing.nextReport(500).isEmpty()); // no second connection
     }
-
     // --check reads the image, resolves the hosts, tells the plan and connects to nothing.
     void checkOpensNoConnection() {
         QTcpServer encoder;
@@ -877,11 +726,10 @@ private slots:
         QVERIFY(run.out.contains("no connection was opened"));
         QVERIFY(!encoder.waitForNewConnection(300));
     }
-
     // The report names every encoder's end; the failed-hosts file feeds --hosts-file again.
     void reportAndFailedHosts() {
-        Sim ok(OkSim), fail(OkSim + QStringList{"--fail-at", "erase"});
-        QVERIFY(ok.ready() && fail.ready());
+        SimProcess ok, fail;
+        QVERIFY(ok.start(OkSim) && fail.start(OkSim + QStringList{"--fail-at", "erase"}));
         const QString hosts = writeFile("hosts.txt", (ok.host() + "\n").toUtf8());
         const QString report = dir.filePath("report.json");
         const QString failed = dir.filePath("failed.txt");
@@ -893,7 +741,8 @@ private slots:
         QCOMPARE(document["exitCode"].toInt(), 1);
         QCOMPARE(document["image"]["length"].toInt(), 100'000);
         QCOMPARE(document["image"]["fill"].toInt(-1), FillPercentage(100'000));
-        QCOMPARE(document["image"]["checksum"].toString(), ChecksumText(checksumOf(imageBytes)));
+        QCOMPARE(document["image"]["checksum"].toString(),
+                 ChecksumText(ImageSumChecksum(imageBytes)));
         const QDateTime start =
             QDateTime::fromString(document["start"].toString(), Qt::ISODateWithMs);
         const QDateTime end = QDateTime::fromString(document["end"].toString(), Qt::ISODateWithMs);
@@ -916,111 +765,237 @@ private slots:
                                  "--hosts-file " +
                                  failed + " " + image));
     }
-
-    // `| head -1`: the reader goes at once; the upgrade goes on to its end all the same.
-    void readerThatGoesAway() {
-        Sim sim(OkSim);
-        QVERIFY(sim.ready());
-        int ends[2];
-        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
-        const pid_t pid =
-            spawnRaw({"--plain", image.toLocal8Bit(), sim.host().toLatin1()}, ends[1]);
-        ::close(ends[1]);
-        ::close(ends[0]);
-        QVERIFY(pid > 0);
-        QCOMPARE(waitForExit(pid, 20000), 0);
-        QVERIFY(sim.report()["complete"].toBool());
-    }
-
-    // A reader that never reads holds up nothing: the pause stays 1,000 ms, the upgrade ends.
-    void readerThatDoesNotRead() {
-        const QString big = writeFile("chatty.bin", randomImage(MaxImageSize, 5));
-        Sim sim({"--once", "--gap-ms", "0", "--receive-step", "4096", "--erase-step", "0x1000",
-                 "--program-step", "4096", "--long-reply", "50000"});
-        QVERIFY(sim.ready());
-        int ends[2];
-        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
-        const pid_t pid = spawnRaw({"--json", big.toLocal8Bit(), sim.host().toLatin1()}, ends[1]);
-        ::close(ends[1]);
-        QVERIFY(pid > 0);
-        const QJsonObject report = sim.report(30000);
-        QVERIFY(report["complete"].toBool());
-        QVERIFY2(report["headerToImageMs"].toDouble() < 1100,
-                 qPrintable(QString::number(report["headerToImageMs"].toDouble())));
-        const QByteArray out = readAll(ends[0]); // reads at last; the run then ends
-        ::close(ends[0]);
-        QCOMPARE(waitForExit(pid, 10000), 0);
-        QVERIFY(out.size() > 65536); // more than a pipe holds: the writer did wait
-        QVERIFY(out.contains("\"event\":\"summary\""));
-    }
-
     // A terminal's control sequence from the encoder (CSI as C1, and DEL) stays escaped in JSON
     // too, where a JSON library would write it raw.
     void controlCharactersInJson() {
-        Sim sim(OkSim + QStringList{"--error-at", "erase", "--error-text",
-                                    QString::fromUtf8("x\u009b2Jy\x7f")});
-        QVERIFY(sim.ready());
-        QProcess cli;
-        cli.start(CliPath, {"--json", image, sim.host()});
-        QVERIFY(cli.waitForFinished(20000));
-        const QByteArray out = cli.readAllStandardOutput();
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim + QStringList{"--error-at", "erase", "--error-text",
+                                              QString::fromUtf8("x\u009b2Jy\x7f")}));
+        const QByteArray out = runCli({"--json", image, sim.host()}).out.toUtf8();
         QVERIFY(out.contains("x\\u009b2Jy\\u007f"));
         QVERIFY(!out.contains("\xc2\x9b"));
         QVERIFY(!out.contains('\x7f'));
     }
-
-    // An image path that is no valid text still opens.
-    void pathThatIsNoText() {
-        const QByteArray name = QFile::encodeName(dir.path()) + "/image-\xff\xfe.bin";
-        {
-            QFile file(QString::fromLocal8Bit(name));
-            const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            QVERIFY(fd >= 0);
-            QCOMPARE(::write(fd, "abc", 3), ssize_t(3));
-            ::close(fd);
-        }
-        int ends[2];
-        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
-        const pid_t pid = spawnRaw({"--check", name, "127.0.0.1:999"}, ends[1]);
-        ::close(ends[1]);
-        QVERIFY(pid > 0);
-        QCOMPARE(waitForExit(pid, 10000), 0);
-        const QByteArray out = readAll(ends[0]);
-        ::close(ends[0]);
-        QVERIFY2(out.contains("File checksum.............. 0xfffffeda"), out.constData());
-        ::unlink(name.constData());
+    // Plain lines are for logs: a progress line when a stage passes a quarter it had not
+    // passed, none at 100% (the stage's "done" line says so), counted per encoder and stage.
+    void plainLineAtEachQuarter_data() {
+        QTest::addColumn<QList<RunEvent>>("events");
+        QTest::addColumn<QString>("lines");
+        QList<RunEvent> everyPercent;
+        for (int percent = 0; percent <= 100; ++percent)
+            everyPercent << progressEvent(0, "sending", percent);
+        QTest::newRow("every percent")
+            << everyPercent << "e0: sending 25%\ne0: sending 50%\ne0: sending 75%\n";
+        QTest::newRow("erase addresses in four steps")
+            << QList<RunEvent>{progressEvent(0, "erasing", 0), progressEvent(0, "erasing", 26),
+                               progressEvent(0, "erasing", 52), progressEvent(0, "erasing", 78),
+                               progressEvent(0, "erasing", 100)}
+            << "e0: erasing 26%\ne0: erasing 52%\ne0: erasing 78%\n";
+        QTest::newRow("a jump past a quarter, then within it")
+            << QList<RunEvent>{progressEvent(0, "transfer", 10), progressEvent(0, "transfer", 60),
+                               progressEvent(0, "transfer", 70), progressEvent(0, "transfer", 80)}
+            << "e0: transfer 60%\ne0: transfer 80%\n";
+        QTest::newRow("straight to 100") << QList<RunEvent>{progressEvent(0, "programming", 0),
+                                                            progressEvent(0, "programming", 100)}
+                                         << "";
+        QTest::newRow("back below a quarter, then past it again")
+            << QList<RunEvent>{progressEvent(0, "sending", 30), progressEvent(0, "sending", 60),
+                               progressEvent(0, "sending", 10), progressEvent(0, "sending", 30)}
+            << "e0: sending 30%\ne0: sending 60%\ne0: sending 30%\n";
+        QTest::newRow("stages and encoders apart")
+            << QList<RunEvent>{progressEvent(0, "transfer", 50), progressEvent(0, "sending", 50),
+                               progressEvent(1, "sending", 50), progressEvent(0, "sending", 55)}
+            << "e0: transfer 50%\ne0: sending 50%\ne1: sending 50%\n";
+    }
+    void plainLineAtEachQuarter() {
+        QFETCH(QList<RunEvent>, events);
+        QFETCH(QString, lines);
+        QCOMPARE(written(OutputMode::Plain, events), QStringList({lines, ""}));
+        // JSON tells every percentage it is given.
+        const QString json = written(OutputMode::Json, events).value(0);
+        QCOMPARE(json.count("\"event\":\"progress\""), events.size());
     }
 
-    // An encoder that stops reading in the middle of the image, and one whose connect hangs,
-    // hold up nobody: the third is upgraded meanwhile.
-    void stuckEncodersHoldUpNobody() {
-        const QString big = writeFile("big.bin", randomImage(MaxImageSize, 11));
-        Sim stuck({"--once", "--gap-ms", "0", "--stop-reading-after", "1000"});
-        Sim ok(OkSim);
-        QVERIFY(stuck.ready() && ok.ready());
-        ChannelListener full(0, 0);
-        auto fillers = channelFillBacklog(full.port());
-        QStringList hosts{stuck.host(), ok.host()};
-        const QString hanging = QStringLiteral("127.0.0.1:%1").arg(full.port());
-        if (!fillers.empty())
-            hosts.prepend(hanging);
+    // The rerun command's words come back whole from a POSIX shell, quoted only when needed.
+    void rerunCommandQuoting_data() {
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QString>("quoted");
+        QTest::newRow("plain") << "firmware-2.1_a.bin"
+                               << "firmware-2.1_a.bin";
+        QTest::newRow("host and port") << "127.0.0.1:9999"
+                                       << "127.0.0.1:9999";
+        QTest::newRow("option characters") << "--x=a,b+c@d%e"
+                                           << "--x=a,b+c@d%e";
+        QTest::newRow("empty") << ""
+                               << "''";
+        QTest::newRow("space") << "my image.bin"
+                               << "'my image.bin'";
+        QTest::newRow("single quote") << "it's.bin"
+                                      << R"('it'\''s.bin')";
+        QTest::newRow("only quotes") << "''"
+                                     << R"(''\'''\''')";
+        QTest::newRow("double quote") << "a\"b"
+                                      << "'a\"b'";
+        QTest::newRow("dollar") << "$HOME"
+                                << "'$HOME'";
+        QTest::newRow("command") << "$(rm -rf x)`id`"
+                                 << "'$(rm -rf x)`id`'";
+        QTest::newRow("glob") << "*.bin"
+                              << "'*.bin'";
+        QTest::newRow("tilde") << "~/image.bin"
+                               << "'~/image.bin'";
+        QTest::newRow("backslash") << "a\\b"
+                                   << "'a\\b'";
+        QTest::newRow("semicolon") << "a;b"
+                                   << "'a;b'";
+        QTest::newRow("line break") << "a\nb"
+                                    << "'a\nb'";
+        QTest::newRow("not ASCII")
+            << QString::fromUtf8("m\u00fcller.bin") << QString::fromUtf8("'m\u00fcller.bin'");
+    }
+    void rerunCommandQuoting() {
+        QFETCH(QString, word);
+        QFETCH(QString, quoted);
+        QCOMPARE(ShellQuoted(word), quoted);
+        const ProgramRun shell = RunProgram("/bin/bash", {"-c", "printf '%s|' " + quoted});
+        QCOMPARE(shell.exitCode, 0);
+        QCOMPARE(shell.out, word + "|");
+    }
 
-        QProcess cli;
-        cli.start(CliPath, QStringList{big} + hosts);
-        QString out;
-        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromLocal8Bit(cli.readAllStandardOutput()),
-                                  hostLines(out, ok.host()).contains("upgrade succeeded")),
-                                 20000);
-        QVERIFY(cli.state() == QProcess::Running);
-        QVERIFY(!hostLines(out, stuck.host()).join('\n').contains("upgrade"));
-        ::kill(pid_t(cli.processId()), SIGINT);
-        QTRY_VERIFY_WITH_TIMEOUT(cli.state() == QProcess::NotRunning, 5000);
-        QCOMPARE(cli.exitCode(), 130);
-        out += QString::fromLocal8Bit(cli.readAllStandardOutput());
-        QVERIFY(out.contains(QRegularExpression(
-            "\nFAILED " + QRegularExpression::escape(stuck.host()) + ": interrupted while ")));
-        if (!fillers.empty())
-            QVERIFY(out.contains("FAILED " + hanging + ": interrupted while connecting\n"));
+    // The command that retries the failed encoders: the options that shape an upgrade, in one
+    // order whatever order they were given in, then the failed-hosts file or the failed hosts.
+    void rerunCommand_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("hosts named")
+            << QStringList{"image.bin", "a", "b:1999", "c"} << "fwupgrade-cli image.bin a c";
+        QTest::newRow("options in their order")
+            << QStringList{"--max-parallel",
+                           "2",
+                           "--allow-empty",
+                           "--timeout",
+                           "30",
+                           "--json",
+                           "--retry-delay",
+                           "0.5",
+                           "--retries",
+                           "1",
+                           "--connect-timeout",
+                           "3",
+                           "--silence",
+                           "9",
+                           "image.bin",
+                           "a",
+                           "b:1999",
+                           "c"}
+            << "fwupgrade-cli --json --silence 9 --timeout 30 --connect-timeout 3 --retries 1 "
+               "--retry-delay 0.5 --max-parallel 2 --allow-empty image.bin a c";
+        QTest::newRow("what does not shape an upgrade is left out")
+            << QStringList{"--report",  "r.json", "--hosts-file", "h.txt", "--plain",
+                           "image.bin", "a",      "b:1999",       "c"}
+            << "fwupgrade-cli --plain image.bin a c";
+        QTest::newRow("the failed-hosts file")
+            << QStringList{"--failed-hosts", "failed hosts.txt", "it's.bin", "a", "b:1999", "c"}
+            << "fwupgrade-cli --hosts-file 'failed hosts.txt' 'it'\\''s.bin'";
+    }
+    void rerunCommand() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, command);
+        const ParsedCommandLine parsed = ParseCommandLine(QStringList{CliName} + arguments);
+        QVERIFY2(parsed.options, qPrintable(parsed.message));
+        QList<EncoderOutcome> outcomes;
+        for (const EncoderAddress& encoder : parsed.options->encoders) {
+            EncoderOutcome outcome;
+            outcome.host = encoder.label;
+            outcome.success = encoder.label.startsWith('b');
+            outcomes.append(outcome);
+        }
+        QCOMPARE(RerunCommand(*parsed.options, outcomes), command);
+    }
+
+    // The completion offers --help's options, files after an option that takes a FILE and for
+    // the image, host names after the image, and nothing for a number.
+    void completion_data() {
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<QStringList>("replies"); // %D: a folder with a.bin and b.json
+        QTest::newRow("an option")
+            << QStringList{"fwupgrade-cli", "--ho"} << QStringList{"--hosts-file"};
+        QTest::newRow("options sharing a start")
+            << QStringList{"fwupgrade-cli", "--re"}
+            << QStringList{"--report", "--retries", "--retry-delay"};
+        QTest::newRow("not the hidden one")
+            << QStringList{"fwupgrade-cli", "--comp"} << QStringList{};
+        QTest::newRow("the image")
+            << QStringList{"fwupgrade-cli", "%D/a"} << QStringList{"%D/a.bin"};
+        QTest::newRow("a FILE value")
+            << QStringList{"fwupgrade-cli", "--report", "%D/b"} << QStringList{"%D/b.json"};
+        QTest::newRow("a number") << QStringList{"fwupgrade-cli", "--retries", ""} << QStringList{};
+        QTest::newRow("the image after an option's value")
+            << QStringList{"fwupgrade-cli", "--max-parallel", "4", "--json", "%D/a"}
+            << QStringList{"%D/a.bin"};
+        QTest::newRow("a host after the image")
+            << QStringList{"fwupgrade-cli", "--report", "x", "%D/a.bin", "localhos"}
+            << QStringList{"localhost"};
+    }
+    void completion() {
+        QFETCH(QStringList, words);
+        QFETCH(QStringList, replies);
+        QTemporaryDir folder;
+        QVERIFY(QFile(folder.filePath("a.bin")).open(QIODevice::WriteOnly));
+        QVERIFY(QFile(folder.filePath("b.json")).open(QIODevice::WriteOnly));
+        words.replaceInStrings("%D", folder.path());
+        replies.replaceInStrings("%D", folder.path());
+        QCOMPARE(completions(BashCompletion(), words), replies);
+    }
+    void completionOffersEveryOptionOfTheHelp() {
+        QStringList options;
+        static const QRegularExpression option("^  (-h, )?(--[a-z-]+)",
+                                               QRegularExpression::MultilineOption);
+        for (auto match = option.globalMatch(HelpText()); match.hasNext();) {
+            const QRegularExpressionMatch found = match.next();
+            options << found.captured(2);
+            if (found.hasCaptured(1) && !found.captured(1).isEmpty())
+                options << "-h";
+        }
+        options.sort();
+        QVERIFY(options.size() >= 15);
+        QCOMPARE(completions(BashCompletion(), {"fwupgrade-cli", "-"}), options);
+        const CliRun run = runCli({"--completion", "bash"});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, BashCompletion());
+        QCOMPARE(runCli({"--completion", "zsh"}).exitCode, 2);
+    }
+
+    // Every --json event has exactly the fields --help gives it, besides the envelope; a
+    // summary names its rerun only when something failed.
+    void jsonFieldsAreThoseOfTheHelp() {
+        SimProcess ok, fail;
+        QVERIFY(ok.start(OkSim) && fail.start(OkSim + QStringList{"--fail-at", "erase"}));
+        const CliRun run = runCli({"--json", "--retries", "1", "--retry-delay", "0", image,
+                                   ok.host(), fail.host(), "127.0.0.1:1"});
+        const CliRun check = runCli({"--json", "--check", image, ok.host()});
+        const CliRun error = runCli({"--json", image, "127.0.0.1:0"});
+        bool allParsed = false;
+        const QList<QJsonObject> events = jsonEvents(run.out + check.out + error.out, &allParsed);
+        QVERIFY(allParsed);
+        const QHash<QString, QSet<QString>> help = helpEventFields();
+        QCOMPARE(help.size(), 12);
+        QSet<QString> seen;
+        for (const QJsonObject& event : events) {
+            const QString name = event["event"].toString();
+            seen << name;
+            const QStringList keys = event.keys();
+            QSet<QString> fields(keys.begin(), keys.end());
+            fields -= {"schema", "event", "ms", "time"};
+            if (name == "check") {
+                QCOMPARE(fields, QSet<QString>({"image", "encoders"}));
+                continue;
+            }
+            QVERIFY2(help.contains(name), qPrintable(name));
+            QCOMPARE(fields, help[name]);
+        }
+        QCOMPARE(seen, QSet<QString>({"image", "connect", "connected", "log", "stage", "progress",
+                                      "retry", "end", "summary", "check", "error"}));
     }
 };
 

@@ -2,6 +2,7 @@
 // each fault option, bad options, and clients that misbehave.
 
 #include "sim_test_client.h"
+#include "test_process.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -40,25 +41,6 @@ const Replies AbcSteps = {Start,       "2",     "3", Erase, "805306368", "807403
 
 Replies firstOf(const Replies& replies, qsizetype count) {
     return replies.first(count);
-}
-
-// The processor time a process has used so far (user and system), from /proc.
-qint64 processCpuMs(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    return (fields[11].toLongLong() + fields[12].toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
-}
-
-QByteArray patternImage(int size) {
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = static_cast<char>(i * 7 + 3);
-    return image;
 }
 
 // The replies of one whole run of a --once simulator: the client sends `upgrade` and reads
@@ -104,7 +86,7 @@ private slots:
 
         QTest::newRow("abc") << QByteArray("abc") << SmallSteps << AbcSteps;
         QTest::newRow("4 KiB, steps that do not divide")
-            << patternImage(4096)
+            << PatternImage(4096)
             << QStringList{"--gap-ms",     "0",        "--receive-step", "1500",
                            "--erase-step", "0x140000", "--program-step", "4096"}
             << Replies{Start,       "1500",      "3000",      "4096",      Erase,
@@ -114,7 +96,7 @@ private slots:
             << QByteArray() << QStringList{"--gap-ms", "0", "--erase-step", "0x3D0000"}
             << Replies{Start, "0", Erase, "805306368", "809304064", Program, "0", Verify};
         QTest::newRow("default steps, one sector past the first")
-            << patternImage(0x10001) << QStringList{"--gap-ms", "0", "--erase-step", "0x3D0000"}
+            << PatternImage(0x10001) << QStringList{"--gap-ms", "0", "--erase-step", "0x3D0000"}
             << Replies{Start,       "65536", "65537", Erase,   "805306368",
                        "809304064", Program, "65536", "65537", Verify};
     }
@@ -137,8 +119,8 @@ private slots:
         QCOMPARE(run.report.value("replyCount").toInteger(), expected.size());
         QCOMPARE(run.report.value("reserved").toInteger(), qint64{0});
         QCOMPARE(run.report.value("length").toInteger(), image.size());
-        QCOMPARE(run.report.value("checksum").toInteger(), qint64{simImageChecksum(image)});
-        QCOMPARE(run.report.value("imageChecksum").toInteger(), qint64{simImageChecksum(image)});
+        QCOMPARE(run.report.value("checksum").toInteger(), qint64{ImageSumChecksum(image)});
+        QCOMPARE(run.report.value("imageChecksum").toInteger(), qint64{ImageSumChecksum(image)});
         QCOMPARE(run.report.value("bytesReceived").toInteger(), image.size());
         QVERIFY(run.report.value("headerReceived").toBool());
         QVERIFY(run.report.value("checksumValid").toBool());
@@ -172,7 +154,7 @@ private slots:
             arguments));
         SimClient client;
         QCOMPARE(client.connectTo(sim.port()), 0);
-        const QByteArray image = patternImage(5000);
+        const QByteArray image = PatternImage(5000);
         const QByteArray upgrade = simUpgrade(image);
         if (pauseMs == 0) {
             QVERIFY(client.sendAll(upgrade));
@@ -230,12 +212,12 @@ private slots:
         QTest::addColumn<int>("received");
 
         const QByteArray abc = "abc";
-        QTest::newRow("checksum off by one") << simHeader(0, 3, simImageChecksum(abc) + 1) + abc
+        QTest::newRow("checksum off by one") << simHeader(0, 3, ImageSumChecksum(abc) + 1) + abc
                                              << Replies{Start, "3", Error, "checksum error"} << 3;
         QTest::newRow("checksum of another image")
-            << simHeader(0, 3, simImageChecksum("abd")) + abc
+            << simHeader(0, 3, ImageSumChecksum("abd")) + abc
             << Replies{Start, "3", Error, "checksum error"} << 3;
-        QTest::newRow("reserved word not zero") << simHeader(1, 3, simImageChecksum(abc)) + abc
+        QTest::newRow("reserved word not zero") << simHeader(1, 3, ImageSumChecksum(abc)) + abc
                                                 << Replies{Error, "reserved word not zero"} << 0;
         QTest::newRow("longer than program memory")
             << simHeader(0, 0x3D0001, 0) << Replies{Error, "image too long"} << 0;
@@ -255,7 +237,7 @@ private slots:
         QVERIFY(!run.report.value("checksumValid").toBool());
         QCOMPARE(run.report.value("bytesReceived").toInteger(), received);
         QCOMPARE(run.report.value("imageChecksum").toInteger(),
-                 qint64{simImageChecksum(QByteArray("abc").first(received))});
+                 qint64{ImageSumChecksum(QByteArray("abc").first(received))});
         QVERIFY(!run.report.value("complete").toBool());
     }
 
@@ -405,7 +387,7 @@ private slots:
                            "--stop-reading-after", "1000"}));
         SimClient client;
         QCOMPARE(client.connectTo(sim.port(), 64 * 1024), 0);
-        const QByteArray upgrade = simUpgrade(patternImage(0x3D0000));
+        const QByteArray upgrade = simUpgrade(PatternImage(0x3D0000));
 
         QVERIFY(client.sendUntilStalled(upgrade, 500) < upgrade.size());
         const SimReading reading = client.readUntilEnd(300);
@@ -519,9 +501,9 @@ private slots:
             QCOMPARE(waiting.back()->connectTo(ports[i % 2]), 0);
         }
         QTest::qWait(300);
-        const qint64 cpuBefore = processCpuMs(sim.processId());
+        const double cpuBefore = ProcessCpuMs(sim.processId());
         QTest::qWait(1000);
-        const qint64 cpuMs = processCpuMs(sim.processId()) - cpuBefore;
+        const double cpuMs = ProcessCpuMs(sim.processId()) - cpuBefore;
         QVERIFY2(cpuMs >= 0 && cpuMs < 300, qPrintable(QString::number(cpuMs)));
         QCOMPARE(sim.readAllStandardError().count("out of file descriptors"), 1);
 

@@ -4,7 +4,10 @@
 
 #include "StartUp.h"
 #include "TcpClientChannel.h"
+#include "loop_probe.h"
 #include "private_network.h"
+#include "sim_process.h"
+#include "test_image.h"
 #include "upgrade_window_rows.h"
 
 #include <QApplication>
@@ -26,17 +29,17 @@ private slots:
         TcpChannelBounds().userTimeout = 3s;
         TcpChannelBounds().keepAliveIdle = 1s;
         TcpChannelBounds().keepAliveInterval = 1s;
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start({"--gap-ms", "20"}));
+        SimProcess sim;
+        QVERIFY(sim.startOnce({"--gap-ms", "20"}));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         QVERIFY(run.waitForDeviceLine(Erase));
         NetworkFaults faults;
         QVERIFY2(faults.vanish(sim.portText().toUShort()), qPrintable(faults.error()));
         QElapsedTimer sinceVanished;
         sinceVanished.start();
-        UpgradeWindowLoopProbe probe;
+        LoopProbe probe;
 
         const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
         QVERIFY(run.waitUntilEnded(int(boundMs) + 10000));

@@ -160,6 +160,9 @@ private slots:
     void boxOpenHoldsPumpOff();
 
     void connectionInfoAsTyped();
+
+    void phaseAndPosition_data();
+    void phaseAndPosition();
 };
 
 // Progress numbers at each phase, for a 1,000-byte image. The replies after the setup point
@@ -612,6 +615,46 @@ void TestUpgradeMonitor::connectionInfoAsTyped() {
     QCOMPARE(info.localHostName, MachineName());
     QCOMPARE(info.localHostAddress, MachineAddress());
     QVERIFY(!channel.Active());
+}
+
+// The phase of the latest stage text and where its bar stands, as a front end reads them when
+// it redraws; the percentage is the bar's, within its range.
+void TestUpgradeMonitor::phaseAndPosition_data() {
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<QByteArrayList>("replies");
+    QTest::addColumn<int>("phase"); // -1: none yet
+    QTest::addColumn<int>("position");
+    QTest::addColumn<int>("percent");
+    QTest::newRow("before the first stage text")
+        << "stage 0" << QByteArrayList{"700"} << -1 << 0 << 0;
+    QTest::newRow("receiving, none counted") << "sending" << QByteArrayList{} << 0 << 0 << 0;
+    QTest::newRow("receiving a quarter") << "sending" << QByteArrayList{"250"} << 0 << 250 << 25;
+    QTest::newRow("a count past the image moves no bar")
+        << "sending" << QByteArrayList{"1500"} << 0 << 0 << 0;
+    QTest::newRow("erasing, before an address")
+        << "erasing" << QByteArrayList{} << 1 << FlashFirst << 0;
+    QTest::newRow("erasing halfway")
+        << "erasing" << QByteArrayList{"807403520"} << 1 << 807403520 << 52;
+    QTest::newRow("an address below flash")
+        << "erasing" << QByteArrayList{"5"} << 1 << FlashFirst << 0;
+    QTest::newRow("programming 999") << "programming" << QByteArrayList{"999"} << 2 << 999 << 99;
+    QTest::newRow("programmed") << "programmed" << QByteArrayList{} << 2 << 1000 << 100;
+}
+
+void TestUpgradeMonitor::phaseAndPosition() {
+    QFETCH(QString, point);
+    QFETCH(QByteArrayList, replies);
+    QFETCH(int, phase);
+    QFETCH(int, position);
+    QFETCH(int, percent);
+    Rig rig(point);
+    rig.handle(replies);
+    const std::optional<UpgradePhase> shown = rig.monitor.phase();
+    QCOMPARE(shown ? int(*shown) : -1, phase);
+    if (!shown)
+        return;
+    QCOMPARE(rig.monitor.phasePosition(*shown), position);
+    QCOMPARE(PhasePercent(*shown, position, ImageLength), percent);
 }
 
 QTEST_GUILESS_MAIN(TestUpgradeMonitor)

@@ -5,6 +5,7 @@
 #include "SendPacer.h"
 #include "TcpClientChannel.h"
 #include "UpgradeSession.h"
+#include "loop_probe.h"
 #include "sim_test_client.h"
 #include "upgrade_test_support.h"
 
@@ -37,37 +38,6 @@ QStringList Fast(const QStringList& fault = {}) {
                        "--erase-step", "0x100000", "--program-step", "400"} +
            fault;
 }
-
-std::unique_ptr<FirmwareImageBuffer> PatternImage(int length) {
-    auto image = std::make_unique<FirmwareImageBuffer>();
-    for (int i = 0; i < length; ++i)
-        image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + i / 256);
-    image->length = length;
-    image->checksum = ImageChecksum(image->data.data(), static_cast<std::size_t>(length));
-    return image;
-}
-
-// Measures how long the event loop goes without turning: a 1 ms timer's largest lateness.
-class LoopProbe {
-public:
-    LoopProbe() {
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            const qint64 now = clock.elapsed();
-            longest = std::max(longest, now - last);
-            last = now;
-        });
-        clock.start();
-        timer.start(1);
-    }
-    qint64 longestMs() const { return longest; }
-
-private:
-    QTimer timer;
-    QElapsedTimer clock;
-    qint64 last = 0;
-    qint64 longest = 0;
-};
 
 enum class Action { None, StopInPause, SmallSendBuffer };
 
@@ -162,7 +132,7 @@ private slots:
 
         SimProcess sim;
         QVERIFY(sim.start(simArguments + QStringList{"--once", "--report-line"}));
-        const auto image = PatternImage(length);
+        const auto image = ImageBuffer(PatternImage(length));
         TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
         if (Action(action) == Action::SmallSendBuffer) {
             TcpChannelBounds().sendStall = std::chrono::milliseconds(300);
@@ -198,7 +168,7 @@ private slots:
         if (bytesReceived != -2)
             QCOMPARE(view.log("memo5"), upgradeLog);
         QVERIFY(!channel.Connected());
-        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+        QVERIFY2(probe.longestGapMs() < 100, qPrintable(QString::number(probe.longestGapMs())));
         if (UpgradeEndKind(kind) == UpgradeEndKind::EncoderError && text.isEmpty())
             QCOMPARE(view.log("memo4").last(), QString(EncoderReply::Error));
         if (bytesReceived == -1)
@@ -216,12 +186,110 @@ private slots:
             QVERIFY(report.value("complete").toBool());
     }
 
+    // As the encoder's replies come, the session tells where it stands: the step, the phase,
+    // its percentage, the image bytes taken, whether flash is being written, and in words.
+    void saysWhereItStands() {
+        UpgradeLoopbackEncoder encoder;
+        QVERIFY(encoder.listening());
+        const auto image = ImageBuffer(PatternImage(1000));
+        TcpClientChannel channel("127.0.0.1", encoder.portText());
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        QCOMPARE(session.stage(), "connecting");
+        session.start();
+        QVERIFY(QTest::qWaitFor([&] { return session.step() == UpgradeStep::Pausing; }, 5000));
+        QCOMPARE(session.stage(), "pausing before the image");
+        QCOMPARE(session.progress().bytesAcknowledged, 0);
+        QVERIFY(encoder.accept());
+        QVERIFY(QTest::qWaitFor([&] { return session.step() == UpgradeStep::Following; }, 5000));
+        struct Point {
+            QByteArray replies;
+            int phase; // -1: none yet
+            int percent;
+            bool writingFlash;
+            QString stage;
+        };
+        const Point road[] = {
+            {"", -1, 100, false, "waiting for the encoder to receive the image"},
+            {"start receiving image file", 0, 0, false, "receiving the image"},
+            {"250", 0, 25, false, "receiving the image"},
+            {"1000", 0, 100, false, "receiving the image"},
+            {"erase flash program...", 1, 0, true, "erasing flash"},
+            {"807403520", 1, 52, true, "erasing flash"},
+            {"809304064", 1, 100, true, "erasing flash"},
+            {"flash program...", 2, 0, true, "programming flash"},
+            {"750", 2, 75, true, "programming flash"},
+        };
+        for (const Point& point : road) {
+            if (!point.replies.isEmpty()) {
+                const qsizetype before = view.calls.size();
+                QVERIFY(encoder.send(point.replies + '\0'));
+                QVERIFY(QTest::qWaitFor([&] { return view.calls.size() > before; }, 5000));
+            }
+            const UpgradeProgress now = session.progress();
+            QCOMPARE(now.step, UpgradeStep::Following);
+            QCOMPARE(now.phase ? int(*now.phase) : -1, point.phase);
+            QCOMPARE(now.percent, point.percent);
+            QCOMPARE(now.bytesAcknowledged, 1000);
+            QCOMPARE(now.imageLength, 1000);
+            QCOMPARE(now.writingFlash, point.writingFlash);
+            QCOMPARE(session.stage(), point.stage);
+        }
+        encoder.close();
+        QVERIFY(QTest::qWaitFor([&] { return session.ended(); }, 5000));
+        QVERIFY(!session.progress().writingFlash);
+        QCOMPARE(session.stage(), "programming flash");
+        QCOMPARE(session.endDescription(), "connection to encoder lost while programming flash");
+    }
+
+    // Every end in words, here for a session stopped before it connected.
+    void describesItsEnd_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("description");
+        const auto row = [](const char* name, UpgradeEndKind kind, const QString& text,
+                            const QString& description) {
+            QTest::newRow(name) << int(kind) << text << description;
+        };
+        row("success", UpgradeEndKind::Success, "", "verify flash program...done");
+        row("program fail", UpgradeEndKind::ProgramFail, "flash program fail",
+            "flash program fail");
+        row("error text", UpgradeEndKind::EncoderError, "chip gone", "*** ERROR *** chip gone");
+        row("error without its text", UpgradeEndKind::EncoderError, "",
+            "*** ERROR *** (the encoder closed the connection before its error text)");
+        row("lost", UpgradeEndKind::ConnectionLost, "",
+            "connection to encoder lost while connecting");
+        row("send failed", UpgradeEndKind::SendFailed, "the header: broken pipe",
+            "send to encoder failed (the header: broken pipe)");
+        row("not reachable", UpgradeEndKind::NotReachable, "connection refused",
+            "SERVER NOT READY (connection refused)");
+        row("no answer", UpgradeEndKind::NoAnswer, "no reply from the encoder for 2 s",
+            "no reply from the encoder for 2 s while connecting");
+        row("timed out", UpgradeEndKind::TimedOut, "not done within 9 s",
+            "not done within 9 s while connecting");
+        row("interrupted", UpgradeEndKind::Interrupted, "interrupted before connecting",
+            "interrupted before connecting");
+    }
+    void describesItsEnd() {
+        QFETCH(int, kind);
+        QFETCH(QString, text);
+        QFETCH(QString, description);
+        const auto image = ImageBuffer(PatternImage(10));
+        TcpClientChannel channel("127.0.0.1", "999"); // never connected
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        session.stop({UpgradeEndKind(kind), text});
+        QVERIFY(session.ended());
+        QCOMPARE(session.stage(), "connecting");
+        QCOMPARE(session.endDescription(), description);
+    }
+
     // The header and the image go out as the image stood at start(), whatever happens to the
     // buffer while the connect and the pause take their time.
     void imageAsItStoodAtStart() {
         SimProcess sim;
         QVERIFY(sim.start(Fast({"--once", "--report-line"})));
-        const auto image = PatternImage(1000);
+        const auto image = ImageBuffer(PatternImage(1000));
         const std::uint32_t checksum = image->checksum;
         TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
         UpgradeRecordingView view;
@@ -245,7 +313,7 @@ private slots:
     void headerAndImageOnTheWire() {
         UpgradeLoopbackEncoder encoder;
         QVERIFY(encoder.listening());
-        auto image = PatternImage(4);
+        auto image = ImageBuffer(PatternImage(4));
         image->data[0] = 'a';
         image->data[1] = 'b';
         image->data[2] = 'c';
@@ -272,7 +340,7 @@ private slots:
     void loopbackGuardEndsAsNotReachable() {
         QVERIFY2(TcpClientChannel::LoopbackOnly(),
                  "FWUPGRADE_LOOPBACK_ONLY is not set (ctest sets it for every test)");
-        const auto image = PatternImage(10);
+        const auto image = ImageBuffer(PatternImage(10));
         TcpClientChannel channel("192.0.2.1", "999");
         UpgradeRecordingView view;
         UpgradeSession session(channel, *image, view);
@@ -296,7 +364,7 @@ private slots:
         SimProcess sim;
         QVERIFY(sim.start(Fast({"--read-rate", QString::number(ReadRate), "--receive-step", "65536",
                                 "--once", "--report-line"})));
-        const auto image = PatternImage(Length);
+        const auto image = ImageBuffer(PatternImage(Length));
         TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
         UpgradeRecordingView view;
         UpgradeSession session(channel, *image, view);
@@ -323,7 +391,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return session.ended(); }, 30000));
         QCOMPARE(UpgradeEndKindName(session.endCause().kind), QString("success"));
         QVERIFY2(clock.elapsed() >= 2400, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+        QVERIFY2(probe.longestGapMs() < 100, qPrintable(QString::number(probe.longestGapMs())));
         QVERIFY2(imageMs >= 1200, qPrintable(QString::number(imageMs)));
         QVERIFY2(mostAhead < 64 * 1024, qPrintable(QString::number(mostAhead)));
         QCOMPARE(session.imageBytesSent(), Length);
@@ -367,7 +435,7 @@ private slots:
     // they take turns, every image arrives whole, and the loop stays free.
     void pacedSessionsAllDeliverWholeImages() {
         constexpr int Encoders = 4;
-        const auto image = PatternImage(600000);
+        const auto image = ImageBuffer(PatternImage(600000));
         SendPacer pacer(64 * 1024);
         std::vector<std::unique_ptr<SimProcess>> sims;
         std::vector<std::unique_ptr<TcpClientChannel>> channels;
@@ -404,7 +472,7 @@ private slots:
             QCOMPARE(report.value("bytesReceived").toInteger(), image->length);
         }
         QVERIFY2(mostWaiting >= 2, qPrintable(QString::number(mostWaiting)));
-        QVERIFY2(probe.longestMs() < 100, qPrintable(QString::number(probe.longestMs())));
+        QVERIFY2(probe.longestGapMs() < 100, qPrintable(QString::number(probe.longestGapMs())));
     }
 };
 

@@ -88,18 +88,16 @@ private slots:
         QTest::addColumn<int>("length");
         QTest::addColumn<qint64>("checksum");
         QTest::newRow("abc") << 3 << qint64(0xFFFFFEDA);
-        QTest::newRow("1000 bytes")
-            << 1000 << qint64(UpgradeWindowChecksum(UpgradeWindowImage(1000)));
-        QTest::newRow("70000 bytes")
-            << 70000 << qint64(UpgradeWindowChecksum(UpgradeWindowImage(70000)));
+        QTest::newRow("1000 bytes") << 1000 << qint64(ImageSumChecksum(PatternImage(1000)));
+        QTest::newRow("70000 bytes") << 70000 << qint64(ImageSumChecksum(PatternImage(70000)));
     }
     void completeUpgrade() {
         QFETCH(int, length);
         QFETCH(qint64, checksum);
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast()));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(Fast()));
         UpgradeWindowDriver run;
-        const QByteArray image = length == 3 ? QByteArray("abc") : UpgradeWindowImage(length);
+        const QByteArray image = length == 3 ? QByteArray("abc") : PatternImage(length);
         QVERIFY(run.load(image));
         run.upgrade(sim.portText());
         QVERIFY(run.waitUntilEnded());
@@ -152,8 +150,8 @@ private slots:
 
     // Twelve zero bytes and no image bytes; both byte-count bars get the range 0 to 0.
     void emptyImage() {
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast()));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(Fast()));
         UpgradeWindowDriver run;
         QVERIFY(run.load(QByteArray()));
         run.upgrade(sim.portText());
@@ -181,10 +179,10 @@ private slots:
     // painted early in the pause (the event loop turns through it), and "send program" only
     // once the pause is over.
     void pausePaintsHeaderStepFirst() {
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast()));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(Fast()));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.settle();
         const TForm1& w = run.window();
         PaintRecorder paints;
@@ -229,15 +227,15 @@ private slots:
         QFETCH(QStringList, simArguments);
         QFETCH(int, length);
         QFETCH(int, step);
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(simArguments));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(simArguments));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(length)));
+        QVERIFY(run.load(PatternImage(length)));
         run.upgrade(sim.portText());
         const UpgradeSession* session = run.window().Session();
         QVERIFY(session);
-        QVERIFY(UpgradeWindowWaitFor([&] { return session->step() == UpgradeStep(step); }, 5000));
-        UpgradeWindowWait(200);
+        QVERIFY(TurnEventLoopUntil([&] { return session->step() == UpgradeStep(step); }, 5000));
+        TurnEventLoop(200);
         if (UpgradeStep(step) == UpgradeStep::SendingImage) {
             // A blocking send would be waiting now: the socket takes no more.
             pollfd p{run.window().Client_2.descriptor(), POLLOUT, 0};
@@ -247,7 +245,7 @@ private slots:
         clock.start();
         bool fired = false;
         QTimer::singleShot(0, [&fired] { fired = true; });
-        QVERIFY(UpgradeWindowWaitFor([&fired] { return fired; }, 1000));
+        QVERIFY(TurnEventLoopUntil([&fired] { return fired; }, 1000));
         QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(int(session->step()), step);
         QVERIFY(run.waitUntilEnded(30000));
@@ -255,10 +253,10 @@ private slots:
     }
 
     void refusedConnection() {
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start({"--refuse"}));
+        SimProcess sim;
+        QVERIFY(sim.startOnce({"--refuse"}));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         const TForm1& w = run.window();
         QCOMPARE(run.noticeTexts(), QStringList{UpgradeText::ServerNotReady});
@@ -275,7 +273,7 @@ private slots:
         QVERIFY(w.Memo5->toPlainText().isEmpty());
         QVERIFY(!w.Client_2.Connected());
         // Later ticks find nothing to follow.
-        UpgradeWindowWait(50);
+        TurnEventLoop(50);
         QVERIFY(w.Memo4->toPlainText().isEmpty());
         QVERIFY(w.Memo5->toPlainText().isEmpty());
         QCOMPARE(run.dialogs().boxes.size(), 1u);
@@ -295,7 +293,7 @@ private slots:
         QFETCH(QString, port);
         QFETCH(QString, message);
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(100)));
+        QVERIFY(run.load(PatternImage(100)));
         run.upgrade(port);
         const TForm1& w = run.window();
         QCOMPARE(run.errorTexts(), QStringList{message});
@@ -308,14 +306,15 @@ private slots:
         QVERIFY(w.Memo5->toPlainText().isEmpty());
         QCOMPARE(QApplication::overrideCursor(), nullptr);
         // A new load offers "Upgrade FW" again.
-        QVERIFY(run.load(UpgradeWindowImage(100)));
+        QVERIFY(run.load(PatternImage(100)));
     }
 
     void errorWithItsText() {
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast({"--error-at", "erase", "--error-text", "flash erase timeout"})));
+        SimProcess sim;
+        QVERIFY(
+            sim.startOnce(Fast({"--error-at", "erase", "--error-text", "flash erase timeout"})));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         QVERIFY(run.waitUntilEnded());
         QCOMPARE(run.dialogs().boxes.size(), 1u);
@@ -330,16 +329,16 @@ private slots:
 
     // The bars keep the positions the encoder last reported; the loss is said once.
     void connectionClosedWhileProgramming() {
-        UpgradeWindowSim sim;
+        SimProcess sim;
         // start, 3 counts, erase, 5 addresses, flash program..., then 400 and 800.
-        QVERIFY(sim.start(Fast({"--close-after-replies", "13"})));
+        QVERIFY(sim.startOnce(Fast({"--close-after-replies", "13"})));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         QVERIFY(run.waitUntilEnded());
         const QJsonObject report = sim.waitForReport();
         QCOMPARE(report.value("replies").toArray().last().toString(), QString("800"));
-        UpgradeWindowWait(50);
+        TurnEventLoop(50);
         const TForm1& w = run.window();
         QCOMPARE(w.ProgressBar4->value(), 1000);
         QCOMPARE(w.ProgressBar5->value(), FlashEnd);
@@ -368,10 +367,10 @@ private slots:
         QFETCH(QStringList, upgradeLog);
         QFETCH(QString, box);
         constexpr int BoxOpenMs = 400;
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast(fault)));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(Fast(fault)));
         UpgradeWindowDriver run(BoxOpenMs);
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         QVERIFY(run.waitUntilEnded());
         QCOMPARE(run.noticeTexts(), QStringList{box});
@@ -383,10 +382,10 @@ private slots:
     // The socket notifier alone follows a whole upgrade: replies are read as they come,
     // not only on the tick.
     void repliesAreReadAsTheyArrive() {
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast()));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(Fast()));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.window().Timer_TCP->stop();
         run.upgrade(sim.portText());
         QVERIFY(run.waitUntilEnded());
@@ -397,17 +396,17 @@ private slots:
     // The event loop keeps turning while the encoder erases without a word, and the operator
     // can close the window then: the connection closes with it.
     void silentEncoderKeepsWindowResponsiveAndCloseEndsConnection() {
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast({"--silent-at", "erase"})));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(Fast({"--silent-at", "erase"})));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         QVERIFY(run.waitForDeviceLine(EncoderReply::EraseFlash));
-        UpgradeWindowLoopProbe probe;
+        LoopProbe probe;
         bool fired = false;
         QTimer::singleShot(100, [&fired] { fired = true; });
-        QVERIFY(UpgradeWindowWaitFor([&fired] { return fired; }, 2000));
-        UpgradeWindowWait(300);
+        QVERIFY(TurnEventLoopUntil([&fired] { return fired; }, 2000));
+        TurnEventLoop(300);
         QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
         QVERIFY(probe.ticks() > 10);
         QVERIFY(!run.ended());
@@ -431,14 +430,14 @@ private slots:
     void closingTheWindowMidUpgradeEndsTheProgram() {
         QFETCH(QStringList, simArguments);
         QFETCH(bool, inPause);
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(simArguments));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(simArguments));
         QTemporaryDir dir;
         const QString path = dir.filePath("image.bin");
         {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(UpgradeWindowImage(1000));
+            file.write(PatternImage(1000));
         }
         FakeDialogs dialogs;
         bool closedMidUpgrade = false;

@@ -23,15 +23,14 @@ using namespace UpgradeWindowRows;
 namespace {
 
 QString WriteFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
+    const QString path = WriteImageFile(dir.filePath(name), bytes);
+    if (path.isEmpty())
+        qFatal("cannot write %s", qPrintable(name));
     return path;
 }
 
 QByteArray HeaderBytes(const QByteArray& image) {
-    const auto header = UpgradeHeader(std::int32_t(image.size()), UpgradeWindowChecksum(image));
+    const auto header = UpgradeHeader(std::int32_t(image.size()), ImageSumChecksum(image));
     return QByteArray(reinterpret_cast<const char*>(header.data()), qsizetype(header.size()));
 }
 
@@ -39,7 +38,7 @@ QByteArray HeaderBytes(const QByteArray& image) {
 // is `localPort` comes, turning the event loop meanwhile.
 ChannelFd AcceptTheWindow(const ChannelListener& listener, std::uint16_t localPort) {
     ChannelFd found;
-    UpgradeWindowWaitFor(
+    TurnEventLoopUntil(
         [&] {
             for (ChannelFd peer = listener.accept(0); peer.valid(); peer = listener.accept(0)) {
                 if (channelPeerPort(peer.get()) == localPort)
@@ -64,13 +63,13 @@ QByteArray ReadWire(int fd, qsizetype expected, int quietMs, int timeoutMs) {
             wire.append(buffer, n);
         }
     };
-    UpgradeWindowWaitFor(
+    TurnEventLoopUntil(
         [&] {
             readWaiting();
             return wire.size() >= expected;
         },
         timeoutMs);
-    UpgradeWindowWait(quietMs);
+    TurnEventLoop(quietMs);
     readWaiting();
     return wire;
 }
@@ -116,12 +115,12 @@ private slots:
         if (fillers.empty())
             QSKIP("the listener's backlog never filled: connects are not held up here");
         QTemporaryDir dir;
-        const QString other = WriteFile(dir, "other.bin", UpgradeWindowImage(500));
+        const QString other = WriteFile(dir, "other.bin", PatternImage(500));
         const QString tooLong = WriteFile(dir, "long.bin", QByteArray(MaxImageSize + 1, 'x'));
         const QString replacement = input == "select other" || input == "Ctrl+O" ? other : tooLong;
 
         UpgradeWindowDriver run;
-        const QByteArray image = UpgradeWindowImage(1000);
+        const QByteArray image = PatternImage(1000);
         QVERIFY(run.load(image));
         run.settle();
         TForm1& w = run.window();
@@ -148,8 +147,8 @@ private slots:
             run.dialogs().answerNext([&](QFileDialog& dialog) {
                 clickUpgrade();
                 acceptTheWindow();
-                UpgradeWindowWaitFor(
-                    [&] { return w.Session()->step() >= UpgradeStep::SendingImage; }, 5000);
+                TurnEventLoopUntil([&] { return w.Session()->step() >= UpgradeStep::SendingImage; },
+                                   5000);
                 FakeDialogs::Confirm(dialog, replacement);
             });
             w.SpeedButton24->click();
@@ -192,10 +191,10 @@ private slots:
         QFETCH(QString, silentAt);
         QFETCH(QString, closeAfter);
         QFETCH(bool, asks);
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast({"--silent-at", silentAt})));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(Fast({"--silent-at", silentAt})));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         QVERIFY(run.waitForDeviceLine(closeAfter));
         TForm1& w = run.window();
@@ -208,7 +207,7 @@ private slots:
             const FakeDialogs::Box& question = run.dialogs().boxes.back();
             QCOMPARE(question.kind, FakeDialogs::Box::CloseQuestion);
             QCOMPARE(question.text, QString(CloseQuestionText));
-            UpgradeWindowWait(100);
+            TurnEventLoop(100);
             QVERIFY(!run.ended());
             QVERIFY(!sim.reported());
             run.dialogs().closeAnswer = [](QMessageBox&) { return true; }; // "Close anyway"
@@ -241,12 +240,12 @@ private slots:
         QFETCH(QStringList, fault);
         QFETCH(QStringList, notices);
         QFETCH(int, end);
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(QStringList{"--gap-ms", "40", "--receive-step", "400", "--erase-step",
-                                      "0x100000", "--program-step", "400"} +
-                          fault));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(QStringList{"--gap-ms", "40", "--receive-step", "400", "--erase-step",
+                                          "0x100000", "--program-step", "400"} +
+                              fault));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         QVERIFY(run.waitForDeviceLine(Erase));
         TForm1& w = run.window();
@@ -265,10 +264,10 @@ private slots:
 
     // A termination signal closes without asking, even while the encoder writes.
     void closeWithoutAsking() {
-        UpgradeWindowSim sim;
-        QVERIFY(sim.start(Fast({"--silent-at", "erase"})));
+        SimProcess sim;
+        QVERIFY(sim.startOnce(Fast({"--silent-at", "erase"})));
         UpgradeWindowDriver run;
-        QVERIFY(run.load(UpgradeWindowImage(1000)));
+        QVERIFY(run.load(PatternImage(1000)));
         run.upgrade(sim.portText());
         QVERIFY(run.waitForDeviceLine(Erase));
         run.dialogs().closeAnswer = [](QMessageBox&) { return false; };

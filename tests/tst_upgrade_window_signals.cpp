@@ -1,35 +1,15 @@
 #include "Dialogs.h"
 #include "StartUp.h"
 #include "TForm1.h"
+#include "test_process.h"
 
 #include <QApplication>
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
 #include <csignal>
 #include <sys/types.h>
-
-namespace {
-
-// Whether the process has its own handler for `signalNumber` (the caught-signals mask of
-// /proc/PID/status): the program installs its handlers once its window shows.
-bool Catches(qint64 pid, int signalNumber) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:")) {
-            bool ok = false;
-            const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
-            return ok && (mask & (1ull << (signalNumber - 1))) != 0;
-        }
-    }
-    return false;
-}
-
-} // namespace
 
 class TestUpgradeWindowSignals : public QObject {
     Q_OBJECT
@@ -46,19 +26,13 @@ private slots:
     }
     void programEndsWithZeroOnSignal() {
         QFETCH(int, signalNumber);
-        QProcess program;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        program.setProcessEnvironment(environment);
-        program.start(QStringLiteral(FWUPGRADE_PROGRAM), {});
-        QVERIFY(program.waitForStarted(5000));
-        const qint64 pid = program.processId();
-        QVERIFY(
-            QTest::qWaitFor([&] { return Catches(pid, SIGTERM) && Catches(pid, SIGINT); }, 20000));
-        QCOMPARE(::kill(static_cast<pid_t>(pid), signalNumber), 0);
-        QVERIFY(program.waitForFinished(10000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        TestProcess program;
+        QVERIFY(program.start(QStringLiteral(FWUPGRADE_PROGRAM), {}, -1,
+                              {"QT_QPA_PLATFORM=offscreen"}));
+        QVERIFY(QTest::qWaitFor([&] { return program.catches(SIGTERM) && program.catches(SIGINT); },
+                                20000));
+        QCOMPARE(::kill(program.pid(), signalNumber), 0);
+        QCOMPARE(program.waitForExit(10000), 0);
     }
 
     // In this process: the signal closes the window, also while a modal box runs its own
@@ -101,7 +75,7 @@ private slots:
         QCOMPARE(Form1, nullptr);
         QCOMPARE(boxReturned, boxOpen);
         // The handlers are gone with the window program.
-        QVERIFY(!Catches(QCoreApplication::applicationPid(), SIGTERM));
+        QVERIFY(!ProcessCatches(QCoreApplication::applicationPid(), SIGTERM));
     }
 };
 

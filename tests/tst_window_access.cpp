@@ -1,6 +1,7 @@
 #include "Dialogs.h"
 #include "StartUp.h"
 #include "TForm1.h"
+#include "test_process.h"
 #include "window_fixture.h"
 
 #include <QAccessible>
@@ -12,7 +13,6 @@
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -106,19 +106,6 @@ const ShortcutRow Shortcuts[] = {
     {"Ctrl+U in a box claiming it", "SpeedButton26", "Ctrl+U", "", "greedy", true},
     {"Ctrl+U, group hidden", "SpeedButton26", "Ctrl+U", "GroupBox41", "greedy", false},
 };
-
-// Whether the started program has its own SIGTERM handler: it installs it once its window
-// shows (the caught-signals mask of /proc/PID/status).
-bool HandlesTermination(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
-    }
-    return false;
-}
 
 } // namespace
 
@@ -326,24 +313,17 @@ private slots:
     // its window, a style that does not exist would be complained of, and -widgetcount would
     // report the widgets left at the exit.
     void qtOptionsIgnored() {
-        QProcess program;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        program.setProcessEnvironment(environment);
-        program.start(QStringLiteral(FWUPGRADE_PROGRAM),
-                      {"-platform", "nosuch", "-style", "nosuch", "-widgetcount", "-qwindowtitle",
-                       "X", "-reverse"});
-        QVERIFY(program.waitForStarted(5000));
-        const qint64 pid = program.processId();
-        QVERIFY(QTest::qWaitFor(
-            [&] { return HandlesTermination(pid) || program.state() == QProcess::NotRunning; },
-            20000));
-        QCOMPARE(program.state(), QProcess::Running);
-        QCOMPARE(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
-        QVERIFY(program.waitForFinished(10000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
-        const QString errors = QString::fromLocal8Bit(program.readAllStandardError());
+        TestProcess program;
+        QVERIFY(program.start(QStringLiteral(FWUPGRADE_PROGRAM),
+                              {"-platform", "nosuch", "-style", "nosuch", "-widgetcount",
+                               "-qwindowtitle", "X", "-reverse"},
+                              -1, {"QT_QPA_PLATFORM=offscreen"}));
+        QVERIFY(
+            QTest::qWaitFor([&] { return program.catches(SIGTERM) || !program.running(); }, 20000));
+        QVERIFY(program.running());
+        QCOMPARE(::kill(program.pid(), SIGTERM), 0);
+        QCOMPARE(program.waitForExit(10000), 0);
+        const QString errors = QString::fromLocal8Bit(program.err());
         QVERIFY2(!errors.contains(QLatin1String("nosuch")), qPrintable(errors));
         QVERIFY2(!errors.contains(QLatin1String("Widgets left")), qPrintable(errors));
     }

@@ -17,7 +17,7 @@ inline constexpr int UpgradeHeaderSize = 12;
 // The encoder needs this long after the header before the image may follow.
 inline constexpr std::chrono::milliseconds HeaderToImagePause{1000};
 
-// Flash addresses the encoder reports while erasing: the range of the erasing bar.
+// Flash addresses the encoder sends while erasing: the range of the erasing bar.
 inline constexpr std::int32_t FlashFirst = 0x30000000;
 inline constexpr std::int32_t FlashEnd = 0x303D0000;
 

@@ -23,6 +23,16 @@ std::int32_t ReadProgressNumber(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
+bool IsEncoderStageText(const QString& reply) {
+    for (const char* text :
+         {EncoderReply::StartReceiving, EncoderReply::EraseFlash, EncoderReply::ProgramFlash,
+          EncoderReply::VerifyDone, EncoderReply::ProgramFail}) {
+        if (reply == QLatin1String(text))
+            return true;
+    }
+    return false;
+}
+
 UpgradeMonitor::UpgradeMonitor(TcpClientChannel& channel, UpgradeView& view,
                                std::int32_t imageLength)
     : channel(channel), view(view), length(imageLength) {}
@@ -184,10 +194,18 @@ void UpgradeMonitor::followProgress() {
     }
 }
 
+std::optional<UpgradePhase> UpgradeMonitor::phase() const {
+    if (current.UpgradeStage == 0)
+        return std::nullopt;
+    return static_cast<UpgradePhase>(std::min(current.UpgradeStage, 3) - 1);
+}
+
 // A position below the bar's range shows at its start.
 void UpgradeMonitor::moveBar(UpgradePhase phase, std::int32_t position) {
     const PhaseBarRange range = PhaseRange(phase, length);
-    view.setPhasePosition(phase, std::clamp(position, range.minimum, range.maximum));
+    std::int32_t& shown = positions[static_cast<std::size_t>(phase)];
+    shown = std::clamp(position, range.minimum, range.maximum);
+    view.setPhasePosition(phase, shown);
 }
 
 void UpgradeMonitor::completePhase(UpgradePhase phase, bool& flag, const char* doneText) {

@@ -20,6 +20,10 @@ inline constexpr int ReplyBufferSize = 256;
 // non-digit; no digits read as 0. The value wraps modulo 2^32 into a signed 32-bit integer.
 std::int32_t ReadProgressNumber(const char* text);
 
+// Whether an encoder reply is one of the texts that move the upgrade on (or end it): a front end
+// that shows only some of the encoder's replies always shows these.
+bool IsEncoderStageText(const QString& reply);
+
 // Where the encoder is in its work, as its replies have told so far.
 struct UpgradeState {
     // The current reply: its text, then zero bytes up to the end.
@@ -60,7 +64,7 @@ public:
     // reply in order, within the budget. Does nothing while the channel is not connected,
     // after the upgrade has ended, or when called again from inside a notice box that the
     // reply handling has opened. When the encoder closes the connection (or a receive
-    // fails), the replies still held are handled, then the connection is reported lost and
+    // fails), the replies still held are handled, then the connection is logged as lost and
     // the upgrade stopped. A tail the encoder may still be sending is held: TailWaiting.
     PumpResult pump();
 
@@ -91,6 +95,12 @@ public:
     // "*** ERROR ***" has come: the next reply is the encoder's error text.
     bool awaitingErrorText() const { return errorAnnounced; }
     const UpgradeState& state() const { return current; }
+    // The phase of the latest stage text, none before the first.
+    std::optional<UpgradePhase> phase() const;
+    // The phase's bar position as last shown (its range's minimum before any progress number).
+    std::int32_t phasePosition(UpgradePhase phase) const {
+        return positions[static_cast<std::size_t>(phase)];
+    }
     QByteArray replyText() const { return QByteArray(current.ReplyBuffer.data(), replyLength); }
     std::int32_t imageLength() const { return length; }
     // Bytes received and not yet handled as replies.
@@ -119,6 +129,7 @@ private:
     UpgradeView& view;
     const std::int32_t length;
     UpgradeState current;
+    std::array<std::int32_t, 3> positions{0, FlashFirst, 0};
     qsizetype replyLength = 0;
     ReplyStream stream;
     PumpBudget pumpBudget;

@@ -95,6 +95,7 @@ std::int64_t UpgradeSession::imageBytesAcknowledged() const {
 
 void UpgradeSession::enter(UpgradeStep step) {
     current = step;
+    reached = step;
     view.stepEntered(step);
 }
 
@@ -508,4 +509,70 @@ void UpgradeSession::finish() {
             *notifier = nullptr;
         }
     }
+}
+
+UpgradeProgress UpgradeSession::progress() const {
+    UpgradeProgress now;
+    now.step = current;
+    now.phase = replies.phase();
+    now.bytesAcknowledged = imageBytesSent();
+    now.imageLength = replies.imageLength();
+    now.percent = now.phase
+                      ? PhasePercent(*now.phase, replies.phasePosition(*now.phase), now.imageLength)
+                      : PercentOf(now.bytesAcknowledged, 0, now.imageLength);
+    now.writingFlash = replies.writingFlash();
+    return now;
+}
+
+QString UpgradeSession::stage() const {
+    switch (reached) {
+    case UpgradeStep::Idle:
+    case UpgradeStep::Connecting:
+        return QStringLiteral("connecting");
+    case UpgradeStep::SendingHeader:
+        return QStringLiteral("sending the header");
+    case UpgradeStep::Pausing:
+        return QStringLiteral("pausing before the image");
+    case UpgradeStep::SendingImage:
+        return QStringLiteral("sending the image");
+    case UpgradeStep::Following:
+    case UpgradeStep::Ended:
+        break;
+    }
+    switch (replies.state().UpgradeStage) {
+    case 0:
+        return QStringLiteral("waiting for the encoder to receive the image");
+    case 1:
+        return QStringLiteral("receiving the image");
+    case 2:
+        return QStringLiteral("erasing flash");
+    default:
+        return QStringLiteral("programming flash");
+    }
+}
+
+QString UpgradeSession::endDescription() const {
+    switch (cause.kind) {
+    case UpgradeEndKind::Success:
+        return QString::fromLatin1(EncoderReply::VerifyDone);
+    case UpgradeEndKind::ProgramFail:
+        return QString::fromLatin1(EncoderReply::ProgramFail);
+    case UpgradeEndKind::EncoderError:
+        return QString::fromLatin1(EncoderReply::Error) + QLatin1Char(' ') +
+               (cause.text.isEmpty() ? QStringLiteral("(the encoder closed the connection "
+                                                      "before its error text)")
+                                     : cause.text);
+    case UpgradeEndKind::ConnectionLost:
+        return QStringLiteral("connection to encoder lost while %1").arg(stage());
+    case UpgradeEndKind::SendFailed:
+        return QStringLiteral("send to encoder failed (%1)").arg(cause.text);
+    case UpgradeEndKind::NotReachable:
+        return QStringLiteral("SERVER NOT READY (%1)").arg(cause.text);
+    case UpgradeEndKind::NoAnswer:
+    case UpgradeEndKind::TimedOut:
+        return QStringLiteral("%1 while %2").arg(cause.text, stage());
+    case UpgradeEndKind::Interrupted:
+        break;
+    }
+    return cause.text;
 }

@@ -11,6 +11,19 @@
 #include <cstdint>
 #include <optional>
 
+// Where an upgrade stands, for a front end that shows it when it likes.
+struct UpgradeProgress {
+    UpgradeStep step = UpgradeStep::Idle;
+    // The encoder's phase, once its first stage text has come.
+    std::optional<UpgradePhase> phase;
+    // Of the phase once there is one; before, of the image the encoder has acknowledged.
+    int percent = 0;
+    std::int64_t bytesAcknowledged = 0;
+    std::int32_t imageLength = 0;
+    // Erasing or programming: stopping the upgrade now would leave the encoder without firmware.
+    bool writingFlash = false;
+};
+
 class QSocketNotifier;
 class SendPacer;
 class TcpClientChannel;
@@ -61,6 +74,12 @@ public:
     // Image bytes the encoder has acknowledged: what a front end shows as sent.
     std::int64_t imageBytesAcknowledged() const;
     std::int64_t imageBytesSent() const { return imageBytesAcknowledged(); }
+    UpgradeProgress progress() const;
+    // Where the upgrade stands, or stood when it ended, in words: "sending the header",
+    // "erasing flash", ...
+    QString stage() const;
+    // Why the upgrade ended, in words: "flash program fail", "SERVER NOT READY (...)", ...
+    QString endDescription() const;
 
 signals:
     // The upgrade has ended and the view has been told why; emitted once, after the reply
@@ -111,6 +130,7 @@ private:
     SendPacer* sendPacer = nullptr;
 
     UpgradeStep current = UpgradeStep::Idle;
+    UpgradeStep reached = UpgradeStep::Idle; // the last step entered, kept once ended
     UpgradeEnd cause;
     std::optional<std::chrono::milliseconds> silenceBound;
     std::optional<std::chrono::milliseconds> wholeBound;

@@ -13,12 +13,25 @@ struct PhaseBarRange {
     std::int32_t minimum;
     std::int32_t maximum;
 };
-// Sending and programming count image bytes (0 to the image length); erasing reports flash
+// Sending and programming count image bytes (0 to the image length); erasing counts flash
 // addresses (FlashFirst to FlashEnd).
 inline PhaseBarRange PhaseRange(UpgradePhase phase, std::int32_t imageLength) {
     if (phase == UpgradePhase::Erasing)
         return {FlashFirst, FlashEnd};
     return {0, imageLength};
+}
+
+// How far `position` has come from `first` to `last`, in whole percent (100 for an empty range).
+inline int PercentOf(std::int64_t position, std::int64_t first, std::int64_t last) {
+    if (last <= first)
+        return 100;
+    const std::int64_t percent = (position - first) * 100 / (last - first);
+    return static_cast<int>(percent < 0 ? 0 : percent > 100 ? 100 : percent);
+}
+
+inline int PhasePercent(UpgradePhase phase, std::int32_t position, std::int32_t imageLength) {
+    const PhaseBarRange range = PhaseRange(phase, imageLength);
+    return PercentOf(position, range.minimum, range.maximum);
 }
 
 // Why an upgrade ended. Front ends learn it from here, never from their own log lines.

@@ -104,15 +104,8 @@ QByteArray simHeader(std::uint32_t reserved, std::uint32_t length, std::uint32_t
     return header;
 }
 
-std::uint32_t simImageChecksum(const QByteArray& image) {
-    std::uint32_t sum = 0;
-    for (const char byte : image)
-        sum += static_cast<unsigned char>(byte);
-    return 0u - sum;
-}
-
 QByteArray simUpgrade(const QByteArray& image) {
-    return simHeader(0, static_cast<std::uint32_t>(image.size()), simImageChecksum(image)) + image;
+    return simHeader(0, static_cast<std::uint32_t>(image.size()), ImageSumChecksum(image)) + image;
 }
 
 QByteArray simZeroEnded(const QList<QByteArray>& replies) {

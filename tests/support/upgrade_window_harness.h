@@ -5,7 +5,9 @@
 // it, with every box answered by the fake dialog seam.
 
 #include "TForm1.h"
-#include "sim_test_client.h"
+#include "loop_probe.h"
+#include "sim_process.h"
+#include "test_image.h"
 #include "window_fake_dialogs.h"
 
 #include <QByteArray>
@@ -19,50 +21,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-
-// The event loop runs meanwhile, as in the program: it sleeps until an event comes (QTest's
-// waits sleep 10 ms between passes, which would hide how soon the window reads).
-bool UpgradeWindowWaitFor(const std::function<bool()>& done, int timeoutMs);
-void UpgradeWindowWait(int ms);
-
-// encoder-sim on 127.0.0.1 with a free port, serving one connection (its path comes from
-// ENCODER_SIM).
-class UpgradeWindowSim {
-public:
-    // Adds --address 127.0.0.1 --port 0 --once --report-line (not with --refuse) and waits for
-    // the line that names the port.
-    bool start(const QStringList& arguments);
-    QString portText() const { return QString::number(process.port()); }
-    // Turns the event loop until the report line has come; empty when it did not in time.
-    QJsonObject waitForReport(int timeoutMs = 20000);
-    // Whether the report has come, without waiting.
-    bool reported();
-
-private:
-    SimProcess process;
-    QJsonObject report;
-};
-
-// Measures how long the event loop goes without turning: a 1 ms timer's largest lateness.
-class UpgradeWindowLoopProbe {
-public:
-    UpgradeWindowLoopProbe();
-    void restart();
-    qint64 longestGapMs() const { return longestGap; }
-    int ticks() const { return count; }
-
-private:
-    QTimer timer;
-    QElapsedTimer clock;
-    qint64 last = 0;
-    qint64 longestGap = 0;
-    int count = 0;
-};
-
-// A pattern image of `length` bytes: every byte value occurs, so a wrong byte shows in the
-// checksum.
-QByteArray UpgradeWindowImage(int length);
-std::uint32_t UpgradeWindowChecksum(const QByteArray& image);
 
 // Keeps each notice box "open" for a while, as a real modal box does: its own event loop turns
 // meanwhile, so ticks and socket notifications come while it is on screen.

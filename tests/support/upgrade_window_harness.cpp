@@ -12,78 +12,6 @@
 #include <sys/socket.h>
 #include <time.h>
 
-bool UpgradeWindowWaitFor(const std::function<bool()>& done, int timeoutMs) {
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    check.start(2);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    loop.exec();
-    return done();
-}
-
-void UpgradeWindowWait(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool UpgradeWindowSim::start(const QStringList& arguments) {
-    if (arguments.contains("--refuse"))
-        return process.start(arguments);
-    return process.start(QStringList{"--once", "--report-line"} + arguments);
-}
-
-bool UpgradeWindowSim::reported() {
-    if (report.isEmpty())
-        report = process.takeReport();
-    return !report.isEmpty();
-}
-
-QJsonObject UpgradeWindowSim::waitForReport(int timeoutMs) {
-    UpgradeWindowWaitFor([this] { return reported(); }, timeoutMs);
-    return report;
-}
-
-UpgradeWindowLoopProbe::UpgradeWindowLoopProbe() {
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setInterval(1);
-    QObject::connect(&timer, &QTimer::timeout, [this] {
-        const qint64 now = clock.elapsed();
-        longestGap = std::max(longestGap, now - last);
-        last = now;
-        ++count;
-    });
-    restart();
-}
-
-void UpgradeWindowLoopProbe::restart() {
-    clock.start();
-    last = 0;
-    longestGap = 0;
-    count = 0;
-    timer.start();
-}
-
-QByteArray UpgradeWindowImage(int length) {
-    QByteArray image(length, '\0');
-    for (int i = 0; i < length; ++i)
-        image[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
-    return image;
-}
-
-std::uint32_t UpgradeWindowChecksum(const QByteArray& image) {
-    std::uint32_t sum = 0;
-    for (const char byte : image)
-        sum += static_cast<unsigned char>(byte);
-    return 0u - sum;
-}
-
 namespace {
 qint64 ProcessCpuMs() {
     timespec now{};
@@ -134,9 +62,9 @@ void UpgradeWindowDriver::upgrade(const QString& portText) {
 // As in the program, the window has been on screen a while before the operator clicks: shown,
 // painted, and done with the file dialog's background work.
 void UpgradeWindowDriver::settle() {
-    UpgradeWindowWaitFor(
-        [this] { return form->windowHandle() && form->windowHandle()->isExposed(); }, 5000);
-    UpgradeWindowWait(50);
+    TurnEventLoopUntil([this] { return form->windowHandle() && form->windowHandle()->isExposed(); },
+                       5000);
+    TurnEventLoop(50);
 }
 
 void UpgradeWindowDriver::press(const QString& portText) {
@@ -145,7 +73,7 @@ void UpgradeWindowDriver::press(const QString& portText) {
     form->Edit4->setText(portText);
     form->SpeedButton26->click();
     // The click returns at once; the connect settles from the event loop.
-    UpgradeWindowWaitFor(
+    TurnEventLoopUntil(
         [this] {
             const UpgradeSession* session = form->Session();
             return !session || session->step() != UpgradeStep::Connecting;
@@ -154,7 +82,7 @@ void UpgradeWindowDriver::press(const QString& portText) {
 }
 
 bool UpgradeWindowDriver::waitUntilFollowing(int timeoutMs) {
-    return UpgradeWindowWaitFor(
+    return TurnEventLoopUntil(
         [this] {
             const UpgradeSession* session = form->Session();
             return session && (session->step() == UpgradeStep::Following || session->ended());
@@ -181,11 +109,11 @@ bool UpgradeWindowDriver::ended() const {
 }
 
 bool UpgradeWindowDriver::waitUntilEnded(int timeoutMs) {
-    return UpgradeWindowWaitFor([this] { return ended(); }, timeoutMs);
+    return TurnEventLoopUntil([this] { return ended(); }, timeoutMs);
 }
 
 bool UpgradeWindowDriver::waitForDeviceLine(const QString& line, int timeoutMs) {
-    return UpgradeWindowWaitFor([this, &line] { return deviceLog().contains(line); }, timeoutMs);
+    return TurnEventLoopUntil([this, &line] { return deviceLog().contains(line); }, timeoutMs);
 }
 
 void UpgradeWindowDriver::closeWindow() {
@@ -242,13 +170,13 @@ QStringList StageLabels(const TForm1& w) {
 
 UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan) {
     UpgradeWindowOutcome outcome;
-    UpgradeWindowSim sim;
-    if (!sim.start(plan.simArguments)) {
+    SimProcess sim;
+    if (!sim.startOnce(plan.simArguments)) {
         outcome.failure = "the simulator did not start";
         return outcome;
     }
     UpgradeWindowDriver run;
-    if (!run.load(UpgradeWindowImage(plan.imageLength))) {
+    if (!run.load(PatternImage(plan.imageLength))) {
         outcome.failure = "the image was not accepted";
         return outcome;
     }
@@ -257,7 +185,7 @@ UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan) {
         return outcome;
     }
     run.upgrade(sim.portText());
-    UpgradeWindowLoopProbe probe;
+    LoopProbe probe;
     if (plan.silentMs > 0) {
         if (!run.waitUntilFollowing()) {
             outcome.failure = "the image was not sent";
@@ -267,11 +195,11 @@ UpgradeWindowOutcome UpgradeWindowRun(const UpgradeWindowPlan& plan) {
             outcome.failure = "the encoder did not get as far as " + plan.silentAfter;
             return outcome;
         }
-        UpgradeWindowWait(plan.silentMs);
+        TurnEventLoop(plan.silentMs);
     } else if (!run.waitUntilEnded()) {
         outcome.failure = "the upgrade did not end";
     } else {
-        UpgradeWindowWait(50); // later ticks must add nothing
+        TurnEventLoop(50); // later ticks must add nothing
     }
     outcome.longestStallMs = probe.longestGapMs();
     outcome.ended = run.ended();

@@ -1,0 +1,177 @@
+#include "CliRun.h"
+
+#include "BatchUpgrade.h"
+#include "CliOptions.h"
+#include "FirmwareImage.h"
+#include "RunOutput.h"
+#include "SignalBridge.h"
+#include "TcpClientChannel.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QSaveFile>
+#include <QTimer>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+QString unreadableReason(const QByteArray& nativePath) {
+    struct stat info {};
+    if (::stat(nativePath.constData(), &info) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno)).toLower();
+    if (S_ISDIR(info.st_mode))
+        return QStringLiteral("it is a directory");
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("not a regular file");
+    return QStringLiteral("it cannot be read");
+}
+
+// Loads the image by the window's rules; an error text when it cannot be used.
+std::optional<QString> loadImage(FirmwareImageBuffer& image, const CliOptions& options) {
+    switch (LoadFirmwareImageFile(image, options.imageNativePath)) {
+    case ImageLoadResult::Accepted:
+        break;
+    case ImageLoadResult::TooLong:
+        return QStringLiteral("'%1': FILE TOO LONG (more than %2 bytes)")
+            .arg(options.imagePath)
+            .arg(MaxImageSize);
+    case ImageLoadResult::NotOpened:
+        return QStringLiteral("cannot read the image '%1': %2")
+            .arg(options.imagePath, unreadableReason(options.imageNativePath));
+    }
+    // An empty image makes the encoder erase its whole flash and program nothing.
+    if (image.length == 0 && !options.allowEmpty)
+        return QStringLiteral("the image '%1' is empty: the encoder would erase its flash and "
+                              "program nothing (--allow-empty sends it all the same)")
+            .arg(options.imagePath);
+    return std::nullopt;
+}
+
+// The image as the check, the image event and the report give it.
+QJsonObject imageFields(const FirmwareImageBuffer& image, const QString& path) {
+    return {{"path", path},
+            {"length", image.length},
+            {"checksum", ChecksumText(image.checksum)},
+            {"fill", FillPercentage(image.length)},
+            {"fillText", FillPercentageText(image.length)}};
+}
+
+// Written whole or not at all: a script never reads half a file.
+std::optional<QString> writeFile(const QString& name, const QByteArray& bytes) {
+    QSaveFile file(name);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return QStringLiteral("cannot write '%1': %2").arg(name, file.errorString());
+    return std::nullopt;
+}
+
+// What --report and --failed-hosts ask for, once the run is over.
+std::optional<QString> writeRunFiles(const CliOptions& options, const QJsonObject& image,
+                                     const QDateTime& started,
+                                     const QList<EncoderOutcome>& outcomes, int exitCode) {
+    if (!options.reportFile.isEmpty()) {
+        QJsonArray encoders;
+        for (const EncoderOutcome& outcome : outcomes)
+            encoders.append(OutcomeFields(outcome));
+        const QJsonObject report{{"schema", 1},         {"program", QLatin1String(CliName)},
+                                 {"image", image},      {"start", IsoTime(started)},
+                                 {"end", IsoTime()},    {"exitCode", exitCode},
+                                 {"encoders", encoders}};
+        if (auto error = writeFile(options.reportFile, JsonText(report, true)))
+            return error;
+    }
+    if (!options.failedHostsFile.isEmpty()) {
+        QByteArray lines;
+        for (const EncoderOutcome& outcome : outcomes) {
+            if (!outcome.success)
+                lines += outcome.host.toLocal8Bit() + '\n';
+        }
+        return writeFile(options.failedHostsFile, lines);
+    }
+    return std::nullopt;
+}
+
+RunEvent checkEvent(const CliOptions& options, const QJsonObject& image) {
+    QJsonArray encoders;
+    for (const EncoderAddress& encoder : options.encoders)
+        encoders.append(QJsonObject{{"host", encoder.label},
+                                    {"address", QString::fromLatin1(encoder.address)},
+                                    {"port", encoder.port}});
+    return {RunEventKind::Check,
+            -1,
+            {{"image", image}, {"encoders", encoders}, {"maxParallel", options.maxParallel}}};
+}
+
+int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
+                const QJsonObject& imageJson, RunOutput& output, OutputChannel& err) {
+    const QDateTime started = QDateTime::currentDateTime();
+    BatchUpgrade batch(options, image, output);
+    output.follow(batch);
+    QJsonObject imageEvent = imageJson;
+    imageEvent.insert("lengthText", LengthText(image.length));
+    QJsonArray hosts;
+    for (const EncoderAddress& encoder : options.encoders)
+        hosts.append(encoder.label);
+    imageEvent.insert("hosts", hosts);
+    output.write({RunEventKind::Image, -1, imageEvent});
+
+    SignalBridge stopSignals({SIGINT, SIGTERM, SIGHUP});
+    QObject::connect(&stopSignals, &SignalBridge::received, &batch, &BatchUpgrade::interrupt);
+    QEventLoop loop;
+    QObject::connect(&batch, &BatchUpgrade::done, &loop, &QEventLoop::exit);
+    QTimer::singleShot(0, &batch, &BatchUpgrade::start);
+    const int exitCode = loop.exec();
+
+    if (const auto error = writeRunFiles(options, imageJson, started, batch.outcomes(), exitCode))
+        err.write(QStringLiteral("%1: %2\n").arg(QLatin1String(CliName), *error).toLocal8Bit());
+    return exitCode;
+}
+
+} // namespace
+
+int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChannel& err,
+                   const NativeArgument& nativeArgument) {
+    const auto badInput = [&](const QString& message) {
+        const bool json = arguments.contains(QStringLiteral("--json"));
+        MakeOutput(json ? OutputMode::Json : OutputMode::Plain, out, err)
+            ->write({RunEventKind::Error, -1, {{"exitCode", 2}, {"message", message}}});
+        return 2;
+    };
+    const ParsedCommandLine parsed = ParseCommandLine(arguments);
+    if (!parsed.options) {
+        if (parsed.exitCode != 0)
+            return badInput(parsed.message);
+        out.write(parsed.message.toLocal8Bit());
+        return 0;
+    }
+    CliOptions options = *parsed.options;
+    options.imageNativePath =
+        nativeArgument ? nativeArgument(options.imagePath) : QFile::encodeName(options.imagePath);
+
+    // The image first, then the hosts: no name is looked up for a run that cannot go ahead.
+    const std::unique_ptr<FirmwareImageBuffer> image = NewFirmwareImageBuffer();
+    if (const auto error = loadImage(*image, options))
+        return badInput(*error);
+    if (const auto error = ReadHostsFiles(options.hostsFiles, options.encoders))
+        return badInput(*error);
+    if (const auto error = ResolveEncoders(options.encoders))
+        return badInput(*error);
+    TcpChannelBounds().connect =
+        std::chrono::milliseconds(std::llround(options.connectTimeoutSeconds * 1000.0));
+
+    const QJsonObject imageJson = imageFields(*image, options.imagePath);
+    if (options.check) {
+        const OutputMode mode =
+            options.output == OutputMode::Json ? OutputMode::Json : OutputMode::Plain;
+        MakeOutput(mode, out, err)->write(checkEvent(options, imageJson));
+        return 0;
+    }
+    const std::unique_ptr<RunOutput> output = MakeOutput(options.output, out, err);
+    return runUpgrades(options, *image, imageJson, *output, err);
+}

@@ -1,0 +1,155 @@
+#include "Hosts.h"
+
+#include "ProgramError.h"
+#include "TcpClientChannel.h"
+
+#include <QFile>
+#include <QHash>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+namespace {
+
+// A host name or a dotted IPv4 address: letters, digits, '.', '-' and '_' only, so that a
+// path or any other text is refused before anything is looked up.
+bool isHostText(const QString& host) {
+    if (host.isEmpty() || host.size() > 253)
+        return false;
+    for (const QChar c : host) {
+        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != QLatin1Char('.') &&
+            c != QLatin1Char('-') && c != QLatin1Char('_'))
+            return false;
+    }
+    return true;
+}
+
+// The window's port rule, which is the channel's: a service name, or a decimal number from
+// 0 to 65535 (0 reaches no encoder).
+std::optional<QString> parsePort(const QString& text, const QString& portText,
+                                 std::uint16_t& port) {
+    const auto outOfRange = [&text] {
+        return QStringLiteral("port out of range in %1: give a port from 1 to 65535")
+            .arg(Quoted(text));
+    };
+    try {
+        port = TcpClientChannel::LookupPort(portText.toLocal8Bit());
+    } catch (const ProgramError& error) {
+        if (error.message().endsWith(QLatin1String("not a valid port number")))
+            return outOfRange();
+        return QStringLiteral("bad port in %1: %2").arg(Quoted(text), error.message());
+    }
+    if (port == 0)
+        return outOfRange();
+    return std::nullopt;
+}
+
+std::optional<QString> readHostsFile(const QString& name, QList<EncoderAddress>& encoders) {
+    QFile file;
+    const bool standardInput = name == QLatin1String("-");
+    const bool opened = standardInput ? file.open(stdin, QIODevice::ReadOnly)
+                                      : (file.setFileName(name), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        return QStringLiteral("cannot read the hosts file %1: %2")
+            .arg(Quoted(name), file.errorString());
+    // A hosts file is a short list; a larger one is no hosts file.
+    constexpr qint64 Largest = 16 << 20;
+    const QByteArray text = file.read(Largest + 1);
+    if (text.size() > Largest)
+        return QStringLiteral("the hosts file %1 is larger than 16 MiB").arg(Quoted(name));
+    return ParseHostsText(text, standardInput ? QStringLiteral("standard input") : name, encoders);
+}
+
+} // namespace
+
+QString Quoted(const QString& text) {
+    return QLatin1Char('\'') + text + QLatin1Char('\'');
+}
+
+std::optional<QString> ParseEncoderAddress(const QString& text, EncoderAddress& encoder) {
+    encoder.label = text;
+    QString host = text;
+    QString portText;
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        if (text.indexOf(QLatin1Char(':'), colon + 1) >= 0 || text.startsWith(QLatin1Char('[')))
+            return QStringLiteral("bad encoder address %1: give HOST or HOST:PORT with an IPv4 "
+                                  "address or a host name (IPv6 is not supported)")
+                .arg(Quoted(text));
+        host = text.left(colon);
+        portText = text.mid(colon + 1);
+        if (portText.isEmpty())
+            return QStringLiteral("bad encoder address %1: the port after ':' is missing")
+                .arg(Quoted(text));
+    }
+    if (host.isEmpty())
+        return QStringLiteral("bad encoder address %1: the host is missing").arg(Quoted(text));
+    if (!isHostText(host))
+        return QStringLiteral("bad encoder address %1: a host is an IPv4 address or a host "
+                              "name (letters, digits, '.', '-', '_')")
+            .arg(Quoted(text));
+    encoder.host = host.toLatin1();
+    if (!portText.isEmpty()) {
+        if (auto error = parsePort(text, portText, encoder.port))
+            return error;
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> ParseHostsText(const QByteArray& text, const QString& source,
+                                      QList<EncoderAddress>& encoders) {
+    const QList<QByteArray> lines = text.split('\n');
+    for (qsizetype number = 0; number < lines.size(); ++number) {
+        QByteArray line = lines[number];
+        const qsizetype comment = line.indexOf('#');
+        if (comment >= 0)
+            line.truncate(comment);
+        line = line.trimmed();
+        if (line.isEmpty())
+            continue;
+        EncoderAddress encoder;
+        if (auto error = ParseEncoderAddress(QString::fromLocal8Bit(line), encoder))
+            return QStringLiteral("%1, line %2: %3").arg(source).arg(number + 1).arg(*error);
+        encoders.append(encoder);
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> ReadHostsFiles(const QStringList& files, QList<EncoderAddress>& encoders) {
+    for (const QString& name : files) {
+        if (auto error = readHostsFile(name, encoders))
+            return error;
+    }
+    if (encoders.isEmpty())
+        return QStringLiteral("no HOST is given, on the command line or in a hosts file");
+    return std::nullopt;
+}
+
+std::optional<QString> ResolveEncoders(QList<EncoderAddress>& encoders) {
+    QHash<QString, qsizetype> seen;
+    for (qsizetype i = 0; i < encoders.size(); ++i) {
+        EncoderAddress& encoder = encoders[i];
+        const QByteArray dotted = TcpClientChannel::LookupHostAddr(encoder.host);
+        // One address may be named twice, as a dotted address and as a host name.
+        const in_addr_t address = dotted.isEmpty() ? INADDR_NONE : ::inet_addr(dotted.constData());
+        in_addr shown{};
+        shown.s_addr = address;
+        encoder.address = address == INADDR_NONE ? QByteArray() : QByteArray(::inet_ntoa(shown));
+        // 0.0.0.0 (what "0" and an empty host give) reaches no encoder.
+        if (encoder.address.isEmpty() || encoder.address == "0.0.0.0")
+            return QStringLiteral("host %1 does not resolve to an IPv4 address of an encoder")
+                .arg(Quoted(QString::fromLocal8Bit(encoder.host)));
+        const QString key =
+            QStringLiteral("%1:%2").arg(QString::fromLatin1(encoder.address)).arg(encoder.port);
+        // One encoder takes one upgrade at a time.
+        if (const auto earlier = seen.constFind(key); earlier != seen.constEnd()) {
+            const QString first = encoders[*earlier].label;
+            if (first == encoder.label)
+                return QStringLiteral("encoder %1 is named twice").arg(Quoted(encoder.label));
+            return QStringLiteral("encoder %1 is named twice: %2 and %3 are both %4")
+                .arg(Quoted(encoder.label), Quoted(first), Quoted(encoder.label), key);
+        }
+        seen.insert(key, i);
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,262 @@
+#include "RunEvent.h"
+
+#include "CliOptions.h"
+#include "EncoderProtocol.h"
+#include "FirmwareImage.h"
+#include "UpgradeView.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int JsonSchema = 1;
+// --help's column for an event's note, past its fields.
+constexpr qsizetype HelpNoteColumn = 45;
+constexpr qsizetype HelpWidth = 90;
+
+// One event: its --json name and fields, as --help lists them (some with their values in
+// brackets), and a note for --help. Every field --json writes is named here, and nothing else.
+struct EventRow {
+    EventRow(RunEventKind kind, const char* name, const char* fields, const char* note = nullptr,
+             bool listed = true)
+        : kind(kind), name(name), fields(fields), note(note), listed(listed),
+          names(QString(fields).remove(QRegularExpression(" \\([^)]*\\)")).split(", ")) {}
+
+    RunEventKind kind;
+    QString name;
+    QString fields;
+    const char* note;
+    bool listed; // in --help
+    QStringList names;
+};
+
+// clang-format off
+const QList<EventRow>& eventTable() {
+    using K = RunEventKind;
+    static const QList<EventRow> rows{
+        {K::Image, "image", "path, length, lengthText, fill, fillText, checksum, hosts"},
+        {K::Connect, "connect", "host, address, port, attempt", "a connect begins"},
+        {K::Connected, "connected", "host, remoteHost, remotePort, localHostName, localAddress"},
+        {K::Log, "log", R"(host, log ("upgrade", "device" or "notice"), text)"},
+        {K::Stage, "stage", "host, stage (sending, erasing, programming), text"},
+        {K::Progress, "progress",
+         "host, stage (transfer, sending, erasing, programming), position, percent"},
+        {K::Retry, "retry", "host, attempt, attempts, reason, delay",
+         "a connect failed; another follows"},
+        {K::End, "end",
+         R"(host, result ("success" or "failure"), cause, reason, stage, attempts, durationMs)"},
+        {K::Interrupted, "interrupted", "signal, immediately, leftToFinish"},
+        {K::Warning, "warning", "host, stage, text", "an encoder left erasing or programming"},
+        {K::Summary, "summary", "exitCode, succeeded, failed, rerun"},
+        {K::Error, "error", "exitCode, message", "the run cannot go ahead (status 2)"},
+        {K::Check, "check", "image, encoders", nullptr, false},
+    };
+    return rows;
+}
+// clang-format on
+
+const EventRow& rowOf(RunEventKind kind) {
+    const QList<EventRow>& rows = eventTable();
+    return *std::find_if(rows.begin(), rows.end(),
+                         [kind](const EventRow& row) { return row.kind == kind; });
+}
+
+QString text(const QJsonObject& fields, const char* name) {
+    return fields.value(QLatin1String(name)).toString();
+}
+
+QString plural(qsizetype count) {
+    return count == 1 ? QString() : QStringLiteral("s");
+}
+
+// The image as the window shows it.
+QStringList imageLines(const QJsonObject& image) {
+    return {QStringLiteral("Selected file : %1").arg(text(image, "path")),
+            QStringLiteral("File size (byte) ............ %1 %2")
+                .arg(LengthText(image.value("length").toInt()), text(image, "fillText")),
+            QStringLiteral("File checksum.............. %1").arg(text(image, "checksum"))};
+}
+
+QStringList interruptedLines(const QJsonObject& fields) {
+    const QString signal = text(fields, "signal");
+    if (fields.value("immediately").toBool())
+        return {QStringLiteral("interrupted again by %1: closing every connection").arg(signal)};
+    QStringList lines{QStringLiteral("interrupted by %1: no new connection; stopping every encoder "
+                                     "that has not begun to erase its flash (again to stop all)")
+                          .arg(signal)};
+    for (const QJsonValue left : fields.value("leftToFinish").toArray())
+        lines << QStringLiteral("%1 %2 is %3 and is left to finish")
+                     .arg(QLatin1String(UpgradeLog::PowerWarning), left["host"].toString(),
+                          left["stage"].toString());
+    return lines;
+}
+
+QStringList summaryLines(const QJsonObject& fields) {
+    const QJsonArray failed = fields.value("failed").toArray();
+    const qsizetype total = fields.value("succeeded").toArray().size() + failed.size();
+    QStringList lines{QStringLiteral("%1 of %2 encoder%3 upgraded, %4 failed")
+                          .arg(total - failed.size())
+                          .arg(total)
+                          .arg(plural(total))
+                          .arg(failed.size())};
+    for (const QJsonValue encoder : failed)
+        lines << QStringLiteral("FAILED %1: %2")
+                     .arg(encoder["host"].toString(), Printable(encoder["reason"].toString()));
+    for (const QJsonValue warning : fields.value("warnings").toArray())
+        lines << warning.toString();
+    if (fields.contains("rerun"))
+        lines << QStringLiteral("to try the failed encoders again: ") + text(fields, "rerun");
+    return lines;
+}
+
+QStringList checkLines(const QJsonObject& fields) {
+    const QJsonArray encoders = fields.value("encoders").toArray();
+    const int maxParallel = fields.value("maxParallel").toInt();
+    QStringList lines = imageLines(fields.value("image").toObject());
+    lines << QStringLiteral("would upgrade %1 encoder%2%3:")
+                 .arg(encoders.size())
+                 .arg(plural(encoders.size()))
+                 .arg(maxParallel > 0 ? QStringLiteral(", at most %1 at once").arg(maxParallel)
+                                      : QString());
+    for (const QJsonValue encoder : encoders)
+        lines << QStringLiteral("  %1 at %2:%3")
+                     .arg(encoder["host"].toString(), encoder["address"].toString())
+                     .arg(encoder["port"].toInt());
+    lines << QStringLiteral("check only: no connection was opened");
+    return lines;
+}
+
+// What one encoder's event says, without the encoder's name.
+QString encoderText(const RunEvent& event) {
+    const QJsonObject& f = event.fields;
+    switch (event.kind) {
+    case RunEventKind::Connect: {
+        const int attempt = f.value("attempt").toInt();
+        return QStringLiteral("connecting to %1:%2%3")
+            .arg(text(f, "address"))
+            .arg(f.value("port").toInt())
+            .arg(attempt > 1 ? QStringLiteral(" (attempt %1)").arg(attempt) : QString());
+    }
+    case RunEventKind::Connected:
+        return QStringLiteral("connected from %1").arg(text(f, "localAddress"));
+    case RunEventKind::Log:
+        return (text(f, "log") == QLatin1String("device") ? QStringLiteral("encoder: ")
+                                                          : QString()) +
+               Printable(text(f, "text"));
+    case RunEventKind::Stage:
+        return Printable(text(f, "text"));
+    case RunEventKind::Progress:
+        return QStringLiteral("%1 %2%").arg(text(f, "stage")).arg(f.value("percent").toInt());
+    case RunEventKind::Retry:
+        return QStringLiteral("attempt %1 of %2 failed: %3; next attempt in %4 s")
+            .arg(f.value("attempt").toInt())
+            .arg(f.value("attempts").toInt())
+            .arg(Printable(text(f, "reason")))
+            .arg(f.value("delay").toDouble());
+    case RunEventKind::End:
+        return text(f, "result") == QLatin1String("success")
+                   ? QStringLiteral("upgrade succeeded")
+                   : QStringLiteral("upgrade FAILED: ") + Printable(text(f, "reason"));
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+QByteArray EventJson(const RunEvent& event, qint64 ms) {
+    const EventRow& row = rowOf(event.kind);
+    QJsonObject json{{"schema", JsonSchema}, {"event", row.name}, {"ms", ms}, {"time", IsoTime()}};
+    for (const QString& name : row.names) {
+        if (const auto value = event.fields.constFind(name); value != event.fields.constEnd())
+            json.insert(name, *value);
+    }
+    return JsonText(json) + '\n';
+}
+
+QStringList EventText(const RunEvent& event) {
+    const QJsonObject& f = event.fields;
+    switch (event.kind) {
+    case RunEventKind::Image:
+        return imageLines(f);
+    case RunEventKind::Interrupted:
+        return interruptedLines(f);
+    case RunEventKind::Warning:
+        return {}; // the summary names it
+    case RunEventKind::Summary:
+        return summaryLines(f);
+    case RunEventKind::Error:
+        return {
+            QStringLiteral("%1: %2").arg(QLatin1String(CliName), text(f, "message")),
+            QStringLiteral("Try '%1 --help' for more information.").arg(QLatin1String(CliName))};
+    case RunEventKind::Check:
+        return checkLines(f);
+    default:
+        return {text(f, "host") + QStringLiteral(": ") + encoderText(event)};
+    }
+}
+
+QString EventHelp() {
+    QString help = QStringLiteral("--json events (each object has \"schema\" %1, \"event\", "
+                                  "\"ms\" since the start and \"time\",\nthe wall-clock time in "
+                                  "ISO 8601):\n")
+                       .arg(JsonSchema);
+    for (const EventRow& row : eventTable()) {
+        if (!row.listed)
+            continue;
+        QString line = QStringLiteral("  %1 %2").arg(row.name.leftJustified(10), row.fields);
+        if (row.note)
+            line = line.leftJustified(std::max(HelpNoteColumn, line.size() + 3)) +
+                   QLatin1String(row.note);
+        help += line + QLatin1Char('\n');
+    }
+    QStringList causes;
+    for (int kind = 0; kind <= static_cast<int>(UpgradeEndKind::Interrupted); ++kind)
+        causes << UpgradeEndKindName(static_cast<UpgradeEndKind>(kind));
+    QString sentence = QStringLiteral("The cause of an end is one of %1.").arg(causes.join(", "));
+    // Wrapped as the rest of --help is.
+    const qsizetype wrap = sentence.lastIndexOf(QLatin1Char(' '), HelpWidth);
+    return help + sentence.left(wrap) + QLatin1Char('\n') + sentence.mid(wrap + 1) + '\n';
+}
+
+QString Printable(const QString& text) {
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
+            shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+// C1 characters are 0xC2 0x80-0x9F in UTF-8, and 0xC2 only ever leads a character there.
+QByteArray JsonText(const QJsonObject& object, bool indented) {
+    const QByteArray json =
+        QJsonDocument(object).toJson(indented ? QJsonDocument::Indented : QJsonDocument::Compact);
+    QByteArray shown;
+    shown.reserve(json.size());
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(json[i]);
+        const auto next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
+        if (byte == 0x7F) {
+            shown += "\\u007f";
+        } else if (byte == 0xC2 && next >= 0x80 && next < 0xA0) {
+            shown += "\\u00" + QByteArray::number(next, 16);
+            ++i;
+        } else {
+            shown += json[i];
+        }
+    }
+    return shown;
+}
+
+QString IsoTime(const QDateTime& time) {
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "OutputChannel.h"
+#include "RunEvent.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QPair>
+
+#include <memory>
+
+class BatchUpgrade;
+enum class OutputMode;
+
+// Where a run's events go: plain lines, lines with a status panel on a terminal, or JSON.
+class RunOutput {
+public:
+    virtual ~RunOutput() = default;
+    virtual void write(const RunEvent& event) = 0;
+    // The run's encoders, for an output that shows where each one stands when it redraws.
+    virtual void follow(const BatchUpgrade& /*batch*/) {}
+};
+
+// Plain lines for logs: every event's lines, a progress line at each quarter only, and the
+// summary on standard error too when standard output is no terminal.
+class PlainOutput : public RunOutput {
+public:
+    PlainOutput(OutputChannel& out, OutputChannel& err) : out(out), err(err) {}
+    void write(const RunEvent& event) override;
+
+protected:
+    virtual void print(const QStringList& lines, OutputChannel::Kind kind);
+
+    OutputChannel& out;
+    OutputChannel& err;
+
+private:
+    bool reachesNextQuarter(const RunEvent& progress);
+
+    QHash<QPair<int, QString>, int> quarterPrinted; // per encoder and stage
+};
+
+// One JSON object per line and event, for scripts; `ms` counts from the image event.
+class JsonOutput : public RunOutput {
+public:
+    JsonOutput(OutputChannel& out, OutputChannel& err) : out(out), err(err) {}
+    void write(const RunEvent& event) override;
+
+private:
+    OutputChannel& out;
+    OutputChannel& err;
+    QElapsedTimer clock;
+};
+
+// The output for the chosen mode: JSON, plain lines, or the terminal's (not with TERM=dumb).
+std::unique_ptr<RunOutput> MakeOutput(OutputMode mode, OutputChannel& out, OutputChannel& err);

@@ -1,0 +1,157 @@
+#include "TerminalOutput.h"
+
+#include "BatchUpgrade.h"
+#include "EncoderUpgrade.h"
+
+#include <QJsonArray>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cmath>
+
+namespace {
+
+// Redrawing at most this often keeps the cost of fast progress numbers low.
+constexpr int RedrawIntervalMs = 50;
+
+winsize terminalSize() {
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+        size.ws_col = 80;
+        size.ws_row = 24;
+    }
+    return size;
+}
+
+QString rateText(double bytesPerSecond) {
+    if (bytesPerSecond >= 1e6)
+        return QStringLiteral("%1 MB/s").arg(bytesPerSecond / 1e6, 0, 'f', 1);
+    return QStringLiteral("%1 kB/s").arg(bytesPerSecond / 1e3, 0, 'f', 0);
+}
+
+// While the image goes out: its rate so far and the time left at that rate.
+QString transferText(const UpgradeProgress& progress, double seconds) {
+    if (progress.step != UpgradeStep::SendingImage || progress.percent >= 100 || seconds <= 0.2 ||
+        progress.bytesAcknowledged <= 0)
+        return {};
+    const double rate = double(progress.bytesAcknowledged) / seconds;
+    const double left = double(progress.imageLength - progress.bytesAcknowledged) / rate;
+    return QStringLiteral("  %1, %2 s left").arg(rateText(rate)).arg(std::ceil(left), 0, 'f', 0);
+}
+
+} // namespace
+
+TerminalOutput::TerminalOutput(OutputChannel& out, OutputChannel& err) : PlainOutput(out, err) {
+    redraw.setSingleShot(true);
+    redraw.setInterval(RedrawIntervalMs);
+    QObject::connect(&redraw, &QTimer::timeout, [this] { draw(); });
+}
+
+void TerminalOutput::write(const RunEvent& event) {
+    switch (event.kind) {
+    case RunEventKind::Image:
+        for (const QJsonValue host : event.fields.value("hosts").toArray()) {
+            hosts << host.toString();
+            labelWidth = std::max(labelWidth, hosts.last().size());
+        }
+        stageLabels.resize(hosts.size());
+        PlainOutput::write(event);
+        draw();
+        return;
+    case RunEventKind::Connect:
+    case RunEventKind::Connected:
+    case RunEventKind::Progress:
+        break; // the panel shows them
+    case RunEventKind::Stage:
+        stageLabels[event.encoder] = event.fields.value("text").toString();
+        PlainOutput::write(event);
+        break;
+    case RunEventKind::Summary:
+        redraw.stop();
+        draw();
+        drawnRows = 0; // the final state of each line stays above the summary
+        PlainOutput::write(event);
+        return;
+    default:
+        PlainOutput::write(event);
+    }
+    changed();
+}
+
+void TerminalOutput::print(const QStringList& lines, OutputChannel::Kind kind) {
+    const bool wasDrawn = drawnRows > 0;
+    erase();
+    PlainOutput::print(lines, kind);
+    if (wasDrawn)
+        draw();
+}
+
+void TerminalOutput::changed() {
+    if (!redraw.isActive())
+        redraw.start();
+}
+
+void TerminalOutput::draw() {
+    const winsize size = terminalSize();
+    QStringList lines;
+    // Lines that scrolled off the screen cannot be redrawn in place: past the screen's
+    // height the rest are counted on one line.
+    const int fit = std::max(1, int(size.ws_row) - 3);
+    const int shown = hosts.size() <= fit ? int(hosts.size()) : fit - 1;
+    for (int i = 0; i < shown; ++i)
+        lines << encoderLine(i, size.ws_col);
+    if (shown < hosts.size())
+        lines << QStringLiteral("... and %1 more encoders").arg(hosts.size() - shown);
+    lines << overallLine().left(std::max(1, int(size.ws_col) - 1));
+    QByteArray bytes;
+    if (drawnRows > 0)
+        bytes += "\r\x1b[" + QByteArray::number(drawnRows) + 'A';
+    for (const QString& line : lines)
+        bytes += "\x1b[2K" + line.toLocal8Bit() + '\n';
+    drawnRows = static_cast<int>(lines.size());
+    out.write(bytes);
+}
+
+void TerminalOutput::erase() {
+    if (drawnRows == 0)
+        return;
+    out.write("\r\x1b[" + QByteArray::number(drawnRows) + "A\x1b[J");
+    drawnRows = 0;
+}
+
+// Cut to the terminal's width: a wrapped line would throw the in-place redraw off.
+QString TerminalOutput::encoderLine(int index, int width) const {
+    QString line = hosts[index].leftJustified(labelWidth) + QStringLiteral("  ");
+    const EncoderUpgrade* encoder = run ? run->encoders().value(index) : nullptr;
+    if (encoder && encoder->hasEnded()) {
+        const EncoderOutcome& outcome = encoder->outcome();
+        line += outcome.success ? QStringLiteral("upgrade succeeded")
+                                : QStringLiteral("FAILED: ") + Printable(outcome.reason);
+    } else if (!encoder || !encoder->hasStarted()) {
+        line += QStringLiteral("waiting");
+    } else {
+        const UpgradeProgress progress = encoder->progress();
+        line += stageLabels[index].isEmpty() ? encoder->stage() : stageLabels[index];
+        if (progress.phase || progress.step == UpgradeStep::SendingImage)
+            line += QStringLiteral("  %1%").arg(progress.percent, 3);
+        line += transferText(progress, encoder->imageSendSeconds());
+    }
+    return line.left(std::max(1, width - 1));
+}
+
+QString TerminalOutput::overallLine() const {
+    int done = 0;
+    int failed = 0;
+    int inFlight = 0;
+    for (const EncoderUpgrade* encoder : run ? run->encoders() : QList<EncoderUpgrade*>()) {
+        done += encoder->hasEnded() ? 1 : 0;
+        failed += encoder->hasEnded() && !encoder->outcome().success ? 1 : 0;
+        inFlight += encoder->hasStarted() && !encoder->hasEnded() ? 1 : 0;
+    }
+    return QStringLiteral("%1 of %2 done, %3 failed, %4 in flight")
+        .arg(done)
+        .arg(hosts.size())
+        .arg(failed)
+        .arg(inFlight);
+}

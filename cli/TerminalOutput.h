@@ -1,0 +1,36 @@
+#pragma once
+
+#include "RunOutput.h"
+
+#include <QTimer>
+
+class EncoderUpgrade;
+
+// On a terminal: log lines scroll as plain lines (no connect or progress lines), and below
+// them a panel of one line per encoder (its stage and percentage; while the image goes out,
+// its rate and the time left) and a line counting the encoders done, failed and in flight,
+// redrawn in place from where each encoder stands.
+class TerminalOutput : public PlainOutput {
+public:
+    TerminalOutput(OutputChannel& out, OutputChannel& err);
+
+    void write(const RunEvent& event) override;
+    void follow(const BatchUpgrade& batch) override { run = &batch; }
+
+protected:
+    void print(const QStringList& lines, OutputChannel::Kind kind) override;
+
+private:
+    void changed();
+    void draw();
+    void erase();
+    QString encoderLine(int index, int width) const;
+    QString overallLine() const;
+
+    const BatchUpgrade* run = nullptr;
+    QStringList hosts;
+    QStringList stageLabels; // each encoder's latest stage label
+    qsizetype labelWidth = 0;
+    int drawnRows = 0;
+    QTimer redraw;
+};

@@ -1,0 +1,310 @@
+// fwupgrade-cli run as a program against encoder-sim instances on loopback: what only a
+// process shows (its exit status, signals, a terminal, pipes, argument bytes).
+
+#include "FirmwareImage.h"
+#include "channel_listener.h"
+#include "cli_output.h"
+#include "sim_process.h"
+#include "test_image.h"
+#include "test_process.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
+namespace {
+
+const QString CliPath = QStringLiteral(FWUPGRADE_CLI);
+const QStringList OkSim{"--report-line", "--once", "--gap-ms", "0"};
+
+QByteArrayList bytes(const QStringList& arguments) {
+    QByteArrayList list;
+    for (const QString& argument : arguments)
+        list << argument.toLocal8Bit();
+    return list;
+}
+
+QByteArray readAll(int fd) {
+    QByteArray all;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        all.append(buffer, n);
+    return all;
+}
+
+} // namespace
+
+class TestCliProgram : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString image; // 100,000 bytes
+
+    QString writeFile(const QString& name, const QByteArray& content) {
+        return WriteImageFile(dir.filePath(name), content);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(QFile::exists(CliPath), qPrintable(CliPath));
+        QVERIFY2(!qEnvironmentVariable("ENCODER_SIM").isEmpty(), "ENCODER_SIM is not set");
+        QVERIFY(dir.isValid());
+        image = writeFile("image.bin", RandomImage(100'000, 7));
+        QVERIFY(!image.isEmpty());
+    }
+
+    // The status a script sees, and which stream says what.
+    void exitStatus_data() {
+        QTest::addColumn<QStringList>("arguments"); // %I: the image, %H: the encoder
+        QTest::addColumn<QStringList>("simArguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out"); // how standard output begins
+        QTest::addColumn<QString>("err"); // what standard error holds
+        QTest::newRow("help") << QStringList{"--help"} << QStringList{} << 0 << "Usage: "
+                              << "";
+        QTest::newRow("version") << QStringList{"--version"} << QStringList{} << 0
+                                 << "fwupgrade-cli "
+                                 << "";
+        QTest::newRow("bad command line")
+            << QStringList{"--bogus", "%I", "127.0.0.1:1"} << QStringList{} << 2 << ""
+            << "fwupgrade-cli: Unknown option 'bogus'.\nTry 'fwupgrade-cli --help' for more "
+               "information.\n";
+        QTest::newRow("bad command line, JSON")
+            << QStringList{"--json", "%I"} << QStringList{} << 2 << "{\"event\":\"error\""
+            << "fwupgrade-cli: at least one HOST (or --hosts-file) is missing after the IMAGE\n"
+               "Try 'fwupgrade-cli --help' for more information.\n";
+        QTest::newRow("success") << QStringList{"--plain", "%I", "%H"} << OkSim << 0
+                                 << "Selected file : "
+                                 << "";
+        QTest::newRow("failure") << QStringList{"--plain", "%I", "%H"}
+                                 << OkSim + QStringList{"--fail-at", "erase"} << 1
+                                 << "Selected file : "
+                                 << "0 of 1 encoder upgraded, 1 failed\n";
+    }
+    void exitStatus() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, simArguments);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        SimProcess sim;
+        QVERIFY(simArguments.isEmpty() || sim.start(simArguments));
+        arguments.replaceInStrings("%I", image).replaceInStrings("%H", sim.host());
+        const ProgramRun run = RunProgram(CliPath, arguments);
+        QCOMPARE(run.exitCode, status);
+        QVERIFY2(out.isEmpty() ? run.out.isEmpty() : run.out.startsWith(out), qPrintable(run.out));
+        if (status == 1)
+            QVERIFY2(run.err.startsWith(err), qPrintable(run.err));
+        else
+            QCOMPARE(run.err, err);
+    }
+
+    // On a terminal: one line per encoder redrawn in place, cut to the terminal's width,
+    // with the log lines above them and no percentage lines of their own.
+    void terminalOutput() {
+        SimProcess a, b;
+        QVERIFY(a.start(OkSim) && b.start(OkSim));
+        int master = -1;
+        int slave = -1;
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = 40;
+        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        TestProcess cli;
+        QVERIFY(cli.start(CliPath, {image.toLocal8Bit(), a.host().toLatin1(), b.host().toLatin1()},
+                          slave));
+        ::close(slave);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        QByteArray bytes;
+        const auto drain = [&] {
+            char chunk[4096];
+            ssize_t n;
+            while ((n = ::read(master, chunk, sizeof chunk)) > 0)
+                bytes.append(chunk, n);
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (cli.running() && clock.elapsed() < 20000) {
+            drain();
+            QTest::qWait(10);
+        }
+        drain();
+        ::close(master);
+        QCOMPARE(cli.waitForExit(0), 0);
+        const QString out = QString::fromLocal8Bit(bytes).remove(QLatin1Char('\r'));
+
+        QVERIFY(out.contains(a.host() + ": send data header\n"));
+        QVERIFY(
+            out.contains(b.host() + ": FLASH PROGRAMMED SUCCESSFULLY...NOW REBOOT THE ENCODER"));
+        QVERIFY(
+            !out.contains(QRegularExpression(": (transfer|sending|erasing|programming) \\d+%")));
+        // Back up over the two encoders' lines and the overall line to redraw them.
+        QVERIFY(out.contains("\x1b[3A"));
+        QVERIFY(out.contains("\x1b[2K1 of 2 done, 0 failed, 1 in flight"));
+        QVERIFY(out.contains("\x1b[2K" + a.host() + "  Erasing flash"));
+        QVERIFY(out.endsWith("\x1b[2K" + a.host() + "  upgrade succeeded\n\x1b[2K" + b.host() +
+                             "  upgrade succeeded\n\x1b[2K2 of 2 done, 0 failed, 0 in flight\n"
+                             "2 of 2 encoders upgraded, 0 failed\n"));
+        for (const QString& piece : out.split("\x1b[2K").mid(1)) {
+            const QString row = piece.left(piece.indexOf('\n'));
+            QVERIFY2(row.size() <= 39, qPrintable(row));
+        }
+    }
+    // The first signal starts nothing new and stops what has not begun to erase (here a
+    // connect that hangs), while an encoder already erasing is named and left to finish; a
+    // second signal stops that one too, with the warning. The status tells the signal.
+    void interrupted_data() {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("twice");
+        QTest::newRow("SIGINT") << int(SIGINT) << "SIGINT" << false;
+        QTest::newRow("SIGTERM") << int(SIGTERM) << "SIGTERM" << false;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << "SIGHUP" << false;
+        QTest::newRow("SIGINT twice") << int(SIGINT) << "SIGINT" << true;
+    }
+    void interrupted() {
+        QFETCH(int, signalNumber);
+        QFETCH(QString, name);
+        QFETCH(bool, twice);
+        // About two seconds of erasing, then a short programming.
+        SimProcess erasing;
+        QVERIFY(
+            erasing.start({"--report-line", "--once", "--gap-ms", "2", "--erase-step", "0x1000"}));
+        ChannelListener full(0, 0);
+        auto fillers = channelFillBacklog(full.port());
+        QStringList hosts{erasing.host()};
+        const QString hanging = QStringLiteral("127.0.0.1:%1").arg(full.port());
+        if (!fillers.empty())
+            hosts << hanging;
+
+        TestProcess cli;
+        QVERIFY(cli.start(CliPath, bytes(QStringList{"--plain", image} + hosts)));
+        const auto out = [&] { return QString::fromLocal8Bit(cli.out()); };
+        QTRY_VERIFY_WITH_TIMEOUT(
+            HostLines(out(), erasing.host()).contains("Erasing flash ... in progress"), 15000);
+        QVERIFY(cli.running());
+        ::kill(cli.pid(), signalNumber);
+        QTRY_VERIFY_WITH_TIMEOUT(out().contains("is left to finish"), 5000);
+        if (twice)
+            ::kill(cli.pid(), signalNumber);
+        QCOMPARE(cli.waitForExit(15000), 128 + signalNumber);
+        QVERIFY(cli.exitedNormally());
+        const QString err = QString::fromLocal8Bit(cli.err());
+
+        QVERIFY2(out().contains("interrupted by " + name + ": no new connection"),
+                 qPrintable(out()));
+        QVERIFY(out().contains("!!! DO NOT SWITCH POWER OFF !!! " + erasing.host() +
+                               " is erasing flash and is left to finish\n"));
+        if (!fillers.empty())
+            QVERIFY(out().contains("FAILED " + hanging + ": interrupted while connecting\n"));
+        const QString warning = "!!! DO NOT SWITCH POWER OFF !!! " + erasing.host() +
+                                " was erasing flash when the run was interrupted";
+        if (twice) {
+            QVERIFY(out().contains("interrupted again by " + name));
+            QVERIFY(
+                out().contains("FAILED " + erasing.host() + ": interrupted while erasing flash\n"));
+            QVERIFY2(out().contains(warning + "\n") && err.contains(warning + "\n"),
+                     qPrintable(err));
+            QVERIFY(!erasing.nextReport(5000)["complete"].toBool(true));
+        } else {
+            QVERIFY(HostLines(out(), erasing.host()).contains("upgrade succeeded"));
+            QVERIFY(!out().contains(warning));
+            QVERIFY(erasing.nextReport(5000)["complete"].toBool());
+        }
+    }
+    // `| head -1`: the reader goes at once; the upgrade goes on to its end all the same.
+    void readerThatGoesAway() {
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim));
+        int ends[2];
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+        TestProcess cli;
+        QVERIFY(
+            cli.start(CliPath, {"--plain", image.toLocal8Bit(), sim.host().toLatin1()}, ends[1]));
+        ::close(ends[1]);
+        ::close(ends[0]);
+        QCOMPARE(cli.waitForExit(20000), 0);
+        QVERIFY(sim.nextReport()["complete"].toBool());
+    }
+    // A reader that never reads holds up nothing: the pause stays 1,000 ms, the upgrade ends.
+    void readerThatDoesNotRead() {
+        const QString big = writeFile("chatty.bin", RandomImage(MaxImageSize, 5));
+        SimProcess sim;
+        QVERIFY(sim.start({"--report-line", "--once", "--gap-ms", "0", "--receive-step", "4096",
+                           "--erase-step", "0x1000", "--program-step", "4096", "--long-reply",
+                           "50000"}));
+        int ends[2];
+        QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+        TestProcess cli;
+        QVERIFY(cli.start(CliPath, {"--json", big.toLocal8Bit(), sim.host().toLatin1()}, ends[1]));
+        ::close(ends[1]);
+        const QJsonObject report = sim.nextReport(30000);
+        QVERIFY(report["complete"].toBool());
+        QVERIFY2(report["headerToImageMs"].toDouble() < 1100,
+                 qPrintable(QString::number(report["headerToImageMs"].toDouble())));
+        const QByteArray out = readAll(ends[0]); // reads at last; the run then ends
+        ::close(ends[0]);
+        QCOMPARE(cli.waitForExit(10000), 0);
+        QVERIFY(out.size() > 65536); // more than a pipe holds: the writer did wait
+        QVERIFY(out.contains("\"event\":\"summary\""));
+    }
+    // An image path that is no valid text still opens.
+    void pathThatIsNoText() {
+        const QByteArray name = QFile::encodeName(dir.path()) + "/image-\xff\xfe.bin";
+        {
+            QFile file(QString::fromLocal8Bit(name));
+            const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, "abc", 3), ssize_t(3));
+            ::close(fd);
+        }
+        TestProcess cli;
+        QVERIFY(cli.start(CliPath, {"--check", name, "127.0.0.1:999"}));
+        QCOMPARE(cli.waitForExit(10000), 0);
+        const QByteArray out = cli.out();
+        QVERIFY2(out.contains("File checksum.............. 0xfffffeda"), out.constData());
+        ::unlink(name.constData());
+    }
+    // An encoder that stops reading in the middle of the image, and one whose connect hangs,
+    // hold up nobody: the third is upgraded meanwhile.
+    void stuckEncodersHoldUpNobody() {
+        const QString big = writeFile("big.bin", RandomImage(MaxImageSize, 11));
+        SimProcess stuck, ok;
+        QVERIFY(stuck.start({"--once", "--gap-ms", "0", "--stop-reading-after", "1000"}) &&
+                ok.start(OkSim));
+        ChannelListener full(0, 0);
+        auto fillers = channelFillBacklog(full.port());
+        QStringList hosts{stuck.host(), ok.host()};
+        const QString hanging = QStringLiteral("127.0.0.1:%1").arg(full.port());
+        if (!fillers.empty())
+            hosts.prepend(hanging);
+
+        TestProcess cli;
+        QVERIFY(cli.start(CliPath, bytes(QStringList{big} + hosts)));
+        const auto shown = [&] { return QString::fromLocal8Bit(cli.out()); };
+        QTRY_VERIFY_WITH_TIMEOUT(HostLines(shown(), ok.host()).contains("upgrade succeeded"),
+                                 20000);
+        QVERIFY(cli.running());
+        QVERIFY(!HostLines(shown(), stuck.host()).join('\n').contains("upgrade"));
+        ::kill(cli.pid(), SIGINT);
+        QCOMPARE(cli.waitForExit(5000), 130);
+        const QString out = shown();
+        QVERIFY(out.contains(QRegularExpression(
+            "\nFAILED " + QRegularExpression::escape(stuck.host()) + ": interrupted while ")));
+        if (!fillers.empty())
+            QVERIFY(out.contains("FAILED " + hanging + ": interrupted while connecting\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliProgram)
+#include "tst_cli_program.moc"
