@@ -101,7 +101,7 @@ void BenchWholeUpgrade(bool printTimes, bool printStalls) {
 bool NoZeroUpgradeCompletes(int gapMs) {
     SimProcess sim;
     if (!sim.startOnce({"--no-zero", "--gap-ms", QString::number(gapMs), "--receive-step", "1000",
-                    "--erase-step", "0x100000", "--program-step", "250"}))
+                        "--erase-step", "0x100000", "--program-step", "250"}))
         return false;
     UpgradeWindowDriver run;
     if (!run.load(PatternImage(1000)))
