@@ -13,8 +13,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -116,6 +118,30 @@ void waitForDescriptors(bool& said) {
     std::this_thread::sleep_for(Pause);
 }
 
+// One connection served by a thread of its own. A thread that cannot be made (the system is
+// short of threads or memory) costs that connection only: it is closed, and the fleet goes on.
+void serveInThread(int connection, const SimOptions& options, const ReportWriter& reports) {
+    struct Job {
+        int connection;
+        const SimOptions& options;
+        const ReportWriter& reports;
+    };
+    auto* job = new Job{connection, options, reports};
+    const auto run = [](void* started) -> void* {
+        const std::unique_ptr<Job> job(static_cast<Job*>(started));
+        EncoderSession session(job->connection, job->options);
+        job->reports.publish(session.run());
+        return nullptr;
+    };
+    pthread_t thread;
+    if (::pthread_create(&thread, nullptr, run, job) != 0) {
+        delete job;
+        ::close(connection);
+        return;
+    }
+    ::pthread_detach(thread);
+}
+
 // A fleet from one process: every listener accepted from, every connection served at once.
 [[noreturn]] void serveFleet(const std::vector<int>& listeners, const SimOptions& options,
                              const ReportWriter& reports) {
@@ -140,10 +166,7 @@ void waitForDescriptors(bool& said) {
             if (connection < 0)
                 continue;
             saidShort = false;
-            std::thread([connection, &options, &reports] {
-                EncoderSession session(connection, options);
-                reports.publish(session.run());
-            }).detach();
+            serveInThread(connection, options, reports);
         }
     }
 }

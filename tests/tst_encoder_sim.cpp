@@ -4,6 +4,7 @@
 #include "sim_test_client.h"
 #include "test_process.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
@@ -507,7 +508,13 @@ private slots:
         QVERIFY2(cpuMs >= 0 && cpuMs < 300, qPrintable(QString::number(cpuMs)));
         QCOMPARE(sim.readAllStandardError().count("out of file descriptors"), 1);
 
+        // Once the clients have gone and the simulator has closed their connections, a new
+        // one is served whole.
         waiting.clear();
+        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(sim.processId()));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return descriptors.entryList(QDir::NoDotAndDotDot | QDir::System).size() < 24; },
+            10000));
         SimClient late;
         QCOMPARE(late.connectTo(ports[0]), 0);
         QVERIFY(late.sendAll(simUpgrade("abc")));
