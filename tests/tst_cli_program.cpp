@@ -59,6 +59,8 @@ private slots:
         QVERIFY2(QFile::exists(CliPath), qPrintable(CliPath));
         QVERIFY2(!qEnvironmentVariable("ENCODER_SIM").isEmpty(), "ENCODER_SIM is not set");
         QVERIFY(dir.isValid());
+        // The runs' history stays in this test's folder.
+        qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
         image = writeFile("image.bin", RandomImage(100'000, 7));
         QVERIFY(!image.isEmpty());
     }
