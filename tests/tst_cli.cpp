@@ -922,7 +922,7 @@ private slots:
     }
     void completionOffersEveryOptionOfTheHelp() {
         QStringList options;
-        static const QRegularExpression option("^  (-h, )?(--[a-z-]+)",
+        static const QRegularExpression option("^  (-h, )?(--[a-z0-9-]+)",
                                                QRegularExpression::MultilineOption);
         for (auto match = option.globalMatch(HelpText()); match.hasNext();) {
             const QRegularExpressionMatch found = match.next();
