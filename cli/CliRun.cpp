@@ -94,7 +94,10 @@ std::optional<QString> recordPathsFault(const CliOptions& options) {
         const bool defaultHistory = path == DefaultHistoryPath();
         if (path.isEmpty())
             continue;
-        if (const auto fault = RecordPathFault(path, defaultHistory))
+        const MissingFolders missing = !defaultHistory ? MissingFolders::Refused
+                                       : options.check ? MissingFolders::Allowed
+                                                       : MissingFolders::Made;
+        if (const auto fault = RecordPathFault(path, missing))
             return QStringLiteral("%1 '%2': %3")
                 .arg(defaultHistory ? QStringLiteral("the history") : QLatin1String(option), path,
                      *fault);

@@ -25,9 +25,12 @@ QByteArray native(const QString& path) {
     return QFile::encodeName(path);
 }
 
-std::optional<QString> folderFault(const QString& folder, bool create) {
-    if (create && !QDir().mkpath(folder))
+std::optional<QString> folderFault(QString folder, MissingFolders missing) {
+    if (missing == MissingFolders::Made && !QDir().mkpath(folder))
         return QStringLiteral("the folder '%1' cannot be made").arg(folder);
+    while (missing == MissingFolders::Allowed && !QFileInfo::exists(folder) &&
+           !QDir(folder).isRoot())
+        folder = QFileInfo(folder).absolutePath();
     struct stat info {};
     if (::stat(native(folder).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return QStringLiteral("the folder '%1' does not exist").arg(folder);
@@ -70,7 +73,7 @@ mode_t newFileMode(const QByteArray& target) {
 
 } // namespace
 
-std::optional<QString> RecordPathFault(const QString& path, bool createFolders) {
+std::optional<QString> RecordPathFault(const QString& path, MissingFolders missing) {
     if (path.isEmpty())
         return QStringLiteral("no file name given");
     const QByteArray name = native(path);
@@ -88,7 +91,7 @@ std::optional<QString> RecordPathFault(const QString& path, bool createFolders) 
     } else if (::lstat(name.constData(), &info) == 0) {
         return QStringLiteral("a symbolic link to nothing");
     }
-    return folderFault(QFileInfo(resolvedTarget(path)).absolutePath(), createFolders);
+    return folderFault(QFileInfo(resolvedTarget(path)).absolutePath(), missing);
 }
 
 std::optional<QString> WriteRecordFile(const QString& path, const QByteArray& bytes) {

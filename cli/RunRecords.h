@@ -11,9 +11,13 @@
 // (existing or new) in a folder that exists and can be written; a device, a folder or a fifo
 // is refused before any encoder is contacted.
 
-// Why `path` cannot hold a record, in words; nothing when it can. With `createFolders`, the
-// folders up to it are made first (the default history's).
-std::optional<QString> RecordPathFault(const QString& path, bool createFolders = false);
+// What a record's missing folders are: a fault, made (the default history's), or left to be
+// made later as long as the first folder that exists above them can be written (--check).
+enum class MissingFolders { Refused, Made, Allowed };
+
+// Why `path` cannot hold a record, in words; nothing when it can.
+std::optional<QString> RecordPathFault(const QString& path,
+                                       MissingFolders missing = MissingFolders::Refused);
 
 // Writes `bytes` as the whole file at `path`: a new file in the same folder, every write and
 // the sync checked, then renamed over the path. When anything fails, the error in words (the

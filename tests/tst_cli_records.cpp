@@ -283,6 +283,19 @@ private slots:
             QCOMPARE(line["padding"].toString(), QString(20'000, QChar('a' + writer)));
         }
     }
+    // The default history's folders: --check makes none, a run makes them.
+    void defaultHistoryFolders() {
+        const QString state = path("fresh-state");
+        qputenv("XDG_STATE_HOME", state.toLocal8Bit());
+        const CliRun check = RunCliInProcess({"--check", image, "127.0.0.1:1"});
+        const bool madeByCheck = QFileInfo::exists(state);
+        const CliRun run = RunCliInProcess({"--plain", image, "127.0.0.1:1"});
+        qputenv("XDG_STATE_HOME", path("state").toLocal8Bit());
+        QCOMPARE(check.exitCode, 0);
+        QVERIFY(!madeByCheck);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(jsonLines(state + "/fwupgrade/history.jsonl").size(), 1);
+    }
     void noHistory() {
         const QString state = path("no-history-state");
         qputenv("XDG_STATE_HOME", state.toLocal8Bit());
