@@ -210,6 +210,10 @@ private slots:
             RunCliInProcess({"--plain", "--skip-done", "--failed-hosts", failed, "--report", report,
                              image, "127.0.0.1:" + sim.portText()});
         QCOMPARE(rerun.exitCode, 0);
+        QVERIFY2(rerun.out.contains("127.0.0.1:" + sim.portText() +
+                                    ": skipped (already-upgraded): the history has it upgraded "
+                                    "with this image\n"),
+                 qPrintable(rerun.out));
         QVERIFY2(rerun.out.contains("0 of 1 encoder upgraded, 1 already upgraded (skipped), 0 "
                                     "failed\n"),
                  qPrintable(rerun.out));
