@@ -1,6 +1,7 @@
 #include "BatchUpgrade.h"
 
 #include "RunOutput.h"
+#include "RunRecords.h"
 
 #include <QJsonArray>
 #include <QTimer>
@@ -67,6 +68,12 @@ BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer&
 }
 
 void BatchUpgrade::start() {
+    for (EncoderUpgrade* upgrade : std::as_const(upgrades)) {
+        const EncoderOutcome& outcome = upgrade->outcome();
+        if (alreadyDone.value(EncoderKey(outcome.address, outcome.port)))
+            upgrade->skip(QStringLiteral("already-upgraded"),
+                          QStringLiteral("the history has it upgraded with this image"), true);
+    }
     startNext();
 }
 
@@ -123,6 +130,8 @@ void BatchUpgrade::upgradeFinished() {
     auto* upgrade = qobject_cast<EncoderUpgrade*>(sender());
     if (upgrade && upgrade->hasStarted())
         --inFlight;
+    if (upgrade)
+        emit encoderEnded(upgrade->outcome());
     if (++finishedCount < upgrades.size()) {
         scheduleStart();
         return;
@@ -144,9 +153,12 @@ void BatchUpgrade::tellSummary(int exitCode) {
         output.write({RunEventKind::Warning, -1, fields});
     }
     QJsonArray succeeded;
+    QJsonArray skipped;
     QJsonArray failed;
     for (const EncoderOutcome& outcome : outcomes()) {
-        if (outcome.success)
+        if (outcome.success && outcome.skipped)
+            skipped.append(QJsonObject{{"host", outcome.host}, {"cause", outcome.cause}});
+        else if (outcome.success)
             succeeded.append(outcome.host);
         else
             failed.append(QJsonObject{
@@ -154,6 +166,7 @@ void BatchUpgrade::tellSummary(int exitCode) {
     }
     QJsonObject summary{{"exitCode", exitCode},
                         {"succeeded", succeeded},
+                        {"skipped", skipped},
                         {"failed", failed},
                         {"warnings", warningTexts}};
     if (!failed.isEmpty())

@@ -4,6 +4,7 @@
 #include "EncoderUpgrade.h"
 #include "SendPacer.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <QList>
 #include <QObject>
@@ -20,6 +21,8 @@ public:
     BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image, RunOutput& output,
                  QObject* parent = nullptr);
 
+    // Encoders upgraded with this image already (by EncoderKey) are skipped at the start.
+    void skipDone(const QHash<QString, bool>& done) { alreadyDone = done; }
     // Starts the first encoders; done() comes once all have ended.
     void start();
     // The first signal starts no new connection and stops every encoder that has not begun to
@@ -29,6 +32,8 @@ public:
     QList<EncoderOutcome> outcomes() const;
 
 signals:
+    // One encoder has ended, its end told.
+    void encoderEnded(const EncoderOutcome& outcome);
     void done(int exitCode);
 
 private:
@@ -41,6 +46,7 @@ private:
     RunOutput& output;
     SendPacer sendPacer;
     QList<EncoderUpgrade*> upgrades;
+    QHash<QString, bool> alreadyDone;
     QJsonArray warnings; // host and stage of each encoder a second signal stopped mid-flash
     qsizetype nextToStart = 0;
     qsizetype inFlight = 0;

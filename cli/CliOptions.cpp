@@ -2,9 +2,11 @@
 
 #include "FirmwareImage.h"
 #include "RunEvent.h"
+#include "RunRecords.h"
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -106,6 +108,29 @@ Apply output(OutputMode mode) {
         options.output = mode;
     };
 }
+void expectSha256(OptionReader& reader, CliOptions& options) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    const QString given = reader.single().value_or(QString());
+    if (reader.isSet() && !hex.match(given).hasMatch())
+        reader.fail(QStringLiteral("bad --expect-sha256 %1: give the 64 hex digits of a SHA-256")
+                        .arg(Quoted(given)));
+    options.expectSha256 = given.toLower();
+}
+// After --history: none, or the one given, or the default.
+void noHistory(OptionReader& reader, CliOptions& options) {
+    if (reader.isSet() && !options.historyFile.isEmpty())
+        reader.fail(QStringLiteral("--history and --no-history exclude each other"));
+    else if (reader.isSet())
+        return;
+    else if (options.historyFile.isEmpty())
+        options.historyFile = DefaultHistoryPath();
+}
+// After --no-history: what is done is known from the history only.
+void skipDone(OptionReader& reader, CliOptions& options) {
+    options.skipDone = reader.isSet();
+    if (options.skipDone && options.historyFile.isEmpty())
+        reader.fail(QStringLiteral("--skip-done reads the history: it excludes --no-history"));
+}
 void hostsFiles(OptionReader& reader, CliOptions& options) {
     options.hostsFiles = reader.values();
     if (options.hostsFiles.count(QStringLiteral("-")) > 1)
@@ -157,12 +182,25 @@ const QList<OptionRow>& optionTable() {
          "Read and check the image, resolve every host, print what would\n"
          "be done and exit (0 or 2), without opening any connection."},
         {{"report"}, "FILE", 0, file(&O::reportFile),
-         "At the end, write one JSON document to FILE: the image, the start\n"
-         "and end time, and per encoder its result, cause, stage, attempts\n"
-         "and duration."},
+         "At the end, write one JSON document to FILE: the program's\n"
+         "version, the image (absolute path, SHA-256), the start and end\n"
+         "time, and per encoder its result, cause, stage, attempts and\n"
+         "duration."},
         {{"failed-hosts"}, "FILE", 0, file(&O::failedHostsFile),
          "At the end, write the hosts that failed to FILE, one per line,\n"
          "ready for --hosts-file."},
+        {{"expect-sha256"}, "HEX", 10, expectSha256,
+         "Refuse the image unless its SHA-256 is HEX (64 hex digits, any\n"
+         "case), before any host is contacted."},
+        {{"history"}, "FILE", 11, file(&O::historyFile),
+         "Append each encoder's end, as it ends, as one JSON line to FILE\n"
+         "(default: $XDG_STATE_HOME/fwupgrade/history.jsonl, or\n"
+         "~/.local/state/fwupgrade/history.jsonl)."},
+        {{"no-history"}, {}, 12, noHistory, "Keep no history."},
+        {{"skip-done"}, {}, 13, skipDone,
+         "Contact no encoder (same address and port) whose latest history\n"
+         "entry is an upgrade with this image's SHA-256: it ends \"skipped\",\n"
+         "cause \"already-upgraded\", and counts as done."},
         {{"json"}, {}, 1, output(OutputMode::Json),
          "One JSON object per line for each event, for scripts (see below)."},
         {{"plain"}, {}, 2, output(OutputMode::Plain),

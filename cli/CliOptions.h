@@ -32,6 +32,11 @@ struct CliOptions {
     bool allowEmpty = false;
     QString reportFile;
     QString failedHostsFile;
+    // The image's SHA-256 in lower case, when it is pinned.
+    QString expectSha256;
+    // Each encoder's end is appended here; empty with --no-history.
+    QString historyFile;
+    bool skipDone = false;
     // The options as given that shape how encoders are upgraded, for the command that reruns
     // the failed encoders.
     QStringList rerunOptions;

@@ -4,13 +4,15 @@
 #include "CliOptions.h"
 #include "FirmwareImage.h"
 #include "RunOutput.h"
+#include "RunRecords.h"
 #include "SignalBridge.h"
 #include "TcpClientChannel.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
-#include <QSaveFile>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -21,6 +23,9 @@
 #include <cstring>
 
 namespace {
+
+// The upgrades ran, but their record (--report, --failed-hosts, the history) is incomplete.
+constexpr int RecordIncomplete = 3;
 
 QString unreadableReason(const QByteArray& nativePath) {
     struct stat info {};
@@ -54,47 +59,108 @@ std::optional<QString> loadImage(FirmwareImageBuffer& image, const CliOptions& o
     return std::nullopt;
 }
 
+QString imageSha256(const FirmwareImageBuffer& image) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QByteArrayView(image.data.data(), image.length),
+                                 QCryptographicHash::Sha256)
+            .toHex());
+}
+
 // The image as the check, the image event and the report give it.
 QJsonObject imageFields(const FirmwareImageBuffer& image, const QString& path) {
     return {{"path", path},
             {"length", image.length},
             {"checksum", ChecksumText(image.checksum)},
+            {"sha256", imageSha256(image)},
             {"fill", FillPercentage(image.length)},
             {"fillText", FillPercentageText(image.length)}};
 }
 
-// Written whole or not at all: a script never reads half a file.
-std::optional<QString> writeFile(const QString& name, const QByteArray& bytes) {
-    QSaveFile file(name);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return QStringLiteral("cannot write '%1': %2").arg(name, file.errorString());
+std::optional<QString> expectedImageFault(const QJsonObject& image, const CliOptions& options) {
+    const QString sha256 = image.value("sha256").toString();
+    if (options.expectSha256.isEmpty() || options.expectSha256 == sha256)
+        return std::nullopt;
+    return QStringLiteral("the image '%1' has SHA-256 %2, not the expected %3")
+        .arg(options.imagePath, sha256, options.expectSha256);
+}
+
+// Every file the run will write, checked before any encoder is contacted.
+std::optional<QString> recordPathsFault(const CliOptions& options) {
+    const QList<std::pair<const char*, QString>> records{
+        {"--report", options.reportFile},
+        {"--failed-hosts", options.failedHostsFile},
+        {"--history", options.historyFile}};
+    for (const auto& [option, path] : records) {
+        const bool defaultHistory = path == DefaultHistoryPath();
+        if (path.isEmpty())
+            continue;
+        const MissingFolders missing = !defaultHistory ? MissingFolders::Refused
+                                       : options.check ? MissingFolders::Allowed
+                                                       : MissingFolders::Made;
+        if (const auto fault = RecordPathFault(path, missing))
+            return QStringLiteral("%1 '%2': %3")
+                .arg(defaultHistory ? QStringLiteral("the history") : QLatin1String(option), path,
+                     *fault);
+    }
     return std::nullopt;
 }
 
-// What --report and --failed-hosts ask for, once the run is over.
-std::optional<QString> writeRunFiles(const CliOptions& options, const QJsonObject& image,
-                                     const QDateTime& started,
-                                     const QList<EncoderOutcome>& outcomes, int exitCode) {
-    if (!options.reportFile.isEmpty()) {
-        QJsonArray encoders;
-        for (const EncoderOutcome& outcome : outcomes)
-            encoders.append(OutcomeFields(outcome));
-        const QJsonObject report{{"schema", 1},         {"program", QLatin1String(CliName)},
-                                 {"image", image},      {"start", IsoTime(started)},
-                                 {"end", IsoTime()},    {"exitCode", exitCode},
-                                 {"encoders", encoders}};
-        if (auto error = writeFile(options.reportFile, JsonText(report, true)))
-            return error;
-    }
+QString recordError(const QString& what, const QString& path, const QString& error) {
+    return QStringLiteral("cannot write %1 '%2': %3").arg(what, path, error);
+}
+
+// What --report and --failed-hosts ask for, once the run is over: the failed hosts first, so
+// that the report's exit status says whether they were written. The errors in words.
+QStringList writeRunFiles(const CliOptions& options, QJsonObject image, const QDateTime& started,
+                          const QList<EncoderOutcome>& outcomes, int& exitCode) {
+    QStringList errors;
     if (!options.failedHostsFile.isEmpty()) {
         QByteArray lines;
         for (const EncoderOutcome& outcome : outcomes) {
             if (!outcome.success)
                 lines += outcome.host.toLocal8Bit() + '\n';
         }
-        return writeFile(options.failedHostsFile, lines);
+        if (const auto error = WriteRecordFile(options.failedHostsFile, lines))
+            errors << recordError(QStringLiteral("the failed hosts"), options.failedHostsFile,
+                                  *error);
     }
-    return std::nullopt;
+    if (!errors.isEmpty() && exitCode < 128)
+        exitCode = RecordIncomplete;
+    if (!options.reportFile.isEmpty()) {
+        QJsonArray encoders;
+        for (const EncoderOutcome& outcome : outcomes)
+            encoders.append(OutcomeFields(outcome));
+        image.insert("path", QFileInfo(options.imagePath).absoluteFilePath());
+        const QJsonObject report{{"schema", 1},
+                                 {"program", QLatin1String(CliName)},
+                                 {"version", QStringLiteral(FWUPGRADE_VERSION)},
+                                 {"image", image},
+                                 {"start", IsoTime(started)},
+                                 {"end", IsoTime()},
+                                 {"exitCode", exitCode},
+                                 {"encoders", encoders}};
+        if (const auto error = WriteRecordFile(options.reportFile, JsonText(report, true)))
+            errors << recordError(QStringLiteral("the report"), options.reportFile, *error);
+    }
+    if (!errors.isEmpty() && exitCode < 128)
+        exitCode = RecordIncomplete;
+    return errors;
+}
+
+// One encoder's end as the history keeps it.
+QJsonObject historyLine(const EncoderOutcome& outcome, const QJsonObject& image,
+                        const QString& imagePath) {
+    const QJsonObject fields = OutcomeFields(outcome);
+    return {{"time", IsoTime()},
+            {"host", outcome.host},
+            {"address", outcome.address},
+            {"port", outcome.port},
+            {"image", QFileInfo(imagePath).absoluteFilePath()},
+            {"sha256", image.value("sha256")},
+            {"length", image.value("length")},
+            {"result", fields.value("result")},
+            {"cause", outcome.cause},
+            {"version", QStringLiteral(FWUPGRADE_VERSION)}};
 }
 
 RunEvent checkEvent(const CliOptions& options, const QJsonObject& image) {
@@ -113,6 +179,16 @@ int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
     const QDateTime started = QDateTime::currentDateTime();
     BatchUpgrade batch(options, image, output);
     output.follow(batch);
+    HistoryFile history;
+    if (!options.historyFile.isEmpty()) {
+        if (options.skipDone)
+            batch.skipDone(
+                DoneWithImage(options.historyFile, imageJson.value("sha256").toString()));
+        history.open(options.historyFile);
+        QObject::connect(&batch, &BatchUpgrade::encoderEnded, [&](const EncoderOutcome& outcome) {
+            history.append(historyLine(outcome, imageJson, options.imagePath));
+        });
+    }
     QJsonObject imageEvent = imageJson;
     imageEvent.insert("lengthText", LengthText(image.length));
     QJsonArray hosts;
@@ -126,10 +202,18 @@ int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
     QEventLoop loop;
     QObject::connect(&batch, &BatchUpgrade::done, &loop, &QEventLoop::exit);
     QTimer::singleShot(0, &batch, &BatchUpgrade::start);
-    const int exitCode = loop.exec();
+    int exitCode = loop.exec();
 
-    if (const auto error = writeRunFiles(options, imageJson, started, batch.outcomes(), exitCode))
-        err.write(QStringLiteral("%1: %2\n").arg(QLatin1String(CliName), *error).toLocal8Bit());
+    QStringList errors;
+    if (history.firstError) {
+        errors << recordError(QStringLiteral("the history"), options.historyFile,
+                              *history.firstError);
+        if (exitCode < 128)
+            exitCode = RecordIncomplete;
+    }
+    errors += writeRunFiles(options, imageJson, started, batch.outcomes(), exitCode);
+    for (const QString& error : std::as_const(errors))
+        err.write(QStringLiteral("%1: %2\n").arg(QLatin1String(CliName), error).toLocal8Bit());
     return exitCode;
 }
 
@@ -162,10 +246,14 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
         return badInput(*error);
     if (const auto error = ResolveEncoders(options.encoders))
         return badInput(*error);
+    if (const auto error = recordPathsFault(options))
+        return badInput(*error);
     TcpChannelBounds().connect =
         std::chrono::milliseconds(std::llround(options.connectTimeoutSeconds * 1000.0));
 
     const QJsonObject imageJson = imageFields(*image, options.imagePath);
+    if (const auto error = expectedImageFault(imageJson, options))
+        return badInput(*error);
     if (options.check) {
         const OutputMode mode =
             options.output == OutputMode::Json ? OutputMode::Json : OutputMode::Plain;

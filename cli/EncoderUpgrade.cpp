@@ -37,7 +37,9 @@ QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
     return {{"host", outcome.host},
             {"address", outcome.address},
             {"port", outcome.port},
-            {"result", outcome.success ? QStringLiteral("success") : QStringLiteral("failure")},
+            {"result", outcome.skipped   ? QStringLiteral("skipped")
+                       : outcome.success ? QStringLiteral("success")
+                                         : QStringLiteral("failure")},
             {"cause", outcome.cause},
             {"reason", outcome.reason},
             {"stage", outcome.stage},
@@ -120,6 +122,19 @@ void EncoderUpgrade::interrupt() {
         session->stop({UpgradeEndKind::Interrupted, text});
     else
         end(UpgradeEndKind::Interrupted, text);
+}
+
+void EncoderUpgrade::skip(const QString& cause, const QString& reason, bool done) {
+    if (attempts > 0 || finishedAll)
+        return;
+    finishedAll = true;
+    result.success = done;
+    result.skipped = true;
+    result.cause = cause;
+    result.reason = reason;
+    result.stage = QStringLiteral("not started");
+    tell(RunEventKind::End, OutcomeFields(result));
+    emit finished();
 }
 
 // Only a connect that failed before anything was sent is tried again: once a byte of the

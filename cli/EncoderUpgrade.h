@@ -33,7 +33,10 @@ struct EncoderOutcome {
     QString host; // as given
     QString address;
     std::uint16_t port = 0;
+    // Counts as done: upgraded, or skipped as already upgraded.
     bool success = false;
+    // Not contacted; the cause says why. Its result is "skipped".
+    bool skipped = false;
     QString cause;  // the session's end cause, as scripts read it ("success", "send-failed", ...)
     QString reason; // in words
     QString stage;  // the stage it reached, in words
@@ -68,6 +71,9 @@ public:
     std::optional<QString> stopWarning() const;
     // Ends the upgrade at once (the run was interrupted) and closes the connection.
     void interrupt();
+    // Ends it without contacting the encoder, as "skipped" with this cause; `done`: it counts
+    // as upgraded.
+    void skip(const QString& cause, const QString& reason, bool done);
 
     const EncoderOutcome& outcome() const { return result; }
 

@@ -38,7 +38,7 @@ struct EventRow {
 const QList<EventRow>& eventTable() {
     using K = RunEventKind;
     static const QList<EventRow> rows{
-        {K::Image, "image", "path, length, lengthText, fill, fillText, checksum, hosts"},
+        {K::Image, "image", "path, length, lengthText, fill, fillText, checksum, sha256, hosts"},
         {K::Connect, "connect", "host, address, port, attempt", "a connect begins"},
         {K::Connected, "connected", "host, remoteHost, remotePort, localHostName, localAddress"},
         {K::Log, "log", R"(host, log ("upgrade", "device" or "notice"), text)"},
@@ -48,10 +48,11 @@ const QList<EventRow>& eventTable() {
         {K::Retry, "retry", "host, attempt, attempts, reason, delay",
          "a connect failed; another follows"},
         {K::End, "end",
-         R"(host, result ("success" or "failure"), cause, reason, stage, attempts, durationMs)"},
+         R"(host, result ("success", "failure" or "skipped"), cause, reason, stage, attempts, )"
+         "durationMs"},
         {K::Interrupted, "interrupted", "signal, immediately, leftToFinish"},
         {K::Warning, "warning", "host, stage, text", "an encoder left erasing or programming"},
-        {K::Summary, "summary", "exitCode, succeeded, failed, rerun"},
+        {K::Summary, "summary", "exitCode, succeeded, skipped, failed, rerun"},
         {K::Error, "error", "exitCode, message", "the run cannot go ahead (status 2)"},
         {K::Check, "check", "image, encoders", nullptr, false},
     };
@@ -78,7 +79,8 @@ QStringList imageLines(const QJsonObject& image) {
     return {QStringLiteral("Selected file : %1").arg(text(image, "path")),
             QStringLiteral("File size (byte) ............ %1 %2")
                 .arg(LengthText(image.value("length").toInt()), text(image, "fillText")),
-            QStringLiteral("File checksum.............. %1").arg(text(image, "checksum"))};
+            QStringLiteral("File checksum.............. %1").arg(text(image, "checksum")),
+            QStringLiteral("File SHA-256 .............. %1").arg(text(image, "sha256"))};
 }
 
 QStringList interruptedLines(const QJsonObject& fields) {
@@ -97,11 +99,16 @@ QStringList interruptedLines(const QJsonObject& fields) {
 
 QStringList summaryLines(const QJsonObject& fields) {
     const QJsonArray failed = fields.value("failed").toArray();
-    const qsizetype total = fields.value("succeeded").toArray().size() + failed.size();
-    QStringList lines{QStringLiteral("%1 of %2 encoder%3 upgraded, %4 failed")
-                          .arg(total - failed.size())
+    const qsizetype skipped = fields.value("skipped").toArray().size();
+    const qsizetype upgraded = fields.value("succeeded").toArray().size();
+    const qsizetype total = upgraded + skipped + failed.size();
+    QStringList lines{QStringLiteral("%1 of %2 encoder%3 upgraded, %4%5 failed")
+                          .arg(upgraded)
                           .arg(total)
                           .arg(plural(total))
+                          .arg(skipped > 0
+                                   ? QStringLiteral("%1 already upgraded (skipped), ").arg(skipped)
+                                   : QString())
                           .arg(failed.size())};
     for (const QJsonValue encoder : failed)
         lines << QStringLiteral("FAILED %1: %2")
@@ -158,6 +165,9 @@ QString encoderText(const RunEvent& event) {
             .arg(Printable(text(f, "reason")))
             .arg(f.value("delay").toDouble());
     case RunEventKind::End:
+        if (text(f, "result") == QLatin1String("skipped"))
+            return QStringLiteral("skipped (%1): %2")
+                .arg(text(f, "cause"), Printable(text(f, "reason")));
         return text(f, "result") == QLatin1String("success")
                    ? QStringLiteral("upgrade succeeded")
                    : QStringLiteral("upgrade FAILED: ") + Printable(text(f, "reason"));
@@ -217,10 +227,16 @@ QString EventHelp() {
     QStringList causes;
     for (int kind = 0; kind <= static_cast<int>(UpgradeEndKind::Interrupted); ++kind)
         causes << UpgradeEndKindName(static_cast<UpgradeEndKind>(kind));
-    QString sentence = QStringLiteral("The cause of an end is one of %1.").arg(causes.join(", "));
+    QString sentence = QStringLiteral("The cause of an end is one of %1; of a skipped one, "
+                                      "already-upgraded (--skip-done).")
+                           .arg(causes.join(", "));
     // Wrapped as the rest of --help is.
-    const qsizetype wrap = sentence.lastIndexOf(QLatin1Char(' '), HelpWidth);
-    return help + sentence.left(wrap) + QLatin1Char('\n') + sentence.mid(wrap + 1) + '\n';
+    while (sentence.size() > HelpWidth) {
+        const qsizetype wrap = sentence.lastIndexOf(QLatin1Char(' '), HelpWidth);
+        help += sentence.left(wrap) + QLatin1Char('\n');
+        sentence = sentence.mid(wrap + 1);
+    }
+    return help + sentence + QLatin1Char('\n');
 }
 
 QString Printable(const QString& text) {

@@ -126,8 +126,9 @@ QString TerminalOutput::encoderLine(int index, int width) const {
     const EncoderUpgrade* encoder = run ? run->encoders().value(index) : nullptr;
     if (encoder && encoder->hasEnded()) {
         const EncoderOutcome& outcome = encoder->outcome();
-        line += outcome.success ? QStringLiteral("upgrade succeeded")
-                                : QStringLiteral("FAILED: ") + Printable(outcome.reason);
+        line += outcome.skipped   ? QStringLiteral("skipped: ") + Printable(outcome.reason)
+                : outcome.success ? QStringLiteral("upgrade succeeded")
+                                  : QStringLiteral("FAILED: ") + Printable(outcome.reason);
     } else if (!encoder || !encoder->hasStarted()) {
         line += QStringLiteral("waiting");
     } else {

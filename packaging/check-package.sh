@@ -167,11 +167,11 @@ for page in fwupgrade fwupgrade-cli encoder-sim; do
 done
 
 # The options of --help, the READMEs' option tables and the manual pages are the same.
-help_options() { sed -nE 's/^  (-[a-zA-Z], )?(--[a-z][a-z-]*).*/\2/p'; }
-readme_options() { grep -E '^\| *`-' | cut -d'|' -f2 | grep -oE -- '--[a-z][a-z-]*'; }
+help_options() { sed -nE 's/^  (-[a-zA-Z], )?(--[a-z][a-z0-9-]*).*/\2/p'; }
+readme_options() { grep -E '^\| *`-' | cut -d'|' -f2 | grep -oE -- '--[a-z][a-z0-9-]*'; }
 man_options() {
     gzip -dc "$1" | awk '/^\.TP/ { getline; print }' |
-        grep -oE -- '(\\-\\-|--)[a-z]([a-z]|\\-|-)*' | sed 's/\\-/-/g'
+        grep -oE -- '(\\-\\-|--)[a-z]([a-z0-9]|\\-|-)*' | sed 's/\\-/-/g'
 }
 for pair in fwupgrade-cli:cli/README.md encoder-sim:sim/README.md; do
     program=${pair%%:*} readme=${pair#*:}
@@ -184,7 +184,7 @@ for pair in fwupgrade-cli:cli/README.md encoder-sim:sim/README.md; do
         "$(man_options "$root/usr/share/man/man1/$program.1.gz")" "$program.1"
 done
 summary_options=$(sed -n '/^## Many encoders/,/^## [^M]/p' "$source/README.md" |
-    grep -oE -- '`--[a-z][a-z-]*' | tr -d '`')
+    grep -oE -- '`--[a-z][a-z0-9-]*' | tr -d '`')
 for option in $summary_options; do
     grep -qx -- "$option" <<<"$(help_options <<<"$("$root/usr/bin/fwupgrade-cli" --help)")" ||
         fail "README.md names $option, which fwupgrade-cli --help does not list"
@@ -222,12 +222,12 @@ man_events=$(sed -n '/^\.SH OUTPUT/,/^\.SH EXIT STATUS/p' <<<"$man_text" |
 [[ $(wc -l <<<"$help_events") -ge 8 ]] || fail "fwupgrade-cli --help lists no events"
 same_items "--json events" "$help_events" "--help" "$readme_events" "cli/README.md"
 same_items "--json events" "$help_events" "--help" "$man_events" "fwupgrade-cli.1"
-words() { grep -oE '[A-Za-z]+' | grep -vx 'or' | sort -u; }
+words() { grep -oE '[A-Za-z][A-Za-z0-9]*' | grep -vx 'or' | sort -u; }
 for event in $help_events; do
     # The fields (and values) of --help's line, without the note set off by two spaces.
     help_fields=$(sed -nE "s/^  $event +//p" <<<"$cli_help" | sed -E 's/  .*//' | words)
     readme_row=$(grep "^| \`$event\` |" <<<"$readme_rows" | cut -d'|' -f3)
-    readme_fields=$(grep -oE '`[A-Za-z]+`' <<<"$readme_row" | tr -d '`' | sort -u)
+    readme_fields=$(grep -oE '`[A-Za-z][A-Za-z0-9]*`' <<<"$readme_row" | tr -d '`' | sort -u)
     man_line=$(awk -v e="$event" '$0 == ".B " e { getline; print; getline; print }' \
         <<<"$man_text" | sed '/^\./d')
     for field in $help_fields; do

@@ -10,6 +10,7 @@
 #include "RunOutput.h"
 #include "UpgradeHeader.h"
 #include "channel_listener.h"
+#include "cli_in_process.h"
 #include "cli_output.h"
 #include "sim_process.h"
 #include "test_image.h"
@@ -34,47 +35,17 @@
 
 namespace {
 
-// What a run wrote, the files it wrote to, once it has ended.
-struct CliRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
 // The standard output of the run in progress, for a test that acts on it meanwhile.
 QString* liveOutput = nullptr;
 QString outputSoFar() {
     return liveOutput ? *liveOutput : QString();
 }
 
-// fwupgrade-cli's whole run in this process, its standard output and error going to files.
 CliRun runCli(const QStringList& arguments) {
-    QTemporaryFile outFile;
-    QTemporaryFile errFile;
-    CliRun run;
-    if (!outFile.open() || !errFile.open())
-        return run;
-    QTimer follow;
     QString live;
     liveOutput = &live;
-    QObject::connect(&follow, &QTimer::timeout, [&] {
-        QFile reader(outFile.fileName());
-        if (reader.open(QIODevice::ReadOnly))
-            live = QString::fromLocal8Bit(reader.readAll());
-    });
-    follow.start(10);
-    {
-        OutputChannel out(outFile.handle());
-        OutputChannel err(errFile.handle());
-        run.exitCode = RunCommandLine(QStringList{CliName} + arguments, out, err);
-        out.drain(std::chrono::seconds(5));
-        err.drain(std::chrono::seconds(5));
-    }
+    const CliRun run = RunCliInProcess(arguments, &live);
     liveOutput = nullptr;
-    outFile.seek(0);
-    errFile.seek(0);
-    run.out = QString::fromLocal8Bit(outFile.readAll());
-    run.err = QString::fromLocal8Bit(errFile.readAll());
     return run;
 }
 
@@ -212,6 +183,8 @@ private slots:
     void initTestCase() {
         QVERIFY2(!qEnvironmentVariable("ENCODER_SIM").isEmpty(), "ENCODER_SIM is not set");
         QVERIFY(dir.isValid());
+        // The runs' history stays in this test's folder.
+        qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
         imageBytes = RandomImage(100'000, 7);
         image = writeFile("image.bin", imageBytes);
         QVERIFY(!image.isEmpty());
@@ -949,7 +922,7 @@ private slots:
     }
     void completionOffersEveryOptionOfTheHelp() {
         QStringList options;
-        static const QRegularExpression option("^  (-h, )?(--[a-z-]+)",
+        static const QRegularExpression option("^  (-h, )?(--[a-z0-9-]+)",
                                                QRegularExpression::MultilineOption);
         for (auto match = option.globalMatch(HelpText()); match.hasNext();) {
             const QRegularExpressionMatch found = match.next();

@@ -8,6 +8,7 @@
 #include "test_image.h"
 #include "test_process.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -59,6 +60,8 @@ private slots:
         QVERIFY2(QFile::exists(CliPath), qPrintable(CliPath));
         QVERIFY2(!qEnvironmentVariable("ENCODER_SIM").isEmpty(), "ENCODER_SIM is not set");
         QVERIFY(dir.isValid());
+        // The runs' history stays in this test's folder.
+        qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
         image = writeFile("image.bin", RandomImage(100'000, 7));
         QVERIFY(!image.isEmpty());
     }
@@ -303,6 +306,42 @@ private slots:
             "\nFAILED " + QRegularExpression::escape(stuck.host()) + ": interrupted while ")));
         if (!fillers.empty())
             QVERIFY(out.contains("FAILED " + hanging + ": interrupted while connecting\n"));
+    }
+
+    // On a full disk every record that cannot be written is named with the system's error,
+    // the previous run's failed-hosts list is gone (a rerun would take it for this one's) and
+    // the status is 3. The disk is a small tmpfs, filled, in a mount namespace of the run's own.
+    void fullDisk() {
+        if (::geteuid() != 0)
+            QSKIP("a tmpfs is mounted in a private mount namespace, which needs root");
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim));
+        const QString full = dir.filePath("full");
+        QVERIFY(QDir().mkpath(full));
+        const QString script = QStringLiteral(R"sh(mount -t tmpfs -o size=64k fwfull "$1" || exit 97
+printf '127.0.0.1:2\n' > "$1/failed.txt"
+head -c 1M /dev/zero > "$1/fill" 2>/dev/null
+"$2" --plain --report "$1/report.json" --failed-hosts "$1/failed.txt" \
+    --history "$1/history.jsonl" "$3" "$4" 127.0.0.1:1
+status=$?
+test -e "$1/failed.txt" && echo "a failed-hosts list is left: $(cat "$1/failed.txt")"
+grep -o '"exitCode": [0-9]*' "$1/report.json"
+exit $status)sh");
+        const ProgramRun run =
+            RunProgram("/usr/bin/unshare", {"--mount", "--propagation", "private", "sh", "-c",
+                                            script, "sh", full, CliPath, image, sim.host()});
+        if (run.exitCode == 97 || run.err.startsWith("unshare:"))
+            QSKIP(qPrintable("no full tmpfs could be made: " + run.err.trimmed()));
+        QCOMPARE(run.exitCode, 3);
+        QVERIFY(run.out.contains("1 of 2 encoders upgraded, 1 failed"));
+        QVERIFY2(!run.out.contains("a failed-hosts list is left"), qPrintable(run.out));
+        // The stale list's space, once freed, holds the report, which says the list is lost.
+        QVERIFY2(run.out.contains("\"exitCode\": 3\n"), qPrintable(run.out));
+        for (const char* record :
+             {"the history '%1/history.jsonl'", "the failed hosts '%1/failed.txt'"})
+            QVERIFY2(run.err.contains("fwupgrade-cli: cannot write " + QString(record).arg(full) +
+                                      ": No space left on device\n"),
+                     qPrintable(run.err));
     }
 };
 

@@ -1,0 +1,53 @@
+#pragma once
+
+// fwupgrade-cli's whole run in this process, as its main() runs it, for the tests that link
+// the CLI's library (fwcli).
+
+#include "CliOptions.h"
+#include "CliRun.h"
+#include "OutputChannel.h"
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryFile>
+#include <QTimer>
+
+#include <chrono>
+
+// What a run wrote once it has ended.
+struct CliRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// Standard output and error go to files; `live`, when given, follows standard output while
+// the run goes on, for a test that acts on it meanwhile.
+inline CliRun RunCliInProcess(const QStringList& arguments, QString* live = nullptr) {
+    QTemporaryFile outFile;
+    QTemporaryFile errFile;
+    CliRun run;
+    if (!outFile.open() || !errFile.open())
+        return run;
+    QTimer follow;
+    QObject::connect(&follow, &QTimer::timeout, [&] {
+        QFile reader(outFile.fileName());
+        if (live && reader.open(QIODevice::ReadOnly))
+            *live = QString::fromLocal8Bit(reader.readAll());
+    });
+    follow.start(10);
+    {
+        OutputChannel out(outFile.handle());
+        OutputChannel err(errFile.handle());
+        run.exitCode = RunCommandLine(QStringList{CliName} + arguments, out, err);
+        out.drain(std::chrono::seconds(5));
+        err.drain(std::chrono::seconds(5));
+    }
+    outFile.seek(0);
+    errFile.seek(0);
+    run.out = QString::fromLocal8Bit(outFile.readAll());
+    run.err = QString::fromLocal8Bit(errFile.readAll());
+    return run;
+}
