@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -19,6 +21,10 @@ QString warningText(const QString& host, const QString& stage) {
 }
 
 } // namespace
+
+QJsonObject RolloutFields(const QString& stopWhy) {
+    return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}};
+}
 
 QString SignalName(int signalNumber) {
     const char* name = ::sigabbrev_np(signalNumber);
@@ -47,7 +53,7 @@ QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& out
         words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
     words << ShellQuoted(options.imagePath);
     for (const EncoderOutcome& outcome : outcomes) {
-        if (!outcome.success && options.failedHostsFile.isEmpty())
+        if (!CountsAsDone(outcome) && options.failedHostsFile.isEmpty())
             words << ShellQuoted(outcome.host);
     }
     return words.join(QLatin1Char(' '));
@@ -77,8 +83,13 @@ void BatchUpgrade::start() {
 void BatchUpgrade::startNext() {
     constexpr int StartsPerTurn = 16;
     startScheduled = false;
+    if (!stopWhy.isEmpty() && interruptions == 0) {
+        skipRest();
+        return;
+    }
     const qsizetype limit = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
-    for (int started = 0; interruptions == 0 && inFlight < limit && nextToStart < upgrades.size();
+    for (int started = 0; interruptions == 0 && inFlight < limit && nextToStart < upgrades.size() &&
+                          !waitingForCanary();
          ++started) {
         if (started == StartsPerTurn) {
             scheduleStart();
@@ -86,6 +97,49 @@ void BatchUpgrade::startNext() {
         }
         ++inFlight;
         upgrades[nextToStart++]->start();
+    }
+}
+
+// The rest wait until every canary has ended; one that failed stops the rollout.
+bool BatchUpgrade::waitingForCanary() const {
+    if (nextToStart < options.canary)
+        return false;
+    for (qsizetype i = 0; i < std::min<qsizetype>(options.canary, upgrades.size()); ++i) {
+        if (!upgrades[i]->hasEnded())
+            return true;
+    }
+    return false;
+}
+
+qsizetype BatchUpgrade::failureBound() const {
+    if (!options.maxFailuresPercent)
+        return options.maxFailures;
+    return std::max<qsizetype>(
+        1, qsizetype(std::ceil(double(upgrades.size()) * options.maxFailures / 100.0)));
+}
+
+void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
+    if (!stopWhy.isEmpty() || !ended.hasStarted() || ended.outcome().success)
+        return;
+    ++failures;
+    if (upgrades.indexOf(&ended) < options.canary) {
+        stopWhy = QStringLiteral("the canary %1 failed").arg(ended.outcome().host);
+    } else if (options.maxFailures > 0 && failures >= failureBound()) {
+        stopWhy = QStringLiteral("%1 encoder%2 failed (--max-failures %3%4)")
+                      .arg(failures)
+                      .arg(failures == 1 ? "" : "s")
+                      .arg(options.maxFailures)
+                      .arg(options.maxFailuresPercent ? "%" : "");
+    }
+}
+
+// Each ends at once, from the event loop (never inside another encoder's end).
+void BatchUpgrade::skipRest() {
+    const QList<EncoderUpgrade*> all = upgrades;
+    for (EncoderUpgrade* upgrade : all) {
+        if (!upgrade->hasStarted() && !upgrade->hasEnded())
+            upgrade->skip(QLatin1String(RolloutStoppedCause),
+                          QStringLiteral("not started: the rollout stopped (%1)").arg(stopWhy));
     }
 }
 
@@ -123,13 +177,15 @@ void BatchUpgrade::upgradeFinished() {
     auto* upgrade = qobject_cast<EncoderUpgrade*>(sender());
     if (upgrade && upgrade->hasStarted())
         --inFlight;
+    if (upgrade)
+        checkRollout(*upgrade);
     if (++finishedCount < upgrades.size()) {
         scheduleStart();
         return;
     }
     bool allSucceeded = true;
     for (const EncoderUpgrade* each : upgrades)
-        allSucceeded = allSucceeded && each->outcome().success;
+        allSucceeded = allSucceeded && CountsAsDone(each->outcome());
     const int exitCode = firstSignal != 0 ? 128 + firstSignal : allSucceeded ? 0 : 1;
     tellSummary(exitCode);
     emit done(exitCode);
@@ -145,9 +201,12 @@ void BatchUpgrade::tellSummary(int exitCode) {
     }
     QJsonArray succeeded;
     QJsonArray failed;
+    QJsonArray skipped;
     for (const EncoderOutcome& outcome : outcomes()) {
         if (outcome.success)
             succeeded.append(outcome.host);
+        else if (outcome.skipped)
+            skipped.append(QJsonObject{{"host", outcome.host}, {"cause", outcome.cause}});
         else
             failed.append(QJsonObject{
                 {"host", outcome.host}, {"cause", outcome.cause}, {"reason", outcome.reason}});
@@ -155,8 +214,10 @@ void BatchUpgrade::tellSummary(int exitCode) {
     QJsonObject summary{{"exitCode", exitCode},
                         {"succeeded", succeeded},
                         {"failed", failed},
+                        {"skipped", skipped},
+                        {"rollout", RolloutFields(stopWhy)},
                         {"warnings", warningTexts}};
-    if (!failed.isEmpty())
+    if (exitCode != 0 && (!failed.isEmpty() || !skipped.isEmpty()))
         summary.insert("rerun", RerunCommand(options, outcomes()));
     output.write({RunEventKind::Summary, -1, summary});
 }

@@ -13,7 +13,8 @@ class RunOutput;
 struct FirmwareImageBuffer;
 
 // Every encoder of the run upgraded from this one thread, at most --max-parallel at once, the
-// rest waiting their turn in the order given.
+// rest waiting their turn in the order given. The rollout stops (no further encoder starts)
+// when a canary fails or --max-failures is reached; those not started end skipped.
 class BatchUpgrade : public QObject {
     Q_OBJECT
 public:
@@ -27,6 +28,9 @@ public:
     void interrupt(int signalNumber);
     const QList<EncoderUpgrade*>& encoders() const { return upgrades; }
     QList<EncoderOutcome> outcomes() const;
+    // Why the rollout stopped (the canary failed, --max-failures was reached); empty if it
+    // did not.
+    const QString& rolloutStop() const { return stopWhy; }
 
 signals:
     void done(int exitCode);
@@ -35,6 +39,10 @@ private:
     void startNext();
     void scheduleStart();
     void upgradeFinished();
+    bool waitingForCanary() const;
+    void checkRollout(const EncoderUpgrade& ended);
+    qsizetype failureBound() const;
+    void skipRest();
     void tellSummary(int exitCode);
 
     const CliOptions& options;
@@ -45,11 +53,15 @@ private:
     qsizetype nextToStart = 0;
     qsizetype inFlight = 0;
     qsizetype finishedCount = 0;
+    qsizetype failures = 0;
+    QString stopWhy;
     int interruptions = 0;
     int firstSignal = 0;
     bool startScheduled = false;
 };
 
+// The summary's and the report's "rollout": whether it stopped, and why.
+QJsonObject RolloutFields(const QString& stopWhy);
 // A signal's name as the summary gives it ("SIGINT").
 QString SignalName(int signalNumber);
 // A word as a POSIX shell reads it back.

@@ -106,6 +106,23 @@ Apply output(OutputMode mode) {
         options.output = mode;
     };
 }
+// N, or N% of the encoders.
+void maxFailures(OptionReader& reader, CliOptions& options) {
+    const std::optional<QString> text = reader.single();
+    if (!text)
+        return;
+    const bool percent = text->endsWith(QLatin1Char('%'));
+    bool ok = false;
+    const int value = (percent ? text->chopped(1) : *text).toInt(&ok);
+    if (ok && value >= 1 && value <= (percent ? 100 : 1'000'000)) {
+        options.maxFailures = value;
+        options.maxFailuresPercent = percent;
+        return;
+    }
+    reader.fail(QStringLiteral("bad --max-failures %1: give a whole number from 1, or a "
+                               "percentage of the encoders from 1% to 100%")
+                    .arg(Quoted(*text)));
+}
 void hostsFiles(OptionReader& reader, CliOptions& options) {
     options.hostsFiles = reader.values();
     if (options.hostsFiles.count(QStringLiteral("-")) > 1)
@@ -134,6 +151,15 @@ const QList<OptionRow>& optionTable() {
         {{"max-parallel"}, "N", 8, count(&O::maxParallel, 1, 1'000'000),
          "Upgrade at most N encoders at once (connect to end); the rest\n"
          "wait their turn in the order given. Default: all at once."},
+        {{"canary"}, "N", 10, count(&O::canary, 1, 1'000'000),
+         "Upgrade the first N encoders in the order given first (within\n"
+         "--max-parallel); start the rest only if all N succeeded."},
+        {{"max-failures"}, "N[%]", 11, maxFailures,
+         "Once N encoders (or N% of them) have failed, start no further\n"
+         "encoder; those not started end \"skipped\" (rollout-stopped)."},
+        {{"y", "yes"}, {}, 0, flag(&O::yes),
+         "Do not ask before upgrading (asked only when standard input and\n"
+         "output are both terminals)."},
         {{"connect-timeout"}, "SECONDS", 5, seconds(&O::connectTimeoutSeconds),
          "Give up a connect after SECONDS (default 10); one the system\n"
          "gives up on sooner fails then, saying so."},

@@ -73,23 +73,25 @@ std::optional<QString> writeFile(const QString& name, const QByteArray& bytes) {
 
 // What --report and --failed-hosts ask for, once the run is over.
 std::optional<QString> writeRunFiles(const CliOptions& options, const QJsonObject& image,
-                                     const QDateTime& started,
-                                     const QList<EncoderOutcome>& outcomes, int exitCode) {
+                                     const QDateTime& started, const BatchUpgrade& batch,
+                                     int exitCode) {
+    const QList<EncoderOutcome> outcomes = batch.outcomes();
     if (!options.reportFile.isEmpty()) {
         QJsonArray encoders;
         for (const EncoderOutcome& outcome : outcomes)
             encoders.append(OutcomeFields(outcome));
-        const QJsonObject report{{"schema", 1},         {"program", QLatin1String(CliName)},
-                                 {"image", image},      {"start", IsoTime(started)},
-                                 {"end", IsoTime()},    {"exitCode", exitCode},
-                                 {"encoders", encoders}};
+        const QJsonObject report{
+            {"schema", 1},          {"program", QLatin1String(CliName)},
+            {"image", image},       {"start", IsoTime(started)},
+            {"end", IsoTime()},     {"exitCode", exitCode},
+            {"encoders", encoders}, {"rollout", RolloutFields(batch.rolloutStop())}};
         if (auto error = writeFile(options.reportFile, JsonText(report, true)))
             return error;
     }
     if (!options.failedHostsFile.isEmpty()) {
         QByteArray lines;
         for (const EncoderOutcome& outcome : outcomes) {
-            if (!outcome.success)
+            if (!CountsAsDone(outcome))
                 lines += outcome.host.toLocal8Bit() + '\n';
         }
         return writeFile(options.failedHostsFile, lines);
@@ -128,7 +130,7 @@ int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
     QTimer::singleShot(0, &batch, &BatchUpgrade::start);
     const int exitCode = loop.exec();
 
-    if (const auto error = writeRunFiles(options, imageJson, started, batch.outcomes(), exitCode))
+    if (const auto error = writeRunFiles(options, imageJson, started, batch, exitCode))
         err.write(QStringLiteral("%1: %2\n").arg(QLatin1String(CliName), *error).toLocal8Bit());
     return exitCode;
 }

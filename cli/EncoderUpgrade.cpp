@@ -37,12 +37,19 @@ QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
     return {{"host", outcome.host},
             {"address", outcome.address},
             {"port", outcome.port},
-            {"result", outcome.success ? QStringLiteral("success") : QStringLiteral("failure")},
+            {"result", outcome.success   ? QStringLiteral("success")
+                       : outcome.skipped ? QStringLiteral("skipped")
+                                         : QStringLiteral("failure")},
             {"cause", outcome.cause},
             {"reason", outcome.reason},
             {"stage", outcome.stage},
             {"attempts", outcome.attempts},
             {"durationMs", outcome.durationMs}};
+}
+
+bool CountsAsDone(const EncoderOutcome& outcome) {
+    return outcome.success ||
+           (outcome.skipped && outcome.cause != QLatin1String(RolloutStoppedCause));
 }
 
 EncoderUpgrade::EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
@@ -120,6 +127,18 @@ void EncoderUpgrade::interrupt() {
         session->stop({UpgradeEndKind::Interrupted, text});
     else
         end(UpgradeEndKind::Interrupted, text);
+}
+
+void EncoderUpgrade::skip(const QString& cause, const QString& reason) {
+    if (attempts > 0 || finishedAll)
+        return;
+    finishedAll = true;
+    result.skipped = true;
+    result.cause = cause;
+    result.reason = reason;
+    result.stage = QStringLiteral("not started");
+    tell(RunEventKind::End, OutcomeFields(result));
+    emit finished();
 }
 
 // Only a connect that failed before anything was sent is tried again: once a byte of the

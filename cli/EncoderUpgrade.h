@@ -34,6 +34,7 @@ struct EncoderOutcome {
     QString address;
     std::uint16_t port = 0;
     bool success = false;
+    bool skipped = false; // never contacted; the cause says why
     QString cause;  // the session's end cause, as scripts read it ("success", "send-failed", ...)
     QString reason; // in words
     QString stage;  // the stage it reached, in words
@@ -42,6 +43,10 @@ struct EncoderOutcome {
 };
 // As the end event and the report write it.
 QJsonObject OutcomeFields(const EncoderOutcome& outcome);
+// The cause of an encoder not started because the rollout stopped.
+inline constexpr char RolloutStoppedCause[] = "rollout-stopped";
+// Succeeded, or was skipped as needing nothing: neither fails the run nor is tried again.
+bool CountsAsDone(const EncoderOutcome& outcome);
 
 // One encoder of the command line: its connection and an UpgradeSession per attempt. The
 // session does the upgrade; this only retries a connect that failed before anything was sent
@@ -68,6 +73,8 @@ public:
     std::optional<QString> stopWarning() const;
     // Ends the upgrade at once (the run was interrupted) and closes the connection.
     void interrupt();
+    // Ends an encoder never started: result "skipped" with this cause and reason.
+    void skip(const QString& cause, const QString& reason);
 
     const EncoderOutcome& outcome() const { return result; }
 

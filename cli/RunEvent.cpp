@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "EncoderProtocol.h"
+#include "EncoderUpgrade.h"
 #include "FirmwareImage.h"
 #include "UpgradeView.h"
 
@@ -48,10 +49,10 @@ const QList<EventRow>& eventTable() {
         {K::Retry, "retry", "host, attempt, attempts, reason, delay",
          "a connect failed; another follows"},
         {K::End, "end",
-         R"(host, result ("success" or "failure"), cause, reason, stage, attempts, durationMs)"},
+         R"(host, result ("success", "failure" or "skipped"), cause, reason, stage, attempts, durationMs)"},
         {K::Interrupted, "interrupted", "signal, immediately, leftToFinish"},
         {K::Warning, "warning", "host, stage, text", "an encoder left erasing or programming"},
-        {K::Summary, "summary", "exitCode, succeeded, failed, rerun"},
+        {K::Summary, "summary", "exitCode, succeeded, failed, skipped, rollout, rerun"},
         {K::Error, "error", "exitCode, message", "the run cannot go ahead (status 2)"},
         {K::Check, "check", "image, encoders", nullptr, false},
     };
@@ -95,17 +96,41 @@ QStringList interruptedLines(const QJsonObject& fields) {
     return lines;
 }
 
+// The hosts of those entries that have this cause, cut short past a few.
+QString hostList(const QJsonArray& encoders, const QString& cause) {
+    constexpr int MostNamed = 10;
+    QStringList hosts;
+    for (const QJsonValue encoder : encoders) {
+        if (encoder["cause"].toString() == cause)
+            hosts << encoder["host"].toString();
+    }
+    if (hosts.size() <= MostNamed)
+        return hosts.join(QStringLiteral(", "));
+    return hosts.mid(0, MostNamed).join(QStringLiteral(", ")) +
+           QStringLiteral(" and %1 more").arg(hosts.size() - MostNamed);
+}
+
 QStringList summaryLines(const QJsonObject& fields) {
     const QJsonArray failed = fields.value("failed").toArray();
-    const qsizetype total = fields.value("succeeded").toArray().size() + failed.size();
-    QStringList lines{QStringLiteral("%1 of %2 encoder%3 upgraded, %4 failed")
-                          .arg(total - failed.size())
+    const QJsonArray skipped = fields.value("skipped").toArray();
+    const qsizetype succeeded = fields.value("succeeded").toArray().size();
+    const qsizetype total = succeeded + failed.size() + skipped.size();
+    QStringList lines{QStringLiteral("%1 of %2 encoder%3 upgraded, %4 failed%5")
+                          .arg(succeeded)
                           .arg(total)
                           .arg(plural(total))
-                          .arg(failed.size())};
+                          .arg(failed.size())
+                          .arg(skipped.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral(", %1 skipped").arg(skipped.size()))};
     for (const QJsonValue encoder : failed)
         lines << QStringLiteral("FAILED %1: %2")
                      .arg(encoder["host"].toString(), Printable(encoder["reason"].toString()));
+    const QJsonObject rollout = fields.value("rollout").toObject();
+    if (rollout.value("stopped").toBool())
+        lines << QStringLiteral("rollout stopped: %1; not started: %2")
+                     .arg(rollout.value("why").toString())
+                     .arg(hostList(skipped, QLatin1String(RolloutStoppedCause)));
     for (const QJsonValue warning : fields.value("warnings").toArray())
         lines << warning.toString();
     if (fields.contains("rerun"))
@@ -158,6 +183,8 @@ QString encoderText(const RunEvent& event) {
             .arg(Printable(text(f, "reason")))
             .arg(f.value("delay").toDouble());
     case RunEventKind::End:
+        if (text(f, "result") == QLatin1String("skipped"))
+            return QStringLiteral("skipped: ") + Printable(text(f, "reason"));
         return text(f, "result") == QLatin1String("success")
                    ? QStringLiteral("upgrade succeeded")
                    : QStringLiteral("upgrade FAILED: ") + Printable(text(f, "reason"));
@@ -217,6 +244,7 @@ QString EventHelp() {
     QStringList causes;
     for (int kind = 0; kind <= static_cast<int>(UpgradeEndKind::Interrupted); ++kind)
         causes << UpgradeEndKindName(static_cast<UpgradeEndKind>(kind));
+    causes << QLatin1String(RolloutStoppedCause);
     QString sentence = QStringLiteral("The cause of an end is one of %1.").arg(causes.join(", "));
     // Wrapped as the rest of --help is.
     const qsizetype wrap = sentence.lastIndexOf(QLatin1Char(' '), HelpWidth);

@@ -126,8 +126,9 @@ QString TerminalOutput::encoderLine(int index, int width) const {
     const EncoderUpgrade* encoder = run ? run->encoders().value(index) : nullptr;
     if (encoder && encoder->hasEnded()) {
         const EncoderOutcome& outcome = encoder->outcome();
-        line += outcome.success ? QStringLiteral("upgrade succeeded")
-                                : QStringLiteral("FAILED: ") + Printable(outcome.reason);
+        line += outcome.success   ? QStringLiteral("upgrade succeeded")
+                : outcome.skipped ? QStringLiteral("skipped: ") + Printable(outcome.reason)
+                                  : QStringLiteral("FAILED: ") + Printable(outcome.reason);
     } else if (!encoder || !encoder->hasStarted()) {
         line += QStringLiteral("waiting");
     } else {
@@ -143,15 +144,19 @@ QString TerminalOutput::encoderLine(int index, int width) const {
 QString TerminalOutput::overallLine() const {
     int done = 0;
     int failed = 0;
+    int skipped = 0;
     int inFlight = 0;
     for (const EncoderUpgrade* encoder : run ? run->encoders() : QList<EncoderUpgrade*>()) {
+        const EncoderOutcome& outcome = encoder->outcome();
         done += encoder->hasEnded() ? 1 : 0;
-        failed += encoder->hasEnded() && !encoder->outcome().success ? 1 : 0;
+        skipped += encoder->hasEnded() && outcome.skipped ? 1 : 0;
+        failed += encoder->hasEnded() && !outcome.success && !outcome.skipped ? 1 : 0;
         inFlight += encoder->hasStarted() && !encoder->hasEnded() ? 1 : 0;
     }
     return QStringLiteral("%1 of %2 done, %3 failed, %4 in flight")
-        .arg(done)
-        .arg(hosts.size())
-        .arg(failed)
-        .arg(inFlight);
+               .arg(done)
+               .arg(hosts.size())
+               .arg(failed)
+               .arg(inFlight) +
+           (skipped > 0 ? QStringLiteral(", %1 skipped").arg(skipped) : QString());
 }

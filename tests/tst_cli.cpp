@@ -664,6 +664,128 @@ private slots:
         QCOMPARE(order, QStringList({a.host() + " +", a.host() + " -", b.host() + " +",
                                      b.host() + " -", c.host() + " +", c.host() + " -"}));
     }
+    // A rollout that stops itself: a canary that fails, or --max-failures reached, starts no
+    // further encoder; those not started end "skipped" (rollout-stopped), are in the
+    // failed-hosts list and the report, and the run ends with status 1.
+    void rollout_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("encoders"); // one per encoder: O succeeds, F answers an error
+        QTest::addColumn<QString>("started");  // S started, - skipped, ? either
+        QTest::addColumn<int>("bound");        // the failures that stop it; 0: none
+        QTest::addColumn<QString>("why");      // the rollout's stop; empty: it went through
+        QTest::newRow("canary succeeds")
+            << QStringList{"--canary", "2", "--max-parallel", "4"} << "OOOOO"
+            << "SSSSS" << 0 << "";
+        QTest::newRow("canary fails") << QStringList{"--canary", "2"} << "OFOOO"
+                                      << "SS---" << 0 << "the canary %2 failed";
+        // The fleet: eight encoders all answering an error, two at a time.
+        QTest::newRow("max-failures 2, two at a time")
+            << QStringList{"--max-failures", "2", "--max-parallel", "2"} << "FFFFFFFF"
+            << "SS?-----" << 2 << "encoders failed (--max-failures 2)";
+        QTest::newRow("max-failures 1, two at a time")
+            << QStringList{"--max-failures", "1", "--max-parallel", "2"} << "FFFFFF"
+            << "SS----" << 1 << "1 encoder failed (--max-failures 1)";
+        QTest::newRow("max-failures 25% of eight")
+            << QStringList{"--max-failures", "25%", "--max-parallel", "1"} << "FFFFFFFF"
+            << "SS------" << 2 << "2 encoders failed (--max-failures 25%)";
+        QTest::newRow("max-failures not reached")
+            << QStringList{"--max-failures", "3", "--max-parallel", "2"} << "OFOFO"
+            << "SSSSS" << 3 << "";
+    }
+    void rollout() {
+        QFETCH(QStringList, options);
+        QFETCH(QString, encoders);
+        QFETCH(QString, started);
+        QFETCH(int, bound);
+        QFETCH(QString, why);
+        const QString listeners = QString::number(encoders.size());
+        SimProcess ok, failing;
+        QVERIFY(ok.start({"--gap-ms", "0", "--listeners", listeners}) &&
+                failing.start({"--gap-ms", "0", "--error-at", "erase", "--listeners", listeners}));
+        QStringList hosts;
+        for (qsizetype i = 0; i < encoders.size(); ++i)
+            hosts << (encoders[i] == 'O' ? ok.host(i) : failing.host(i));
+        why.replace("%2", hosts.value(1));
+        const QString report = dir.filePath("rollout-report.json");
+        const QString failedHosts = dir.filePath("rollout-failed.txt");
+        const CliRun run =
+            runCli(options +
+                   QStringList{"--json", "--report", report, "--failed-hosts", failedHosts, image} +
+                   hosts);
+        bool allParsed = false;
+        const QList<QJsonObject> events = jsonEvents(run.out, &allParsed);
+        QVERIFY(allParsed);
+
+        // Who started, and that nobody started once the rollout had stopped.
+        QSet<QString> connected;
+        QHash<QString, QJsonObject> ends;
+        int failuresSoFar = 0;
+        int canariesEnded = 0;
+        bool stopped = false;
+        for (const QJsonObject& event : events) {
+            const QString host = event["host"].toString();
+            const bool canary = options.contains("--canary") && hosts.indexOf(host) < 2;
+            if (event["event"] == "connect") {
+                QVERIFY2(!stopped, qPrintable("started after the stop: " + host));
+                QVERIFY2(canary || !options.contains("--canary") || canariesEnded == 2,
+                         qPrintable("started before the canaries ended: " + host));
+                connected << host;
+            } else if (event["event"] == "end") {
+                ends[host] = event;
+                failuresSoFar += event["result"] == "failure" ? 1 : 0;
+                canariesEnded += canary ? 1 : 0;
+                const bool canaryFailed = canary && event["result"] == "failure";
+                stopped = stopped || canaryFailed || (bound > 0 && failuresSoFar >= bound);
+            }
+        }
+        QStringList skipped;
+        for (qsizetype i = 0; i < hosts.size(); ++i) {
+            const QJsonObject end = ends.value(hosts[i]);
+            if (started[i] != '?')
+                QCOMPARE(connected.contains(hosts[i]), started[i] == 'S');
+            if (connected.contains(hosts[i])) {
+                QCOMPARE(end["result"].toString(), encoders[i] == 'O' ? "success" : "failure");
+                continue;
+            }
+            skipped << hosts[i];
+            QCOMPARE(end["result"].toString(), "skipped");
+            QCOMPARE(end["cause"].toString(), "rollout-stopped");
+            QVERIFY2(end["reason"].toString().contains(why), qPrintable(end["reason"].toString()));
+        }
+        const QJsonObject summary = events.last();
+        QCOMPARE(summary["event"].toString(), "summary");
+        QCOMPARE(summary["skipped"].toArray().size(), skipped.size());
+        QCOMPARE(summary["rollout"]["stopped"].toBool(), !why.isEmpty());
+        QVERIFY(summary["rollout"]["why"].toString().contains(why));
+        QCOMPARE(run.exitCode, encoders.contains('F') ? 1 : 0);
+
+        const QJsonObject document = readJson(report);
+        QCOMPARE(document["rollout"]["stopped"].toBool(), !why.isEmpty());
+        QCOMPARE(document["rollout"]["why"], summary["rollout"]["why"]);
+        QStringList reported;
+        for (const QJsonValue encoder : document["encoders"].toArray()) {
+            if (encoder["result"] == "skipped")
+                reported << encoder["host"].toString();
+        }
+        QCOMPARE(reported, skipped);
+        // A rerun covers the failed encoders and those never started, in the order given.
+        QStringList notDone;
+        for (qsizetype i = 0; i < hosts.size(); ++i) {
+            if (encoders[i] == 'F' || skipped.contains(hosts[i]))
+                notDone << hosts[i];
+        }
+        QFile list(failedHosts);
+        QVERIFY(list.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(list.readAll()).split('\n', Qt::SkipEmptyParts), notDone);
+        const QString rerun = summary["rerun"].toString();
+        QCOMPARE(rerun.isEmpty(), notDone.isEmpty());
+        if (!notDone.isEmpty()) {
+            QVERIFY2(rerun.endsWith(" --hosts-file " + failedHosts + " " + image),
+                     qPrintable(rerun));
+            for (qsizetype i = 0; i + 1 < options.size(); i += 2)
+                QVERIFY(rerun.contains(options[i] + " " + options[i + 1]));
+        }
+    }
     // A connect that fails before anything was sent is tried again; the third succeeds.
     void retryUntilTheEncoderListens() {
         std::uint16_t port = 0;
@@ -949,13 +1071,13 @@ private slots:
     }
     void completionOffersEveryOptionOfTheHelp() {
         QStringList options;
-        static const QRegularExpression option("^  (-h, )?(--[a-z-]+)",
+        static const QRegularExpression option("^  (?:(-[a-z]), )?(--[a-z-]+)",
                                                QRegularExpression::MultilineOption);
         for (auto match = option.globalMatch(HelpText()); match.hasNext();) {
             const QRegularExpressionMatch found = match.next();
             options << found.captured(2);
-            if (found.hasCaptured(1) && !found.captured(1).isEmpty())
-                options << "-h";
+            if (!found.captured(1).isEmpty())
+                options << found.captured(1);
         }
         options.sort();
         QVERIFY(options.size() >= 15);
