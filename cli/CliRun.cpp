@@ -7,6 +7,7 @@
 #include "SignalBridge.h"
 #include "TcpClientChannel.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -110,6 +112,44 @@ RunEvent checkEvent(const CliOptions& options, const QJsonObject& image) {
             {{"image", image}, {"encoders", encoders}, {"maxParallel", options.maxParallel}}};
 }
 
+// The image's SHA-256 in hex: what identifies it to the operator.
+QString imageSha256(const FirmwareImageBuffer& image) {
+    const QByteArrayView bytes(reinterpret_cast<const char*>(image.data.data()), image.length);
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// One line from standard input; nothing at its end (EOF) or on an error.
+std::optional<QByteArray> readAnswer() {
+    QByteArray line;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return std::nullopt;
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+// An operator at a terminal says yes before anything is sent: only "y" or "yes" goes on.
+bool confirmed(const CliOptions& options, const FirmwareImageBuffer& image, OutputChannel& out) {
+    if (options.yes || !out.isTerminal() || !::isatty(STDIN_FILENO))
+        return true;
+    out.write(QStringLiteral("Upgrade %1 encoder(s) with %2 (%3)? [y/N] ")
+                  .arg(options.encoders.size())
+                  .arg(options.imagePath, imageSha256(image).left(16))
+                  .toLocal8Bit());
+    out.drain(std::chrono::seconds(5));
+    const std::optional<QByteArray> answer = readAnswer();
+    if (!answer)
+        out.write("\n");
+    const QByteArray word = answer.value_or(QByteArray()).trimmed().toLower();
+    return word == "y" || word == "yes";
+}
+
 int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
                 const QJsonObject& imageJson, RunOutput& output, OutputChannel& err) {
     const QDateTime started = QDateTime::currentDateTime();
@@ -173,6 +213,12 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
             options.output == OutputMode::Json ? OutputMode::Json : OutputMode::Plain;
         MakeOutput(mode, out, err)->write(checkEvent(options, imageJson));
         return 0;
+    }
+    if (!confirmed(options, *image, out)) {
+        err.write(QStringLiteral("%1: not confirmed: nothing was sent to any encoder\n")
+                      .arg(QLatin1String(CliName))
+                      .toLocal8Bit());
+        return 2;
     }
     const std::unique_ptr<RunOutput> output = MakeOutput(options.output, out, err);
     return runUpgrades(options, *image, imageJson, *output, err);

@@ -382,6 +382,8 @@ private slots:
             QCOMPARE(report["checksumValid"].toBool(), true);
         }
         QVERIFY(run.out.endsWith("3 of 3 encoders upgraded, 0 failed\n"));
+        // No terminal, no question.
+        QVERIFY(!run.out.contains("[y/N]"));
         QVERIFY(!run.out.contains("FAILED"));
         QVERIFY(run.err.isEmpty());
     }

@@ -8,6 +8,8 @@
 #include "test_image.h"
 #include "test_process.h"
 
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -121,7 +123,9 @@ private slots:
         size.ws_col = 40;
         QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
         TestProcess cli;
-        QVERIFY(cli.start(CliPath, {image.toLocal8Bit(), a.host().toLatin1(), b.host().toLatin1()},
+        // --yes: the test's own standard input may be a terminal too.
+        QVERIFY(cli.start(CliPath,
+                          {"--yes", image.toLocal8Bit(), a.host().toLatin1(), b.host().toLatin1()},
                           slave));
         ::close(slave);
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
@@ -158,6 +162,72 @@ private slots:
         for (const QString& piece : out.split("\x1b[2K").mid(1)) {
             const QString row = piece.left(piece.indexOf('\n'));
             QVERIFY2(row.size() <= 39, qPrintable(row));
+        }
+    }
+    // With standard input and output both terminals, nothing is sent before the operator has
+    // said y or yes; --yes asks nothing.
+    void questionOnATerminal_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QByteArray>("answer"); // empty: none awaited
+        QTest::addColumn<int>("status");
+        QTest::newRow("y") << QStringList{} << QByteArray("y\n") << 0;
+        QTest::newRow("yes") << QStringList{} << QByteArray(" YES\n") << 0;
+        QTest::newRow("n") << QStringList{} << QByteArray("n\n") << 2;
+        QTest::newRow("another word") << QStringList{} << QByteArray("sure\n") << 2;
+        QTest::newRow("EOF") << QStringList{} << QByteArray("\x04") << 2;
+        QTest::newRow("--yes") << QStringList{"--yes"} << QByteArray() << 0;
+        QTest::newRow("-y") << QStringList{"-y"} << QByteArray() << 0;
+    }
+    void questionOnATerminal() {
+        QFETCH(QStringList, options);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, status);
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim));
+        int master = -1;
+        int slave = -1;
+        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        TestProcess cli;
+        QVERIFY(
+            cli.start(CliPath, bytes(options + QStringList{image, sim.host()}), slave, {}, slave));
+        ::close(slave);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        QByteArray shown;
+        const auto drain = [&] {
+            char chunk[4096];
+            ssize_t n;
+            while ((n = ::read(master, chunk, sizeof chunk)) > 0)
+                shown.append(chunk, n);
+        };
+        const QByteArray question =
+            "Upgrade 1 encoder(s) with " + image.toLocal8Bit() + " (" +
+            QCryptographicHash::hash(RandomImage(100'000, 7), QCryptographicHash::Sha256)
+                .toHex()
+                .left(16) +
+            ")? [y/N] ";
+        if (!answer.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT((drain(), shown.contains(question)), 10000);
+            // Asked before any connection.
+            QVERIFY(sim.nextReport(300).isEmpty());
+            QVERIFY(!shown.contains("send data header"));
+            QCOMPARE(::write(master, answer.constData(), answer.size()), answer.size());
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (cli.running() && clock.elapsed() < 20000) {
+            drain();
+            QTest::qWait(10);
+        }
+        drain();
+        ::close(master);
+        QCOMPARE(cli.waitForExit(0), status);
+        QCOMPARE(shown.contains("[y/N]"), !answer.isEmpty());
+        if (status == 0) {
+            QVERIFY(sim.nextReport()["complete"].toBool());
+        } else {
+            QVERIFY(cli.err().contains("not confirmed: nothing was sent to any encoder"));
+            QVERIFY(!shown.contains("send data header"));
+            QVERIFY(sim.nextReport(500).isEmpty());
         }
     }
     // The first signal starts nothing new and stops what has not begun to erase (here a
