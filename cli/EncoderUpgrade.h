@@ -85,6 +85,7 @@ signals:
 private:
     void startAttempt();
     void sessionFinished();
+    void deadlineReached();
     void end(UpgradeEndKind kind, const QString& reason);
     void tell(RunEventKind kind, QJsonObject fields);
     void progressed(std::optional<UpgradePhase> phase, std::int64_t position, int percent);
@@ -111,6 +112,7 @@ private:
     TcpClientChannel channel;
     std::unique_ptr<UpgradeSession> session;
     QTimer retryDelay;
+    QTimer deadline; // --timeout, over every attempt and retry delay
     QElapsedTimer clock;
     QElapsedTimer imageClock;
     int attempts = 0;

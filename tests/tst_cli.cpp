@@ -16,6 +16,7 @@
 #include "test_process.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -833,6 +834,33 @@ private slots:
         QVERIFY(!run.out.contains("attempt 1 of"));
         QVERIFY(!closing.nextReport(5000).isEmpty());
         QVERIFY(closing.nextReport(500).isEmpty()); // no second connection
+    }
+    // --timeout bounds the encoder's whole time, every attempt and retry delay included (it
+    // bounded one attempt: six attempts and five delays of 1 s took over 5 s).
+    void timeoutBoundsEveryAttempt() {
+        std::uint16_t port = 0;
+        {
+            ChannelListener probe;
+            port = probe.port(); // refused once closed
+        }
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
+        QElapsedTimer clock;
+        clock.start();
+        const CliRun run = runCli(
+            {"--json", "--timeout", "1.5", "--retries", "5", "--retry-delay", "1", image, host});
+        const qint64 took = clock.elapsed();
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(took >= 1400 && took < 2500, qPrintable(QString::number(took)));
+        bool allParsed = false;
+        const QList<QJsonObject> events = jsonEvents(run.out, &allParsed);
+        const auto end = std::find_if(events.begin(), events.end(), [](const QJsonObject& event) {
+            return event["event"] == "end";
+        });
+        QVERIFY(end != events.end());
+        QCOMPARE((*end)["cause"].toString(), "timed-out");
+        QCOMPARE((*end)["reason"].toString(),
+                 "not done within 1.5 s while waiting to connect again");
+        QCOMPARE((*end)["attempts"].toInt(), 2);
     }
     // --check reads the image, resolves the hosts, tells the plan and connects to nothing.
     void checkOpensNoConnection() {
