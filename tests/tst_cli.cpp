@@ -324,6 +324,26 @@ private slots:
         }
         QVERIFY(!encoder.waitForNewConnection(100));
     }
+    // A bad line is quoted by its first 200 bytes (whole characters), not echoed whole.
+    void longBadLineQuotedShort_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("quoted");
+        QTest::newRow("16 MiB") << QByteArray((16 << 20) - 1, 'a')
+                                << "'" + QString(200, 'a') + "...' (16777215 bytes)";
+        QTest::newRow("a character across byte 200")
+            << "a" + QString(150, QChar(0xe9)).toUtf8()
+            << "'a" + QString(99, QChar(0xe9)) + "...' (301 bytes)";
+    }
+    void longBadLineQuotedShort() {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, quoted);
+        const QString hosts = writeFile("long-line.txt", line);
+        const CliRun run = runCli({"--hosts-file", hosts, image});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(hosts + ", line 1: bad encoder address " + quoted),
+                 qPrintable(run.err.left(1000)));
+        QVERIFY(run.err.size() < 1000);
+    }
     void badImage_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<qint64>("size"); // -1: none, -2: a folder
