@@ -2,8 +2,11 @@
 
 #include "RunOutput.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QTimer>
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +24,18 @@ QString warningText(const QString& host, const QString& stage) {
 }
 
 } // namespace
+
+std::optional<qsizetype> DescriptorRoom() {
+    // The standard streams, the event loop's, a report or hosts file being written, and
+    // room to spare.
+    constexpr qsizetype Reserved = 16;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::nullopt;
+    const qsizetype open =
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+    return std::max<qsizetype>(0, qsizetype(limit.rlim_cur) - open - Reserved);
+}
 
 QJsonObject RolloutFields(const QString& stopWhy) {
     return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}};
@@ -73,7 +88,26 @@ BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer&
 }
 
 void BatchUpgrade::start() {
+    parallel = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
+    fitParallelToDescriptors();
     startNext();
+}
+
+// Each encoder in flight holds a socket. Past the descriptor limit its connect would fail as
+// if the encoder could not be reached: fewer go at once instead, said once.
+void BatchUpgrade::fitParallelToDescriptors() {
+    const std::optional<qsizetype> room = DescriptorRoom();
+    if (!room || parallel <= *room)
+        return;
+    const qsizetype asked = parallel;
+    parallel = std::max<qsizetype>(1, *room);
+    output.write({RunEventKind::Notice,
+                  -1,
+                  {{"text", QStringLiteral("the open-files limit leaves room for %1 connections: "
+                                           "upgrading at most %2 encoders at once instead of %3")
+                                .arg(*room)
+                                .arg(parallel)
+                                .arg(asked)}}});
 }
 
 // Runs from the event loop, never from inside an encoder's end: a long list of encoders that
@@ -87,9 +121,8 @@ void BatchUpgrade::startNext() {
         skipRest();
         return;
     }
-    const qsizetype limit = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
-    for (int started = 0; interruptions == 0 && inFlight < limit && nextToStart < upgrades.size() &&
-                          !waitingForCanary();
+    for (int started = 0; interruptions == 0 && inFlight < parallel &&
+                          nextToStart < upgrades.size() && !waitingForCanary();
          ++started) {
         if (started == StartsPerTurn) {
             scheduleStart();

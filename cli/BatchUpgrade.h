@@ -36,6 +36,7 @@ signals:
     void done(int exitCode);
 
 private:
+    void fitParallelToDescriptors();
     void startNext();
     void scheduleStart();
     void upgradeFinished();
@@ -53,6 +54,7 @@ private:
     qsizetype nextToStart = 0;
     qsizetype inFlight = 0;
     qsizetype finishedCount = 0;
+    qsizetype parallel = 0; // in flight at once: --max-parallel, or what the descriptors hold
     qsizetype failures = 0;
     QString stopWhy;
     int interruptions = 0;
@@ -60,6 +62,9 @@ private:
     bool startScheduled = false;
 };
 
+// The connections the open-files limit leaves room for, besides what the program holds now
+// and needs besides; nothing when there is no limit.
+std::optional<qsizetype> DescriptorRoom();
 // The summary's and the report's "rollout": whether it stopped, and why.
 QJsonObject RolloutFields(const QString& stopWhy);
 // A signal's name as the summary gives it ("SIGINT").

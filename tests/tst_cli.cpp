@@ -1151,7 +1151,7 @@ private slots:
         const QList<QJsonObject> events = jsonEvents(run.out + check.out + error.out, &allParsed);
         QVERIFY(allParsed);
         const QHash<QString, QSet<QString>> help = helpEventFields();
-        QCOMPARE(help.size(), 12);
+        QCOMPARE(help.size(), 13);
         QSet<QString> seen;
         for (const QJsonObject& event : events) {
             const QString name = event["event"].toString();

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -229,6 +230,38 @@ private slots:
             QVERIFY(!shown.contains("send data header"));
             QVERIFY(sim.nextReport(500).isEmpty());
         }
+    }
+    // Under a low open-files limit, 300 encoders at once would leave most without a socket
+    // ("SERVER NOT READY (too many open files)"): fewer go at once instead, said once.
+    void lowDescriptorLimit() {
+        const QString prlimit = QStandardPaths::findExecutable("prlimit");
+        if (prlimit.isEmpty())
+            QSKIP("prlimit is not installed");
+        constexpr int Encoders = 300;
+        SimProcess fleet;
+        QVERIFY(fleet.start({"--gap-ms", "0", "--listeners", QString::number(Encoders)}));
+        const QString small = writeFile("small.bin", RandomImage(1000, 3));
+        QStringList arguments{"--nofile=64:64", CliPath, "--json", small};
+        for (int i = 0; i < Encoders; ++i)
+            arguments << fleet.host(i);
+        const ProgramRun run = RunProgram(prlimit, arguments, 90000);
+        QCOMPARE(run.exitCode, 0);
+        int notices = 0;
+        int successes = 0;
+        for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
+            const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+            if (event["event"] == "notice") {
+                ++notices;
+                QVERIFY2(event["text"].toString().contains(
+                             QRegularExpression("^the open-files limit leaves room for \\d+ "
+                                                "connections: upgrading at most \\d+ encoders at "
+                                                "once instead of 300$")),
+                         qPrintable(line));
+            }
+            successes += event["event"] == "end" && event["result"] == "success" ? 1 : 0;
+        }
+        QCOMPARE(notices, 1);
+        QCOMPARE(successes, Encoders);
     }
     // The first signal starts nothing new and stops what has not begun to erase (here a
     // connect that hangs), while an encoder already erasing is named and left to finish; a
