@@ -165,6 +165,50 @@ private slots:
             QVERIFY2(row.size() <= 39, qPrintable(row));
         }
     }
+    // More encoders than the screen has rows: the failed one, last in the order given, stays
+    // listed above "... and N more"; the overall line tells the time left meanwhile.
+    void terminalKeepsTheFailedListed() {
+        SimProcess fleet;
+        QVERIFY(fleet.start({"--gap-ms", "2", "--erase-step", "0x1000", "--listeners", "7"}));
+        std::uint16_t closed = 0;
+        {
+            ChannelListener probe;
+            closed = probe.port(); // refused once closed
+        }
+        QByteArrayList arguments{"--yes", image.toLocal8Bit()};
+        for (int i = 0; i < 7; ++i)
+            arguments << fleet.host(i).toLatin1();
+        const QByteArray refused = "127.0.0.1:" + QByteArray::number(closed);
+        arguments << refused;
+        int master = -1;
+        int slave = -1;
+        winsize size{};
+        size.ws_row = 8; // four encoder rows, "... and 4 more encoders", the overall line
+        size.ws_col = 100;
+        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        TestProcess cli;
+        QVERIFY(cli.start(CliPath, arguments, slave));
+        ::close(slave);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        QByteArray bytes;
+        QElapsedTimer clock;
+        clock.start();
+        while (cli.running() && clock.elapsed() < 30000) {
+            bytes += readAll(master);
+            QTest::qWait(10);
+        }
+        bytes += readAll(master);
+        ::close(master);
+        QCOMPARE(cli.waitForExit(0), 1);
+        const QString out = QString::fromLocal8Bit(bytes).remove(QLatin1Char('\r'));
+        const QString lastPanel =
+            out.left(out.indexOf("7 of 8 encoders upgraded, 1 failed")).section("\x1b[2K", -6);
+        QVERIFY2(lastPanel.contains(refused + "  FAILED: SERVER NOT READY (connection refused)"),
+                 qPrintable(lastPanel));
+        QVERIFY(lastPanel.contains("\x1b[2K... and 4 more encoders\n"));
+        QVERIFY2(out.contains(QRegularExpression(", 1 failed, \\d in flight, about \\d+ s left\n")),
+                 qPrintable(out.right(2000)));
+    }
     // With standard input and output both terminals, nothing is sent before the operator has
     // said y or yes; --yes asks nothing.
     void questionOnATerminal_data() {
