@@ -150,7 +150,8 @@ const QList<OptionRow>& optionTable() {
          "per line; blank lines and '#' comments are ignored. Repeatable."},
         {{"max-parallel"}, "N", 8, count(&O::maxParallel, 1, 1'000'000),
          "Upgrade at most N encoders at once (connect to end); the rest\n"
-         "wait their turn in the order given. Default: all at once."},
+         "wait their turn in the order given. Default: all at once. Fewer\n"
+         "(said once) when the open-files limit cannot hold that many."},
         {{"canary"}, "N", 10, count(&O::canary, 1, 1'000'000),
          "Upgrade the first N encoders in the order given first (within\n"
          "--max-parallel); start the rest only if all N succeeded."},
@@ -174,8 +175,8 @@ const QList<OptionRow>& optionTable() {
          "acknowledged its whole image (off by default: an erase may take\n"
          "long)."},
         {{"timeout"}, "SECONDS", 4, seconds(&O::timeoutSeconds),
-         "Fail an encoder whose whole upgrade takes longer than SECONDS\n"
-         "(off by default)."},
+         "Fail an encoder whose whole upgrade, every attempt and retry\n"
+         "delay included, takes longer than SECONDS (off by default)."},
         {{"allow-empty"}, {}, 9, flag(&O::allowEmpty),
          "Send an empty image (the encoder erases its flash and programs\n"
          "nothing)."},
@@ -184,11 +185,11 @@ const QList<OptionRow>& optionTable() {
          "be done and exit (0 or 2), without opening any connection."},
         {{"report"}, "FILE", 0, file(&O::reportFile),
          "At the end, write one JSON document to FILE: the image, the start\n"
-         "and end time, and per encoder its result, cause, stage, attempts\n"
-         "and duration."},
+         "and end time, per encoder its result, cause, stage, attempts and\n"
+         "duration, and whether the rollout stopped and why."},
         {{"failed-hosts"}, "FILE", 0, file(&O::failedHostsFile),
-         "At the end, write the hosts that failed to FILE, one per line,\n"
-         "ready for --hosts-file."},
+         "At the end, write the hosts that failed or were not started\n"
+         "(rollout-stopped) to FILE, one per line, ready for --hosts-file."},
         {{"json"}, {}, 1, output(OutputMode::Json),
          "One JSON object per line for each event, for scripts (see below)."},
         {{"plain"}, {}, 2, output(OutputMode::Plain),

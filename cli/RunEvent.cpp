@@ -52,7 +52,7 @@ const QList<EventRow>& eventTable() {
          R"(host, result ("success", "failure" or "skipped"), cause, reason, stage, attempts, durationMs)"},
         {K::Interrupted, "interrupted", "signal, immediately, leftToFinish"},
         {K::Warning, "warning", "host, stage, text", "an encoder left erasing or programming"},
-        {K::Notice, "notice", "text", "the run adapts itself (fewer at once)"},
+        {K::Notice, "notice", "text", "the run adapts itself"},
         {K::Summary, "summary", "exitCode, succeeded, failed, skipped, rollout, rerun"},
         {K::Error, "error", "exitCode, message", "the run cannot go ahead (status 2)"},
         {K::Check, "check", "image, encoders", nullptr, false},
