@@ -155,6 +155,9 @@ void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
     if (!stopWhy.isEmpty() || !ended.hasStarted() || ended.outcome().success)
         return;
     ++failures;
+    // Stopping matters only while some encoder is still to start.
+    if (interruptions > 0 || nextToStart >= upgrades.size())
+        return;
     if (upgrades.indexOf(&ended) < options.canary) {
         stopWhy = QStringLiteral("the canary %1 failed").arg(ended.outcome().host);
     } else if (options.maxFailures > 0 && failures >= failureBound()) {

@@ -274,6 +274,12 @@ private slots:
             << "cannot read the hosts file '/nonexistent/hosts'";
         QTest::newRow("max-parallel 0")
             << QStringList{"--max-parallel", "0", "%I", "%H"} << "bad --max-parallel '0'";
+        QTest::newRow("max-failures 0")
+            << QStringList{"--max-failures", "0", "%I", "%H"} << "bad --max-failures '0'";
+        QTest::newRow("max-failures 101%")
+            << QStringList{"--max-failures", "101%", "%I", "%H"} << "bad --max-failures '101%'";
+        QTest::newRow("canary word")
+            << QStringList{"--canary", "some", "%I", "%H"} << "bad --canary 'some'";
         QTest::newRow("retries word")
             << QStringList{"--retries", "many", "%I", "%H"} << "bad --retries 'many'";
         QTest::newRow("timeout twice")
@@ -711,6 +717,10 @@ private slots:
         QTest::newRow("max-failures 25% of eight")
             << QStringList{"--max-failures", "25%", "--max-parallel", "1"} << "FFFFFFFF"
             << "SS------" << 2 << "2 encoders failed (--max-failures 25%)";
+        // Reached by the last encoder: nothing is left to stop.
+        QTest::newRow("max-failures reached at the end")
+            << QStringList{"--max-failures", "1", "--max-parallel", "1"} << "OF"
+            << "SS" << 1 << "";
         QTest::newRow("max-failures not reached")
             << QStringList{"--max-failures", "3", "--max-parallel", "2"} << "OFOFO"
             << "SSSSS" << 3 << "";
