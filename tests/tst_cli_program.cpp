@@ -44,6 +44,56 @@ QByteArray readAll(int fd) {
     return all;
 }
 
+// fwupgrade-cli on a terminal of its own (rows by columns): its standard output and, when
+// asked, its standard input.
+class OnTerminal {
+public:
+    ~OnTerminal() {
+        if (master >= 0)
+            ::close(master);
+    }
+    bool start(const QByteArrayList& arguments, unsigned short rows, unsigned short columns,
+               bool terminalInput = false) {
+        int slave = -1;
+        winsize size{};
+        size.ws_row = rows;
+        size.ws_col = columns;
+        if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0)
+            return false;
+        const bool started = cli.start(CliPath, arguments, slave, {}, terminalInput ? slave : -1);
+        ::close(slave);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        return started;
+    }
+    // What it has shown so far.
+    const QByteArray& shown() {
+        shownBytes += readAll(master);
+        return shownBytes;
+    }
+    bool type(const QByteArray& keys) {
+        return ::write(master, keys.constData(), std::size_t(keys.size())) == keys.size();
+    }
+    // Its exit status once it has ended (-1 past the bound), the screen read to the end.
+    int finish(int timeoutMs = 30000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (cli.running() && clock.elapsed() < timeoutMs) {
+            shown();
+            QTest::qWait(10);
+        }
+        shown();
+        return cli.waitForExit(0);
+    }
+    // The screen's text without carriage returns.
+    QString text() { return QString::fromLocal8Bit(shown()).remove(QLatin1Char('\r')); }
+
+    TestProcess cli;
+
+private:
+    int master = -1;
+    QByteArray shownBytes;
+};
+
 } // namespace
 
 class TestCliProgram : public QObject {
@@ -117,36 +167,12 @@ private slots:
     void terminalOutput() {
         SimProcess a, b;
         QVERIFY(a.start(OkSim) && b.start(OkSim));
-        int master = -1;
-        int slave = -1;
-        winsize size{};
-        size.ws_row = 24;
-        size.ws_col = 40;
-        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
-        TestProcess cli;
+        OnTerminal terminal;
         // --yes: the test's own standard input may be a terminal too.
-        QVERIFY(cli.start(CliPath,
-                          {"--yes", image.toLocal8Bit(), a.host().toLatin1(), b.host().toLatin1()},
-                          slave));
-        ::close(slave);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        QByteArray bytes;
-        const auto drain = [&] {
-            char chunk[4096];
-            ssize_t n;
-            while ((n = ::read(master, chunk, sizeof chunk)) > 0)
-                bytes.append(chunk, n);
-        };
-        QElapsedTimer clock;
-        clock.start();
-        while (cli.running() && clock.elapsed() < 20000) {
-            drain();
-            QTest::qWait(10);
-        }
-        drain();
-        ::close(master);
-        QCOMPARE(cli.waitForExit(0), 0);
-        const QString out = QString::fromLocal8Bit(bytes).remove(QLatin1Char('\r'));
+        QVERIFY(terminal.start(
+            {"--yes", image.toLocal8Bit(), a.host().toLatin1(), b.host().toLatin1()}, 24, 40));
+        QCOMPARE(terminal.finish(), 0);
+        const QString out = terminal.text();
 
         QVERIFY(out.contains(a.host() + ": send data header\n"));
         QVERIFY(
@@ -180,27 +206,11 @@ private slots:
             arguments << fleet.host(i).toLatin1();
         const QByteArray refused = "127.0.0.1:" + QByteArray::number(closed);
         arguments << refused;
-        int master = -1;
-        int slave = -1;
-        winsize size{};
-        size.ws_row = 8; // four encoder rows, "... and 4 more encoders", the overall line
-        size.ws_col = 100;
-        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
-        TestProcess cli;
-        QVERIFY(cli.start(CliPath, arguments, slave));
-        ::close(slave);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        QByteArray bytes;
-        QElapsedTimer clock;
-        clock.start();
-        while (cli.running() && clock.elapsed() < 30000) {
-            bytes += readAll(master);
-            QTest::qWait(10);
-        }
-        bytes += readAll(master);
-        ::close(master);
-        QCOMPARE(cli.waitForExit(0), 1);
-        const QString out = QString::fromLocal8Bit(bytes).remove(QLatin1Char('\r'));
+        OnTerminal terminal;
+        // Eight rows: four encoder rows, "... and 4 more encoders", the overall line.
+        QVERIFY(terminal.start(arguments, 8, 100));
+        QCOMPARE(terminal.finish(), 1);
+        const QString out = terminal.text();
         const QString lastPanel =
             out.left(out.indexOf("7 of 8 encoders upgraded, 1 failed")).section("\x1b[2K", -6);
         QVERIFY2(lastPanel.contains(refused + "  FAILED: SERVER NOT READY (connection refused)"),
@@ -229,21 +239,8 @@ private slots:
         QFETCH(int, status);
         SimProcess sim;
         QVERIFY(sim.start(OkSim));
-        int master = -1;
-        int slave = -1;
-        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-        TestProcess cli;
-        QVERIFY(
-            cli.start(CliPath, bytes(options + QStringList{image, sim.host()}), slave, {}, slave));
-        ::close(slave);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        QByteArray shown;
-        const auto drain = [&] {
-            char chunk[4096];
-            ssize_t n;
-            while ((n = ::read(master, chunk, sizeof chunk)) > 0)
-                shown.append(chunk, n);
-        };
+        OnTerminal terminal;
+        QVERIFY(terminal.start(bytes(options + QStringList{image, sim.host()}), 24, 80, true));
         const QByteArray question =
             "Upgrade 1 encoder(s) with " + image.toLocal8Bit() + " (" +
             QCryptographicHash::hash(RandomImage(100'000, 7), QCryptographicHash::Sha256)
@@ -251,27 +248,19 @@ private slots:
                 .left(16) +
             ")? [y/N] ";
         if (!answer.isEmpty()) {
-            QTRY_VERIFY_WITH_TIMEOUT((drain(), shown.contains(question)), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(terminal.shown().contains(question), 10000);
             // Asked before any connection.
             QVERIFY(sim.nextReport(300).isEmpty());
-            QVERIFY(!shown.contains("send data header"));
-            QCOMPARE(::write(master, answer.constData(), answer.size()), answer.size());
+            QVERIFY(!terminal.shown().contains("send data header"));
+            QVERIFY(terminal.type(answer));
         }
-        QElapsedTimer clock;
-        clock.start();
-        while (cli.running() && clock.elapsed() < 20000) {
-            drain();
-            QTest::qWait(10);
-        }
-        drain();
-        ::close(master);
-        QCOMPARE(cli.waitForExit(0), status);
-        QCOMPARE(shown.contains("[y/N]"), !answer.isEmpty());
+        QCOMPARE(terminal.finish(), status);
+        QCOMPARE(terminal.shown().contains("[y/N]"), !answer.isEmpty());
         if (status == 0) {
             QVERIFY(sim.nextReport()["complete"].toBool());
         } else {
-            QVERIFY(cli.err().contains("not confirmed: nothing was sent to any encoder"));
-            QVERIFY(!shown.contains("send data header"));
+            QVERIFY(terminal.cli.err().contains("not confirmed: nothing was sent to any encoder"));
+            QVERIFY(!terminal.shown().contains("send data header"));
             QVERIFY(sim.nextReport(500).isEmpty());
         }
     }
