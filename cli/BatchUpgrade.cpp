@@ -121,8 +121,9 @@ void BatchUpgrade::startNext() {
         skipRest();
         return;
     }
-    for (int started = 0; interruptions == 0 && inFlight < parallel &&
-                          nextToStart < upgrades.size() && !waitingForCanary();
+    for (int started = 0;
+         interruptions == 0 && inFlight < parallel && nextToStart < upgrades.size() &&
+         !waitingForCanary() && !holdingAfterFailure();
          ++started) {
         if (started == StartsPerTurn) {
             scheduleStart();
@@ -144,6 +145,14 @@ bool BatchUpgrade::waitingForCanary() const {
     return false;
 }
 
+// With a failure bound, a failure holds new starts until those in flight have ended: failures
+// that come together (a bad image) are counted together before anything more starts.
+bool BatchUpgrade::holdingAfterFailure() {
+    if (holding && inFlight == 0)
+        holding = false;
+    return holding;
+}
+
 qsizetype BatchUpgrade::failureBound() const {
     if (!options.maxFailuresPercent)
         return options.maxFailures;
@@ -155,6 +164,7 @@ void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
     if (!stopWhy.isEmpty() || !ended.hasStarted() || ended.outcome().success)
         return;
     ++failures;
+    holding = options.maxFailures > 0;
     // Stopping matters only while some encoder is still to start.
     if (interruptions > 0 || nextToStart >= upgrades.size())
         return;

@@ -41,6 +41,7 @@ private:
     void scheduleStart();
     void upgradeFinished();
     bool waitingForCanary() const;
+    bool holdingAfterFailure();
     void checkRollout(const EncoderUpgrade& ended);
     qsizetype failureBound() const;
     void skipRest();
@@ -56,6 +57,7 @@ private:
     qsizetype finishedCount = 0;
     qsizetype parallel = 0; // in flight at once: --max-parallel, or what the descriptors hold
     qsizetype failures = 0;
+    bool holding = false; // a failure holds new starts until those in flight have ended
     QString stopWhy;
     int interruptions = 0;
     int firstSignal = 0;

@@ -157,7 +157,8 @@ const QList<OptionRow>& optionTable() {
          "--max-parallel); start the rest only if all N succeeded."},
         {{"max-failures"}, "N[%]", 11, maxFailures,
          "Once N encoders (or N% of them) have failed, start no further\n"
-         "encoder; those not started end \"skipped\" (rollout-stopped)."},
+         "encoder; those not started end \"skipped\" (rollout-stopped). A\n"
+         "failure holds new starts until those in flight have ended."},
         {{"y", "yes"}, {}, 0, flag(&O::yes),
          "Do not ask before upgrading (asked only when standard input and\n"
          "output are both terminals)."},
