@@ -263,8 +263,9 @@ void BatchUpgrade::tellSummary(int exitCode) {
                         {"skipped", skipped},
                         {"rollout", RolloutFields(stopWhy)},
                         {"warnings", warningTexts}};
-    if (exitCode != 0 && (!failed.isEmpty() || !skipped.isEmpty()))
-        summary.insert("rerun", RerunCommand(options, outcomes()));
+    const QList<EncoderOutcome> all = outcomes();
+    if (!std::all_of(all.begin(), all.end(), CountsAsDone))
+        summary.insert("rerun", RerunCommand(options, all));
     output.write({RunEventKind::Summary, -1, summary});
 }
 
