@@ -3,9 +3,14 @@
 #include "RunOutput.h"
 #include "RunRecords.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QTimer>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -20,6 +25,22 @@ QString warningText(const QString& host, const QString& stage) {
 }
 
 } // namespace
+
+std::optional<qsizetype> DescriptorRoom() {
+    // The standard streams, the event loop's, a report or hosts file being written, and
+    // room to spare.
+    constexpr qsizetype Reserved = 16;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::nullopt;
+    const qsizetype open =
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+    return std::max<qsizetype>(0, qsizetype(limit.rlim_cur) - open - Reserved);
+}
+
+QJsonObject RolloutFields(const QString& stopWhy) {
+    return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}};
+}
 
 QString SignalName(int signalNumber) {
     const char* name = ::sigabbrev_np(signalNumber);
@@ -48,7 +69,7 @@ QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& out
         words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
     words << ShellQuoted(options.imagePath);
     for (const EncoderOutcome& outcome : outcomes) {
-        if (!outcome.success && options.failedHostsFile.isEmpty())
+        if (!CountsAsDone(outcome) && options.failedHostsFile.isEmpty())
             words << ShellQuoted(outcome.host);
     }
     return words.join(QLatin1Char(' '));
@@ -68,6 +89,8 @@ BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer&
 }
 
 void BatchUpgrade::start() {
+    parallel = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
+    fitParallelToDescriptors();
     for (EncoderUpgrade* upgrade : std::as_const(upgrades)) {
         const EncoderOutcome& outcome = upgrade->outcome();
         if (alreadyDone.value(EncoderKey(outcome.address, outcome.port)))
@@ -77,6 +100,23 @@ void BatchUpgrade::start() {
     startNext();
 }
 
+// Each encoder in flight holds a socket. Past the descriptor limit its connect would fail as
+// if the encoder could not be reached: fewer go at once instead, said once.
+void BatchUpgrade::fitParallelToDescriptors() {
+    const std::optional<qsizetype> room = DescriptorRoom();
+    if (!room || parallel <= *room)
+        return;
+    const qsizetype asked = parallel;
+    parallel = std::max<qsizetype>(1, *room);
+    output.write({RunEventKind::Notice,
+                  -1,
+                  {{"text", QStringLiteral("the open-files limit leaves room for %1 connections: "
+                                           "upgrading at most %2 encoders at once instead of %3")
+                                .arg(*room)
+                                .arg(parallel)
+                                .arg(asked)}}});
+}
+
 // Runs from the event loop, never from inside an encoder's end: a long list of encoders that
 // all fail at once does not nest one start inside the other. A fleet starts a slice at a time,
 // so that the event loop turns between slices and their later steps (the pause, the image)
@@ -84,8 +124,13 @@ void BatchUpgrade::start() {
 void BatchUpgrade::startNext() {
     constexpr int StartsPerTurn = 16;
     startScheduled = false;
-    const qsizetype limit = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
-    for (int started = 0; interruptions == 0 && inFlight < limit && nextToStart < upgrades.size();
+    if (!stopWhy.isEmpty() && interruptions == 0) {
+        skipRest();
+        return;
+    }
+    for (int started = 0;
+         interruptions == 0 && inFlight < parallel && nextToStart < upgrades.size() &&
+         !waitingForCanary() && !holdingAfterFailure();
          ++started) {
         if (started == StartsPerTurn) {
             scheduleStart();
@@ -93,6 +138,62 @@ void BatchUpgrade::startNext() {
         }
         ++inFlight;
         upgrades[nextToStart++]->start();
+    }
+}
+
+// The rest wait until every canary has ended; one that failed stops the rollout.
+bool BatchUpgrade::waitingForCanary() const {
+    if (nextToStart < options.canary)
+        return false;
+    for (qsizetype i = 0; i < std::min<qsizetype>(options.canary, upgrades.size()); ++i) {
+        if (!upgrades[i]->hasEnded())
+            return true;
+    }
+    return false;
+}
+
+// With a failure bound, a failure holds new starts until those in flight have ended: failures
+// that come together (a bad image) are counted together before anything more starts.
+bool BatchUpgrade::holdingAfterFailure() {
+    if (holding && inFlight == 0)
+        holding = false;
+    return holding;
+}
+
+qsizetype BatchUpgrade::failureBound() const {
+    if (!options.maxFailuresPercent)
+        return options.maxFailures;
+    return std::max<qsizetype>(
+        1, qsizetype(std::ceil(double(upgrades.size()) * options.maxFailures / 100.0)));
+}
+
+void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
+    if (!stopWhy.isEmpty() || !ended.hasStarted() || ended.outcome().success)
+        return;
+    ++failures;
+    holding = options.maxFailures > 0;
+    // Stopping matters only while some encoder is still to start.
+    if (interruptions > 0 || nextToStart >= upgrades.size())
+        return;
+    if (upgrades.indexOf(&ended) < options.canary) {
+        stopWhy = QStringLiteral("the canary %1 failed").arg(ended.outcome().host);
+    } else if (options.maxFailures > 0 && failures >= failureBound()) {
+        stopWhy = QStringLiteral("%1 encoder%2 failed (--max-failures %3%4)")
+                      .arg(failures)
+                      .arg(failures == 1 ? "" : "s")
+                      .arg(options.maxFailures)
+                      .arg(options.maxFailuresPercent ? "%" : "");
+    }
+}
+
+// Each ends at once, from the event loop (never inside another encoder's end).
+void BatchUpgrade::skipRest() {
+    const QList<EncoderUpgrade*> all = upgrades;
+    for (EncoderUpgrade* upgrade : all) {
+        if (!upgrade->hasStarted() && !upgrade->hasEnded())
+            upgrade->skip(QLatin1String(RolloutStoppedCause),
+                          QStringLiteral("not started: the rollout stopped (%1)").arg(stopWhy),
+                          false);
     }
 }
 
@@ -130,15 +231,17 @@ void BatchUpgrade::upgradeFinished() {
     auto* upgrade = qobject_cast<EncoderUpgrade*>(sender());
     if (upgrade && upgrade->hasStarted())
         --inFlight;
-    if (upgrade)
+    if (upgrade) {
         emit encoderEnded(upgrade->outcome());
+        checkRollout(*upgrade);
+    }
     if (++finishedCount < upgrades.size()) {
         scheduleStart();
         return;
     }
     bool allSucceeded = true;
     for (const EncoderUpgrade* each : upgrades)
-        allSucceeded = allSucceeded && each->outcome().success;
+        allSucceeded = allSucceeded && CountsAsDone(each->outcome());
     const int exitCode = firstSignal != 0 ? 128 + firstSignal : allSucceeded ? 0 : 1;
     tellSummary(exitCode);
     emit done(exitCode);
@@ -156,7 +259,7 @@ void BatchUpgrade::tellSummary(int exitCode) {
     QJsonArray skipped;
     QJsonArray failed;
     for (const EncoderOutcome& outcome : outcomes()) {
-        if (outcome.success && outcome.skipped)
+        if (outcome.skipped)
             skipped.append(QJsonObject{{"host", outcome.host}, {"cause", outcome.cause}});
         else if (outcome.success)
             succeeded.append(outcome.host);
@@ -168,9 +271,11 @@ void BatchUpgrade::tellSummary(int exitCode) {
                         {"succeeded", succeeded},
                         {"skipped", skipped},
                         {"failed", failed},
+                        {"rollout", RolloutFields(stopWhy)},
                         {"warnings", warningTexts}};
-    if (!failed.isEmpty())
-        summary.insert("rerun", RerunCommand(options, outcomes()));
+    const QList<EncoderOutcome> all = outcomes();
+    if (!std::all_of(all.begin(), all.end(), CountsAsDone))
+        summary.insert("rerun", RerunCommand(options, all));
     output.write({RunEventKind::Summary, -1, summary});
 }
 

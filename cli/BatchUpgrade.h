@@ -14,7 +14,8 @@ class RunOutput;
 struct FirmwareImageBuffer;
 
 // Every encoder of the run upgraded from this one thread, at most --max-parallel at once, the
-// rest waiting their turn in the order given.
+// rest waiting their turn in the order given. The rollout stops (no further encoder starts)
+// when a canary fails or --max-failures is reached; those not started end skipped.
 class BatchUpgrade : public QObject {
     Q_OBJECT
 public:
@@ -30,6 +31,9 @@ public:
     void interrupt(int signalNumber);
     const QList<EncoderUpgrade*>& encoders() const { return upgrades; }
     QList<EncoderOutcome> outcomes() const;
+    // Why the rollout stopped (the canary failed, --max-failures was reached); empty if it
+    // did not.
+    const QString& rolloutStop() const { return stopWhy; }
 
 signals:
     // One encoder has ended, its end told.
@@ -37,9 +41,15 @@ signals:
     void done(int exitCode);
 
 private:
+    void fitParallelToDescriptors();
     void startNext();
     void scheduleStart();
     void upgradeFinished();
+    bool waitingForCanary() const;
+    bool holdingAfterFailure();
+    void checkRollout(const EncoderUpgrade& ended);
+    qsizetype failureBound() const;
+    void skipRest();
     void tellSummary(int exitCode);
 
     const CliOptions& options;
@@ -51,11 +61,20 @@ private:
     qsizetype nextToStart = 0;
     qsizetype inFlight = 0;
     qsizetype finishedCount = 0;
+    qsizetype parallel = 0; // in flight at once: --max-parallel, or what the descriptors hold
+    qsizetype failures = 0;
+    bool holding = false; // a failure holds new starts until those in flight have ended
+    QString stopWhy;
     int interruptions = 0;
     int firstSignal = 0;
     bool startScheduled = false;
 };
 
+// The connections the open-files limit leaves room for, besides what the program holds now
+// and needs besides; nothing when there is no limit.
+std::optional<qsizetype> DescriptorRoom();
+// The summary's and the report's "rollout": whether it stopped, and why.
+QJsonObject RolloutFields(const QString& stopWhy);
 // A signal's name as the summary gives it ("SIGINT").
 QString SignalName(int signalNumber);
 // A word as a POSIX shell reads it back.

@@ -131,6 +131,23 @@ void skipDone(OptionReader& reader, CliOptions& options) {
     if (options.skipDone && options.historyFile.isEmpty())
         reader.fail(QStringLiteral("--skip-done reads the history: it excludes --no-history"));
 }
+// N, or N% of the encoders.
+void maxFailures(OptionReader& reader, CliOptions& options) {
+    const std::optional<QString> text = reader.single();
+    if (!text)
+        return;
+    const bool percent = text->endsWith(QLatin1Char('%'));
+    bool ok = false;
+    const int value = (percent ? text->chopped(1) : *text).toInt(&ok);
+    if (ok && value >= 1 && value <= (percent ? 100 : 1'000'000)) {
+        options.maxFailures = value;
+        options.maxFailuresPercent = percent;
+        return;
+    }
+    reader.fail(QStringLiteral("bad --max-failures %1: give a whole number from 1, or a "
+                               "percentage of the encoders from 1% to 100%")
+                    .arg(Quoted(*text)));
+}
 void hostsFiles(OptionReader& reader, CliOptions& options) {
     options.hostsFiles = reader.values();
     if (options.hostsFiles.count(QStringLiteral("-")) > 1)
@@ -158,7 +175,18 @@ const QList<OptionRow>& optionTable() {
          "per line; blank lines and '#' comments are ignored. Repeatable."},
         {{"max-parallel"}, "N", 8, count(&O::maxParallel, 1, 1'000'000),
          "Upgrade at most N encoders at once (connect to end); the rest\n"
-         "wait their turn in the order given. Default: all at once."},
+         "wait their turn in the order given. Default: all at once. Fewer\n"
+         "(said once) when the open-files limit cannot hold that many."},
+        {{"canary"}, "N", 10, count(&O::canary, 1, 1'000'000),
+         "Upgrade the first N encoders in the order given first (within\n"
+         "--max-parallel); start the rest only if all N succeeded."},
+        {{"max-failures"}, "N[%]", 11, maxFailures,
+         "Once N encoders (or N% of them) have failed, start no further\n"
+         "encoder; those not started end \"skipped\" (rollout-stopped). A\n"
+         "failure holds new starts until those in flight have ended."},
+        {{"y", "yes"}, {}, 0, flag(&O::yes),
+         "Do not ask before upgrading (asked only when standard input and\n"
+         "output are both terminals)."},
         {{"connect-timeout"}, "SECONDS", 5, seconds(&O::connectTimeoutSeconds),
          "Give up a connect after SECONDS (default 10); one the system\n"
          "gives up on sooner fails then, saying so."},
@@ -173,8 +201,8 @@ const QList<OptionRow>& optionTable() {
          "acknowledged its whole image (off by default: an erase may take\n"
          "long)."},
         {{"timeout"}, "SECONDS", 4, seconds(&O::timeoutSeconds),
-         "Fail an encoder whose whole upgrade takes longer than SECONDS\n"
-         "(off by default)."},
+         "Fail an encoder whose whole upgrade, every attempt and retry\n"
+         "delay included, takes longer than SECONDS (off by default)."},
         {{"allow-empty"}, {}, 9, flag(&O::allowEmpty),
          "Send an empty image (the encoder erases its flash and programs\n"
          "nothing)."},
@@ -184,20 +212,20 @@ const QList<OptionRow>& optionTable() {
         {{"report"}, "FILE", 0, file(&O::reportFile),
          "At the end, write one JSON document to FILE: the program's\n"
          "version, the image (absolute path, SHA-256), the start and end\n"
-         "time, and per encoder its result, cause, stage, attempts and\n"
-         "duration."},
+         "time, per encoder its result, cause, stage, attempts and\n"
+         "duration, and whether the rollout stopped and why."},
         {{"failed-hosts"}, "FILE", 0, file(&O::failedHostsFile),
-         "At the end, write the hosts that failed to FILE, one per line,\n"
-         "ready for --hosts-file."},
-        {{"expect-sha256"}, "HEX", 10, expectSha256,
+         "At the end, write the hosts that failed or were not started\n"
+         "(rollout-stopped) to FILE, one per line, ready for --hosts-file."},
+        {{"expect-sha256"}, "HEX", 12, expectSha256,
          "Refuse the image unless its SHA-256 is HEX (64 hex digits, any\n"
          "case), before any host is contacted."},
-        {{"history"}, "FILE", 11, file(&O::historyFile),
+        {{"history"}, "FILE", 13, file(&O::historyFile),
          "Append each encoder's end, as it ends, as one JSON line to FILE\n"
          "(default: $XDG_STATE_HOME/fwupgrade/history.jsonl, or\n"
          "~/.local/state/fwupgrade/history.jsonl)."},
-        {{"no-history"}, {}, 12, noHistory, "Keep no history."},
-        {{"skip-done"}, {}, 13, skipDone,
+        {{"no-history"}, {}, 14, noHistory, "Keep no history."},
+        {{"skip-done"}, {}, 15, skipDone,
          "Contact no encoder (same address and port) whose latest history\n"
          "entry is an upgrade with this image's SHA-256: it ends \"skipped\",\n"
          "cause \"already-upgraded\", and counts as done."},

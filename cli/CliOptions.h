@@ -28,6 +28,13 @@ struct CliOptions {
     double retryDelaySeconds = 5;
     // At most this many encoders in flight at once; 0: all.
     int maxParallel = 0;
+    // The first this many encoders go first; the rest start only if all of them succeeded.
+    int canary = 0;
+    // Once this many encoders have failed (a percentage of them when maxFailuresPercent), no
+    // further encoder is started; 0: no bound.
+    int maxFailures = 0;
+    bool maxFailuresPercent = false;
+    bool yes = false; // no question on a terminal
     bool check = false;
     bool allowEmpty = false;
     QString reportFile;

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -59,6 +60,7 @@ std::optional<QString> loadImage(FirmwareImageBuffer& image, const CliOptions& o
     return std::nullopt;
 }
 
+// The image's SHA-256 in hex: what identifies it to the operator.
 QString imageSha256(const FirmwareImageBuffer& image) {
     return QString::fromLatin1(
         QCryptographicHash::hash(QByteArrayView(image.data.data(), image.length),
@@ -112,12 +114,13 @@ QString recordError(const QString& what, const QString& path, const QString& err
 // What --report and --failed-hosts ask for, once the run is over: the failed hosts first, so
 // that the report's exit status says whether they were written. The errors in words.
 QStringList writeRunFiles(const CliOptions& options, QJsonObject image, const QDateTime& started,
-                          const QList<EncoderOutcome>& outcomes, int& exitCode) {
+                          const BatchUpgrade& batch, int& exitCode) {
+    const QList<EncoderOutcome> outcomes = batch.outcomes();
     QStringList errors;
     if (!options.failedHostsFile.isEmpty()) {
         QByteArray lines;
         for (const EncoderOutcome& outcome : outcomes) {
-            if (!outcome.success)
+            if (!CountsAsDone(outcome))
                 lines += outcome.host.toLocal8Bit() + '\n';
         }
         if (const auto error = WriteRecordFile(options.failedHostsFile, lines))
@@ -138,7 +141,8 @@ QStringList writeRunFiles(const CliOptions& options, QJsonObject image, const QD
                                  {"start", IsoTime(started)},
                                  {"end", IsoTime()},
                                  {"exitCode", exitCode},
-                                 {"encoders", encoders}};
+                                 {"encoders", encoders},
+                                 {"rollout", RolloutFields(batch.rolloutStop())}};
         if (const auto error = WriteRecordFile(options.reportFile, JsonText(report, true)))
             errors << recordError(QStringLiteral("the report"), options.reportFile, *error);
     }
@@ -172,6 +176,38 @@ RunEvent checkEvent(const CliOptions& options, const QJsonObject& image) {
     return {RunEventKind::Check,
             -1,
             {{"image", image}, {"encoders", encoders}, {"maxParallel", options.maxParallel}}};
+}
+
+// One line from standard input; nothing at its end (EOF) or on an error.
+std::optional<QByteArray> readAnswer() {
+    QByteArray line;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return std::nullopt;
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+// An operator at a terminal says yes before anything is sent: only "y" or "yes" goes on.
+bool confirmed(const CliOptions& options, const FirmwareImageBuffer& image, OutputChannel& out) {
+    if (options.yes || !out.isTerminal() || !::isatty(STDIN_FILENO))
+        return true;
+    out.write(QStringLiteral("Upgrade %1 encoder(s) with %2 (%3)? [y/N] ")
+                  .arg(options.encoders.size())
+                  .arg(options.imagePath, imageSha256(image).left(16))
+                  .toLocal8Bit());
+    out.drain(std::chrono::seconds(5));
+    const std::optional<QByteArray> answer = readAnswer();
+    if (!answer)
+        out.write("\n");
+    const QByteArray word = answer.value_or(QByteArray()).trimmed().toLower();
+    return word == "y" || word == "yes";
 }
 
 int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
@@ -211,7 +247,7 @@ int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
         if (exitCode < 128)
             exitCode = RecordIncomplete;
     }
-    errors += writeRunFiles(options, imageJson, started, batch.outcomes(), exitCode);
+    errors += writeRunFiles(options, imageJson, started, batch, exitCode);
     for (const QString& error : std::as_const(errors))
         err.write(QStringLiteral("%1: %2\n").arg(QLatin1String(CliName), error).toLocal8Bit());
     return exitCode;
@@ -259,6 +295,12 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
             options.output == OutputMode::Json ? OutputMode::Json : OutputMode::Plain;
         MakeOutput(mode, out, err)->write(checkEvent(options, imageJson));
         return 0;
+    }
+    if (!confirmed(options, *image, out)) {
+        err.write(QStringLiteral("%1: not confirmed: nothing was sent to any encoder\n")
+                      .arg(QLatin1String(CliName))
+                      .toLocal8Bit());
+        return 2;
     }
     const std::unique_ptr<RunOutput> output = MakeOutput(options.output, out, err);
     return runUpgrades(options, *image, imageJson, *output, err);

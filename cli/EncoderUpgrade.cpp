@@ -47,12 +47,19 @@ QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
             {"durationMs", outcome.durationMs}};
 }
 
+bool CountsAsDone(const EncoderOutcome& outcome) {
+    return outcome.success ||
+           (outcome.skipped && outcome.cause != QLatin1String(RolloutStoppedCause));
+}
+
 EncoderUpgrade::EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
                                RunOutput& output, const EncoderRules& rules, QObject* parent)
     : QObject(parent), index(index), address(std::move(address)), image(image), output(output),
       rules(rules), channel(this->address.address, QByteArray::number(this->address.port)) {
     retryDelay.setSingleShot(true);
     connect(&retryDelay, &QTimer::timeout, this, &EncoderUpgrade::startAttempt);
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, this, &EncoderUpgrade::deadlineReached);
     result.host = this->address.label;
     result.address = QString::fromLatin1(this->address.address);
     result.port = this->address.port;
@@ -62,6 +69,8 @@ void EncoderUpgrade::start() {
     if (attempts > 0 || finishedAll)
         return; // started already, or interrupted before it began
     clock.start();
+    if (rules.timeoutSeconds)
+        deadline.start(milliseconds(*rules.timeoutSeconds));
     startAttempt();
 }
 
@@ -73,7 +82,8 @@ void EncoderUpgrade::startAttempt() {
     if (rules.silenceSeconds)
         session->setSilenceBound(milliseconds(*rules.silenceSeconds));
     if (rules.timeoutSeconds)
-        session->setWholeBound(milliseconds(*rules.timeoutSeconds));
+        session->setWholeBound(milliseconds(*rules.timeoutSeconds),
+                               std::chrono::milliseconds(clock.elapsed()));
     connect(session.get(), &UpgradeSession::finished, this, &EncoderUpgrade::sessionFinished);
     tell(RunEventKind::Connect,
          {{"address", result.address}, {"port", result.port}, {"attempt", attempts}});
@@ -118,6 +128,7 @@ void EncoderUpgrade::interrupt() {
     const QString text = attempts == 0 ? QStringLiteral("interrupted before connecting")
                                        : QStringLiteral("interrupted while %1").arg(stage());
     retryDelay.stop();
+    deadline.stop();
     if (session && !session->ended())
         session->stop({UpgradeEndKind::Interrupted, text});
     else
@@ -135,6 +146,16 @@ void EncoderUpgrade::skip(const QString& cause, const QString& reason, bool done
     result.stage = QStringLiteral("not started");
     tell(RunEventKind::End, OutcomeFields(result));
     emit finished();
+}
+
+// A session that runs ends itself at the same moment, by its own whole bound.
+void EncoderUpgrade::deadlineReached() {
+    if (!retryDelay.isActive())
+        return;
+    retryDelay.stop();
+    end(UpgradeEndKind::TimedOut,
+        QStringLiteral("not done within %1 s while waiting to connect again")
+            .arg(*rules.timeoutSeconds));
 }
 
 // Only a connect that failed before anything was sent is tried again: once a byte of the
@@ -156,6 +177,7 @@ void EncoderUpgrade::end(UpgradeEndKind kind, const QString& reason) {
     if (finishedAll)
         return;
     finishedAll = true;
+    deadline.stop();
     if (unshownDeviceLines > 0)
         appendUpgradeLog(QStringLiteral("%1 more replies of the encoder were not shown")
                              .arg(unshownDeviceLines));

@@ -45,6 +45,10 @@ struct EncoderOutcome {
 };
 // As the end event and the report write it.
 QJsonObject OutcomeFields(const EncoderOutcome& outcome);
+// The cause of an encoder not started because the rollout stopped.
+inline constexpr char RolloutStoppedCause[] = "rollout-stopped";
+// Succeeded, or was skipped as needing nothing: neither fails the run nor is tried again.
+bool CountsAsDone(const EncoderOutcome& outcome);
 
 // One encoder of the command line: its connection and an UpgradeSession per attempt. The
 // session does the upgrade; this only retries a connect that failed before anything was sent
@@ -84,6 +88,7 @@ signals:
 private:
     void startAttempt();
     void sessionFinished();
+    void deadlineReached();
     void end(UpgradeEndKind kind, const QString& reason);
     void tell(RunEventKind kind, QJsonObject fields);
     void progressed(std::optional<UpgradePhase> phase, std::int64_t position, int percent);
@@ -110,6 +115,7 @@ private:
     TcpClientChannel channel;
     std::unique_ptr<UpgradeSession> session;
     QTimer retryDelay;
+    QTimer deadline; // --timeout, over every attempt and retry delay
     QElapsedTimer clock;
     QElapsedTimer imageClock;
     int attempts = 0;

@@ -62,8 +62,18 @@ std::optional<QString> readHostsFile(const QString& name, QList<EncoderAddress>&
 
 } // namespace
 
+// A bad line may be megabytes long: its first 200 bytes say enough.
 QString Quoted(const QString& text) {
-    return QLatin1Char('\'') + text + QLatin1Char('\'');
+    constexpr qsizetype MostQuotedBytes = 200;
+    const QByteArray bytes = text.toUtf8();
+    if (bytes.size() <= MostQuotedBytes)
+        return QLatin1Char('\'') + text + QLatin1Char('\'');
+    qsizetype cut = MostQuotedBytes; // on a character's first byte
+    while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80)
+        --cut;
+    return QStringLiteral("'%1...' (%2 bytes)")
+        .arg(QString::fromUtf8(bytes.left(cut)))
+        .arg(bytes.size());
 }
 
 std::optional<QString> ParseEncoderAddress(const QString& text, EncoderAddress& encoder) {

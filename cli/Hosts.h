@@ -36,5 +36,5 @@ std::optional<QString> ReadHostsFiles(const QStringList& files, QList<EncoderAdd
 // error text names the host, or both spellings.
 std::optional<QString> ResolveEncoders(QList<EncoderAddress>& encoders);
 
-// 'text', as error messages quote what was given.
+// 'text', as error messages quote what was given: at most its first 200 bytes.
 QString Quoted(const QString& text);

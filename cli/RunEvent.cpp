@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "EncoderProtocol.h"
+#include "EncoderUpgrade.h"
 #include "FirmwareImage.h"
 #include "UpgradeView.h"
 
@@ -52,7 +53,8 @@ const QList<EventRow>& eventTable() {
          "durationMs"},
         {K::Interrupted, "interrupted", "signal, immediately, leftToFinish"},
         {K::Warning, "warning", "host, stage, text", "an encoder left erasing or programming"},
-        {K::Summary, "summary", "exitCode, succeeded, skipped, failed, rerun"},
+        {K::Notice, "notice", "text", "the run adapts itself"},
+        {K::Summary, "summary", "exitCode, succeeded, skipped, failed, rollout, rerun"},
         {K::Error, "error", "exitCode, message", "the run cannot go ahead (status 2)"},
         {K::Check, "check", "image, encoders", nullptr, false},
     };
@@ -97,22 +99,46 @@ QStringList interruptedLines(const QJsonObject& fields) {
     return lines;
 }
 
+// The hosts of those entries that have this cause, cut short past a few.
+QString hostList(const QJsonArray& encoders, const QString& cause) {
+    constexpr int MostNamed = 10;
+    QStringList hosts;
+    for (const QJsonValue encoder : encoders) {
+        if (encoder["cause"].toString() == cause)
+            hosts << encoder["host"].toString();
+    }
+    if (hosts.size() <= MostNamed)
+        return hosts.join(QStringLiteral(", "));
+    return hosts.mid(0, MostNamed).join(QStringLiteral(", ")) +
+           QStringLiteral(" and %1 more").arg(hosts.size() - MostNamed);
+}
+
 QStringList summaryLines(const QJsonObject& fields) {
     const QJsonArray failed = fields.value("failed").toArray();
-    const qsizetype skipped = fields.value("skipped").toArray().size();
+    const QJsonArray skipped = fields.value("skipped").toArray();
     const qsizetype upgraded = fields.value("succeeded").toArray().size();
-    const qsizetype total = upgraded + skipped + failed.size();
-    QStringList lines{QStringLiteral("%1 of %2 encoder%3 upgraded, %4%5 failed")
-                          .arg(upgraded)
-                          .arg(total)
-                          .arg(plural(total))
-                          .arg(skipped > 0
-                                   ? QStringLiteral("%1 already upgraded (skipped), ").arg(skipped)
-                                   : QString())
-                          .arg(failed.size())};
+    const qsizetype total = upgraded + skipped.size() + failed.size();
+    qsizetype already = 0;
+    for (const QJsonValue encoder : skipped)
+        already += encoder["cause"].toString() == QLatin1String(RolloutStoppedCause) ? 0 : 1;
+    const qsizetype notStarted = skipped.size() - already;
+    QStringList lines{
+        QStringLiteral("%1 of %2 encoder%3 upgraded, %4%5 failed%6")
+            .arg(upgraded)
+            .arg(total)
+            .arg(plural(total))
+            .arg(already > 0 ? QStringLiteral("%1 already upgraded (skipped), ").arg(already)
+                             : QString())
+            .arg(failed.size())
+            .arg(notStarted > 0 ? QStringLiteral(", %1 skipped").arg(notStarted) : QString())};
     for (const QJsonValue encoder : failed)
         lines << QStringLiteral("FAILED %1: %2")
                      .arg(encoder["host"].toString(), Printable(encoder["reason"].toString()));
+    const QJsonObject rollout = fields.value("rollout").toObject();
+    if (rollout.value("stopped").toBool())
+        lines << QStringLiteral("rollout stopped: %1; not started: %2")
+                     .arg(rollout.value("why").toString())
+                     .arg(hostList(skipped, QLatin1String(RolloutStoppedCause)));
     for (const QJsonValue warning : fields.value("warnings").toArray())
         lines << warning.toString();
     if (fields.contains("rerun"))
@@ -197,6 +223,8 @@ QStringList EventText(const RunEvent& event) {
         return interruptedLines(f);
     case RunEventKind::Warning:
         return {}; // the summary names it
+    case RunEventKind::Notice:
+        return {text(f, "text")};
     case RunEventKind::Summary:
         return summaryLines(f);
     case RunEventKind::Error:
@@ -228,8 +256,9 @@ QString EventHelp() {
     for (int kind = 0; kind <= static_cast<int>(UpgradeEndKind::Interrupted); ++kind)
         causes << UpgradeEndKindName(static_cast<UpgradeEndKind>(kind));
     QString sentence = QStringLiteral("The cause of an end is one of %1; of a skipped one, "
-                                      "already-upgraded (--skip-done).")
-                           .arg(causes.join(", "));
+                                      "already-upgraded (--skip-done) or %2 (--canary, "
+                                      "--max-failures).")
+                           .arg(causes.join(", "), QLatin1String(RolloutStoppedCause));
     // Wrapped as the rest of --help is.
     while (sentence.size() > HelpWidth) {
         const qsizetype wrap = sentence.lastIndexOf(QLatin1Char(' '), HelpWidth);

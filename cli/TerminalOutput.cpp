@@ -8,7 +8,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -56,6 +58,7 @@ void TerminalOutput::write(const RunEvent& event) {
             labelWidth = std::max(labelWidth, hosts.last().size());
         }
         stageLabels.resize(hosts.size());
+        clock.start();
         PlainOutput::write(event);
         draw();
         return;
@@ -98,11 +101,11 @@ void TerminalOutput::draw() {
     // Lines that scrolled off the screen cannot be redrawn in place: past the screen's
     // height the rest are counted on one line.
     const int fit = std::max(1, int(size.ws_row) - 3);
-    const int shown = hosts.size() <= fit ? int(hosts.size()) : fit - 1;
-    for (int i = 0; i < shown; ++i)
+    const QList<int> shown = shownEncoders(fit);
+    for (const int i : shown)
         lines << encoderLine(i, size.ws_col);
-    if (shown < hosts.size())
-        lines << QStringLiteral("... and %1 more encoders").arg(hosts.size() - shown);
+    if (shown.size() < hosts.size())
+        lines << QStringLiteral("... and %1 more encoders").arg(hosts.size() - shown.size());
     lines << overallLine().left(std::max(1, int(size.ws_col) - 1));
     QByteArray bytes;
     if (drawnRows > 0)
@@ -141,18 +144,66 @@ QString TerminalOutput::encoderLine(int index, int width) const {
     return line.left(std::max(1, width - 1));
 }
 
+// All when they fit; otherwise one row less (for the line counting the rest), the failed ones
+// first, then those in flight, then the rest, each in the order given.
+QList<int> TerminalOutput::shownEncoders(int rows) const {
+    QList<int> order(hosts.size());
+    std::iota(order.begin(), order.end(), 0);
+    if (hosts.size() <= rows)
+        return order;
+    const auto rank = [this](int index) {
+        const EncoderUpgrade* encoder = run ? run->encoders().value(index) : nullptr;
+        if (!encoder || !encoder->hasStarted())
+            return 2;
+        if (!encoder->hasEnded())
+            return 1;
+        const EncoderOutcome& outcome = encoder->outcome();
+        return outcome.success || outcome.skipped ? 2 : 0;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return rank(a) < rank(b); });
+    order.resize(std::max(0, rows - 1));
+    std::sort(order.begin(), order.end());
+    return order;
+}
+
+// From the share of the work done so far (each encoder's image, then its three stages, each
+// a quarter) and the time it took.
+QString TerminalOutput::timeLeftText() const {
+    if (!run || !clock.isValid() || clock.elapsed() < 500)
+        return {};
+    double done = 0;
+    for (const EncoderUpgrade* encoder : run->encoders()) {
+        if (encoder->hasEnded()) {
+            done += 1;
+        } else if (encoder->hasStarted()) {
+            const UpgradeProgress progress = encoder->progress();
+            const int quarter = progress.phase ? static_cast<int>(*progress.phase) + 1 : 0;
+            done += (quarter + progress.percent / 100.0) / 4.0;
+        }
+    }
+    const double total = double(run->encoders().size());
+    if (done <= 0 || done >= total)
+        return {};
+    const double left = double(clock.elapsed()) / 1000.0 * (total - done) / done;
+    return QStringLiteral(", about %1 s left").arg(std::ceil(left), 0, 'f', 0);
+}
+
 QString TerminalOutput::overallLine() const {
     int done = 0;
     int failed = 0;
+    int skipped = 0;
     int inFlight = 0;
     for (const EncoderUpgrade* encoder : run ? run->encoders() : QList<EncoderUpgrade*>()) {
+        const EncoderOutcome& outcome = encoder->outcome();
         done += encoder->hasEnded() ? 1 : 0;
-        failed += encoder->hasEnded() && !encoder->outcome().success ? 1 : 0;
+        skipped += encoder->hasEnded() && outcome.skipped ? 1 : 0;
+        failed += encoder->hasEnded() && !outcome.success && !outcome.skipped ? 1 : 0;
         inFlight += encoder->hasStarted() && !encoder->hasEnded() ? 1 : 0;
     }
     return QStringLiteral("%1 of %2 done, %3 failed, %4 in flight")
-        .arg(done)
-        .arg(hosts.size())
-        .arg(failed)
-        .arg(inFlight);
+               .arg(done)
+               .arg(hosts.size())
+               .arg(failed)
+               .arg(inFlight) +
+           (skipped > 0 ? QStringLiteral(", %1 skipped").arg(skipped) : QString()) + timeLeftText();
 }

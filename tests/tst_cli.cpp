@@ -17,6 +17,7 @@
 #include "test_process.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -246,6 +247,12 @@ private slots:
             << "cannot read the hosts file '/nonexistent/hosts'";
         QTest::newRow("max-parallel 0")
             << QStringList{"--max-parallel", "0", "%I", "%H"} << "bad --max-parallel '0'";
+        QTest::newRow("max-failures 0")
+            << QStringList{"--max-failures", "0", "%I", "%H"} << "bad --max-failures '0'";
+        QTest::newRow("max-failures 101%")
+            << QStringList{"--max-failures", "101%", "%I", "%H"} << "bad --max-failures '101%'";
+        QTest::newRow("canary word")
+            << QStringList{"--canary", "some", "%I", "%H"} << "bad --canary 'some'";
         QTest::newRow("retries word")
             << QStringList{"--retries", "many", "%I", "%H"} << "bad --retries 'many'";
         QTest::newRow("timeout twice")
@@ -295,6 +302,26 @@ private slots:
             QCOMPARE(run.out, QString());
         }
         QVERIFY(!encoder.waitForNewConnection(100));
+    }
+    // A bad line is quoted by its first 200 bytes (whole characters), not echoed whole.
+    void longBadLineQuotedShort_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("quoted");
+        QTest::newRow("16 MiB") << QByteArray((16 << 20) - 1, 'a')
+                                << "'" + QString(200, 'a') + "...' (16777215 bytes)";
+        QTest::newRow("a character across byte 200")
+            << "a" + QString(150, QChar(0xe9)).toUtf8()
+            << "'a" + QString(99, QChar(0xe9)) + "...' (301 bytes)";
+    }
+    void longBadLineQuotedShort() {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, quoted);
+        const QString hosts = writeFile("long-line.txt", line);
+        const CliRun run = runCli({"--hosts-file", hosts, image});
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(hosts + ", line 1: bad encoder address " + quoted),
+                 qPrintable(run.err.left(1000)));
+        QVERIFY(run.err.size() < 1000);
     }
     void badImage_data() {
         QTest::addColumn<QString>("name");
@@ -355,6 +382,8 @@ private slots:
             QCOMPARE(report["checksumValid"].toBool(), true);
         }
         QVERIFY(run.out.endsWith("3 of 3 encoders upgraded, 0 failed\n"));
+        // No terminal, no question.
+        QVERIFY(!run.out.contains("[y/N]"));
         QVERIFY(!run.out.contains("FAILED"));
         QVERIFY(run.err.isEmpty());
     }
@@ -637,6 +666,132 @@ private slots:
         QCOMPARE(order, QStringList({a.host() + " +", a.host() + " -", b.host() + " +",
                                      b.host() + " -", c.host() + " +", c.host() + " -"}));
     }
+    // A rollout that stops itself: a canary that fails, or --max-failures reached, starts no
+    // further encoder; those not started end "skipped" (rollout-stopped), are in the
+    // failed-hosts list and the report, and the run ends with status 1.
+    void rollout_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("encoders"); // one per encoder: O succeeds, F answers an error
+        QTest::addColumn<QString>("started");  // S started, - skipped
+        QTest::addColumn<int>("bound");        // the failures that stop it; 0: none
+        QTest::addColumn<QString>("why");      // the rollout's stop; empty: it went through
+        QTest::newRow("canary succeeds")
+            << QStringList{"--canary", "2", "--max-parallel", "4"} << "OOOOO"
+            << "SSSSS" << 0 << "";
+        QTest::newRow("canary fails") << QStringList{"--canary", "2"} << "OFOOO"
+                                      << "SS---" << 0 << "the canary %2 failed";
+        // Eight encoders all answering an error, two at a time: the first pair's failures are
+        // counted together before anything more starts.
+        QTest::newRow("max-failures 2, two at a time")
+            << QStringList{"--max-failures", "2", "--max-parallel", "2"} << "FFFFFFFF"
+            << "SS------" << 2 << "2 encoders failed (--max-failures 2)";
+        QTest::newRow("max-failures 1, two at a time")
+            << QStringList{"--max-failures", "1", "--max-parallel", "2"} << "FFFFFF"
+            << "SS----" << 1 << "1 encoder failed (--max-failures 1)";
+        QTest::newRow("max-failures 25% of eight")
+            << QStringList{"--max-failures", "25%", "--max-parallel", "1"} << "FFFFFFFF"
+            << "SS------" << 2 << "2 encoders failed (--max-failures 25%)";
+        // Reached by the last encoder: nothing is left to stop.
+        QTest::newRow("max-failures reached at the end")
+            << QStringList{"--max-failures", "1", "--max-parallel", "1"} << "OF"
+            << "SS" << 1 << "";
+        QTest::newRow("max-failures not reached")
+            << QStringList{"--max-failures", "3", "--max-parallel", "2"} << "OFOFO"
+            << "SSSSS" << 3 << "";
+    }
+    void rollout() {
+        QFETCH(QStringList, options);
+        QFETCH(QString, encoders);
+        QFETCH(QString, started);
+        QFETCH(int, bound);
+        QFETCH(QString, why);
+        const QString listeners = QString::number(encoders.size());
+        SimProcess ok, failing;
+        QVERIFY(ok.start({"--gap-ms", "0", "--listeners", listeners}) &&
+                failing.start({"--gap-ms", "0", "--error-at", "erase", "--listeners", listeners}));
+        QStringList hosts;
+        for (qsizetype i = 0; i < encoders.size(); ++i)
+            hosts << (encoders[i] == 'O' ? ok.host(i) : failing.host(i));
+        why.replace("%2", hosts.value(1));
+        const QString report = dir.filePath("rollout-report.json");
+        const QString failedHosts = dir.filePath("rollout-failed.txt");
+        const CliRun run =
+            runCli(options +
+                   QStringList{"--json", "--report", report, "--failed-hosts", failedHosts, image} +
+                   hosts);
+        bool allParsed = false;
+        const QList<QJsonObject> events = jsonEvents(run.out, &allParsed);
+        QVERIFY(allParsed);
+
+        // Who started, and that nobody started once the rollout had stopped.
+        QSet<QString> connected;
+        QHash<QString, QJsonObject> ends;
+        int failuresSoFar = 0;
+        int canariesEnded = 0;
+        bool stopped = false;
+        for (const QJsonObject& event : events) {
+            const QString host = event["host"].toString();
+            const bool canary = options.contains("--canary") && hosts.indexOf(host) < 2;
+            if (event["event"] == "connect") {
+                QVERIFY2(!stopped, qPrintable("started after the stop: " + host));
+                QVERIFY2(canary || !options.contains("--canary") || canariesEnded == 2,
+                         qPrintable("started before the canaries ended: " + host));
+                connected << host;
+            } else if (event["event"] == "end") {
+                ends[host] = event;
+                failuresSoFar += event["result"] == "failure" ? 1 : 0;
+                canariesEnded += canary ? 1 : 0;
+                const bool canaryFailed = canary && event["result"] == "failure";
+                stopped = stopped || canaryFailed || (bound > 0 && failuresSoFar >= bound);
+            }
+        }
+        QStringList skipped;
+        for (qsizetype i = 0; i < hosts.size(); ++i) {
+            const QJsonObject end = ends.value(hosts[i]);
+            QCOMPARE(connected.contains(hosts[i]), started[i] == 'S');
+            if (connected.contains(hosts[i])) {
+                QCOMPARE(end["result"].toString(), encoders[i] == 'O' ? "success" : "failure");
+                continue;
+            }
+            skipped << hosts[i];
+            QCOMPARE(end["result"].toString(), "skipped");
+            QCOMPARE(end["cause"].toString(), "rollout-stopped");
+            QVERIFY2(end["reason"].toString().contains(why), qPrintable(end["reason"].toString()));
+        }
+        const QJsonObject summary = events.last();
+        QCOMPARE(summary["event"].toString(), "summary");
+        QCOMPARE(summary["skipped"].toArray().size(), skipped.size());
+        QCOMPARE(summary["rollout"]["stopped"].toBool(), !why.isEmpty());
+        QVERIFY(summary["rollout"]["why"].toString().contains(why));
+        QCOMPARE(run.exitCode, encoders.contains('F') ? 1 : 0);
+
+        const QJsonObject document = readJson(report);
+        QCOMPARE(document["rollout"]["stopped"].toBool(), !why.isEmpty());
+        QCOMPARE(document["rollout"]["why"], summary["rollout"]["why"]);
+        QStringList reported;
+        for (const QJsonValue encoder : document["encoders"].toArray()) {
+            if (encoder["result"] == "skipped")
+                reported << encoder["host"].toString();
+        }
+        QCOMPARE(reported, skipped);
+        // A rerun covers the failed encoders and those never started, in the order given.
+        QStringList notDone;
+        for (qsizetype i = 0; i < hosts.size(); ++i) {
+            if (encoders[i] == 'F' || skipped.contains(hosts[i]))
+                notDone << hosts[i];
+        }
+        QFile list(failedHosts);
+        QVERIFY(list.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(list.readAll()).split('\n', Qt::SkipEmptyParts), notDone);
+        const QString rerun = summary["rerun"].toString();
+        QCOMPARE(rerun.isEmpty(), notDone.isEmpty());
+        if (!notDone.isEmpty()) {
+            QVERIFY2(rerun.endsWith(" --hosts-file " + failedHosts + " " + image),
+                     qPrintable(rerun));
+            for (qsizetype i = 0; i + 1 < options.size(); i += 2)
+                QVERIFY(rerun.contains(options[i] + " " + options[i + 1]));
+        }
+    }
     // A connect that fails before anything was sent is tried again; the third succeeds.
     void retryUntilTheEncoderListens() {
         std::uint16_t port = 0;
@@ -682,6 +837,33 @@ private slots:
         QVERIFY(!run.out.contains("attempt 1 of"));
         QVERIFY(!closing.nextReport(5000).isEmpty());
         QVERIFY(closing.nextReport(500).isEmpty()); // no second connection
+    }
+    // --timeout bounds the encoder's whole time, every attempt and retry delay included (it
+    // bounded one attempt: six attempts and five delays of 1 s took over 5 s).
+    void timeoutBoundsEveryAttempt() {
+        std::uint16_t port = 0;
+        {
+            ChannelListener probe;
+            port = probe.port(); // refused once closed
+        }
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
+        QElapsedTimer clock;
+        clock.start();
+        const CliRun run = runCli(
+            {"--json", "--timeout", "1.5", "--retries", "5", "--retry-delay", "1", image, host});
+        const qint64 took = clock.elapsed();
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(took >= 1400 && took < 2500, qPrintable(QString::number(took)));
+        bool allParsed = false;
+        const QList<QJsonObject> events = jsonEvents(run.out, &allParsed);
+        const auto end = std::find_if(events.begin(), events.end(), [](const QJsonObject& event) {
+            return event["event"] == "end";
+        });
+        QVERIFY(end != events.end());
+        QCOMPARE((*end)["cause"].toString(), "timed-out");
+        QCOMPARE((*end)["reason"].toString(),
+                 "not done within 1.5 s while waiting to connect again");
+        QCOMPARE((*end)["attempts"].toInt(), 2);
     }
     // --check reads the image, resolves the hosts, tells the plan and connects to nothing.
     void checkOpensNoConnection() {
@@ -922,13 +1104,13 @@ private slots:
     }
     void completionOffersEveryOptionOfTheHelp() {
         QStringList options;
-        static const QRegularExpression option("^  (-h, )?(--[a-z0-9-]+)",
+        static const QRegularExpression option("^  (?:(-[a-z]), )?(--[a-z0-9-]+)",
                                                QRegularExpression::MultilineOption);
         for (auto match = option.globalMatch(HelpText()); match.hasNext();) {
             const QRegularExpressionMatch found = match.next();
             options << found.captured(2);
-            if (found.hasCaptured(1) && !found.captured(1).isEmpty())
-                options << "-h";
+            if (!found.captured(1).isEmpty())
+                options << found.captured(1);
         }
         options.sort();
         QVERIFY(options.size() >= 15);
@@ -952,7 +1134,7 @@ private slots:
         const QList<QJsonObject> events = jsonEvents(run.out + check.out + error.out, &allParsed);
         QVERIFY(allParsed);
         const QHash<QString, QSet<QString>> help = helpEventFields();
-        QCOMPARE(help.size(), 12);
+        QCOMPARE(help.size(), 13);
         QSet<QString> seen;
         for (const QJsonObject& event : events) {
             const QString name = event["event"].toString();

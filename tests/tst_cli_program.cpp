@@ -8,11 +8,14 @@
 #include "test_image.h"
 #include "test_process.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -41,6 +44,56 @@ QByteArray readAll(int fd) {
         all.append(buffer, n);
     return all;
 }
+
+// fwupgrade-cli on a terminal of its own (rows by columns): its standard output and, when
+// asked, its standard input.
+class OnTerminal {
+public:
+    ~OnTerminal() {
+        if (master >= 0)
+            ::close(master);
+    }
+    bool start(const QByteArrayList& arguments, unsigned short rows, unsigned short columns,
+               bool terminalInput = false) {
+        int slave = -1;
+        winsize size{};
+        size.ws_row = rows;
+        size.ws_col = columns;
+        if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0)
+            return false;
+        const bool started = cli.start(CliPath, arguments, slave, {}, terminalInput ? slave : -1);
+        ::close(slave);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        return started;
+    }
+    // What it has shown so far.
+    const QByteArray& shown() {
+        shownBytes += readAll(master);
+        return shownBytes;
+    }
+    bool type(const QByteArray& keys) {
+        return ::write(master, keys.constData(), std::size_t(keys.size())) == keys.size();
+    }
+    // Its exit status once it has ended (-1 past the bound), the screen read to the end.
+    int finish(int timeoutMs = 30000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (cli.running() && clock.elapsed() < timeoutMs) {
+            shown();
+            QTest::qWait(10);
+        }
+        shown();
+        return cli.waitForExit(0);
+    }
+    // The screen's text without carriage returns.
+    QString text() { return QString::fromLocal8Bit(shown()).remove(QLatin1Char('\r')); }
+
+    TestProcess cli;
+
+private:
+    int master = -1;
+    QByteArray shownBytes;
+};
 
 } // namespace
 
@@ -117,34 +170,12 @@ private slots:
     void terminalOutput() {
         SimProcess a, b;
         QVERIFY(a.start(OkSim) && b.start(OkSim));
-        int master = -1;
-        int slave = -1;
-        winsize size{};
-        size.ws_row = 24;
-        size.ws_col = 40;
-        QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
-        TestProcess cli;
-        QVERIFY(cli.start(CliPath, {image.toLocal8Bit(), a.host().toLatin1(), b.host().toLatin1()},
-                          slave));
-        ::close(slave);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        QByteArray bytes;
-        const auto drain = [&] {
-            char chunk[4096];
-            ssize_t n;
-            while ((n = ::read(master, chunk, sizeof chunk)) > 0)
-                bytes.append(chunk, n);
-        };
-        QElapsedTimer clock;
-        clock.start();
-        while (cli.running() && clock.elapsed() < 20000) {
-            drain();
-            QTest::qWait(10);
-        }
-        drain();
-        ::close(master);
-        QCOMPARE(cli.waitForExit(0), 0);
-        const QString out = QString::fromLocal8Bit(bytes).remove(QLatin1Char('\r'));
+        OnTerminal terminal;
+        // --yes: the test's own standard input may be a terminal too.
+        QVERIFY(terminal.start(
+            {"--yes", image.toLocal8Bit(), a.host().toLatin1(), b.host().toLatin1()}, 24, 40));
+        QCOMPARE(terminal.finish(), 0);
+        const QString out = terminal.text();
 
         QVERIFY(out.contains(a.host() + ": send data header\n"));
         QVERIFY(
@@ -162,6 +193,111 @@ private slots:
             const QString row = piece.left(piece.indexOf('\n'));
             QVERIFY2(row.size() <= 39, qPrintable(row));
         }
+    }
+    // More encoders than the screen has rows: the failed one, last in the order given, stays
+    // listed above "... and N more"; the overall line tells the time left meanwhile.
+    void terminalKeepsTheFailedListed() {
+        SimProcess fleet;
+        QVERIFY(fleet.start({"--gap-ms", "2", "--erase-step", "0x1000", "--listeners", "7"}));
+        std::uint16_t closed = 0;
+        {
+            ChannelListener probe;
+            closed = probe.port(); // refused once closed
+        }
+        QByteArrayList arguments{"--yes", image.toLocal8Bit()};
+        for (int i = 0; i < 7; ++i)
+            arguments << fleet.host(i).toLatin1();
+        const QByteArray refused = "127.0.0.1:" + QByteArray::number(closed);
+        arguments << refused;
+        OnTerminal terminal;
+        // Eight rows: four encoder rows, "... and 4 more encoders", the overall line.
+        QVERIFY(terminal.start(arguments, 8, 100));
+        QCOMPARE(terminal.finish(), 1);
+        const QString out = terminal.text();
+        const QString lastPanel =
+            out.left(out.indexOf("7 of 8 encoders upgraded, 1 failed")).section("\x1b[2K", -6);
+        QVERIFY2(lastPanel.contains(refused + "  FAILED: SERVER NOT READY (connection refused)"),
+                 qPrintable(lastPanel));
+        QVERIFY(lastPanel.contains("\x1b[2K... and 4 more encoders\n"));
+        QVERIFY2(out.contains(QRegularExpression(", 1 failed, \\d in flight, about \\d+ s left\n")),
+                 qPrintable(out.right(2000)));
+    }
+    // With standard input and output both terminals, nothing is sent before the operator has
+    // said y or yes; --yes asks nothing.
+    void questionOnATerminal_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QByteArray>("answer"); // empty: none awaited
+        QTest::addColumn<int>("status");
+        QTest::newRow("y") << QStringList{} << QByteArray("y\n") << 0;
+        QTest::newRow("yes") << QStringList{} << QByteArray(" YES\n") << 0;
+        QTest::newRow("n") << QStringList{} << QByteArray("n\n") << 2;
+        QTest::newRow("another word") << QStringList{} << QByteArray("sure\n") << 2;
+        QTest::newRow("EOF") << QStringList{} << QByteArray("\x04") << 2;
+        QTest::newRow("--yes") << QStringList{"--yes"} << QByteArray() << 0;
+        QTest::newRow("-y") << QStringList{"-y"} << QByteArray() << 0;
+    }
+    void questionOnATerminal() {
+        QFETCH(QStringList, options);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, status);
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim));
+        OnTerminal terminal;
+        QVERIFY(terminal.start(bytes(options + QStringList{image, sim.host()}), 24, 80, true));
+        const QByteArray question =
+            "Upgrade 1 encoder(s) with " + image.toLocal8Bit() + " (" +
+            QCryptographicHash::hash(RandomImage(100'000, 7), QCryptographicHash::Sha256)
+                .toHex()
+                .left(16) +
+            ")? [y/N] ";
+        if (!answer.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(terminal.shown().contains(question), 10000);
+            // Asked before any connection.
+            QVERIFY(sim.nextReport(300).isEmpty());
+            QVERIFY(!terminal.shown().contains("send data header"));
+            QVERIFY(terminal.type(answer));
+        }
+        QCOMPARE(terminal.finish(), status);
+        QCOMPARE(terminal.shown().contains("[y/N]"), !answer.isEmpty());
+        if (status == 0) {
+            QVERIFY(sim.nextReport()["complete"].toBool());
+        } else {
+            QVERIFY(terminal.cli.err().contains("not confirmed: nothing was sent to any encoder"));
+            QVERIFY(!terminal.shown().contains("send data header"));
+            QVERIFY(sim.nextReport(500).isEmpty());
+        }
+    }
+    // Under a low open-files limit, 300 encoders at once would leave most without a socket
+    // ("SERVER NOT READY (too many open files)"): fewer go at once instead, said once.
+    void lowDescriptorLimit() {
+        const QString prlimit = QStandardPaths::findExecutable("prlimit");
+        if (prlimit.isEmpty())
+            QSKIP("prlimit is not installed");
+        constexpr int Encoders = 300;
+        SimProcess fleet;
+        QVERIFY(fleet.start({"--gap-ms", "0", "--listeners", QString::number(Encoders)}));
+        const QString small = writeFile("small.bin", RandomImage(1000, 3));
+        QStringList arguments{"--nofile=64:64", CliPath, "--json", small};
+        for (int i = 0; i < Encoders; ++i)
+            arguments << fleet.host(i);
+        const ProgramRun run = RunProgram(prlimit, arguments, 90000);
+        QCOMPARE(run.exitCode, 0);
+        int notices = 0;
+        int successes = 0;
+        for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
+            const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+            if (event["event"] == "notice") {
+                ++notices;
+                QVERIFY2(event["text"].toString().contains(
+                             QRegularExpression("^the open-files limit leaves room for \\d+ "
+                                                "connections: upgrading at most \\d+ encoders at "
+                                                "once instead of 300$")),
+                         qPrintable(line));
+            }
+            successes += event["event"] == "end" && event["result"] == "success" ? 1 : 0;
+        }
+        QCOMPARE(notices, 1);
+        QCOMPARE(successes, Encoders);
     }
     // The first signal starts nothing new and stops what has not begun to erase (here a
     // connect that hangs), while an encoder already erasing is named and left to finish; a

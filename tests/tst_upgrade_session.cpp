@@ -186,6 +186,26 @@ private slots:
             QVERIFY(report.value("complete").toBool());
     }
 
+    // A front end that spent part of the whole bound on an earlier attempt gets only the
+    // rest; the end still names the whole bound.
+    void wholeBoundLessWhatWasSpent() {
+        SimProcess sim;
+        QVERIFY(sim.start(Fast({"--silent-at", "erase", "--once", "--report-line"})));
+        const auto image = ImageBuffer(PatternImage(1000));
+        TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
+        UpgradeRecordingView view;
+        UpgradeSession session(channel, *image, view);
+        session.setWholeBound(std::chrono::milliseconds(2500), std::chrono::milliseconds(1200));
+        QSignalSpy finished(&session, &UpgradeSession::finished);
+        QElapsedTimer clock;
+        clock.start();
+        session.start();
+        QVERIFY(QTest::qWaitFor([&] { return finished.count() > 0; }, 10000));
+        QVERIFY2(clock.elapsed() >= 1250 && clock.elapsed() < 1900,
+                 qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(session.endCause().kind, UpgradeEndKind::TimedOut);
+        QCOMPARE(session.endCause().text, "not done within 2.5 s");
+    }
     // As the encoder's replies come, the session tells where it stands: the step, the phase,
     // its percentage, the image bytes taken, whether flash is being written, and in words.
     void saysWhereItStands() {

@@ -85,8 +85,10 @@ void UpgradeSession::setSilenceBound(std::optional<std::chrono::milliseconds> bo
     silenceBound = bound;
 }
 
-void UpgradeSession::setWholeBound(std::optional<std::chrono::milliseconds> bound) {
+void UpgradeSession::setWholeBound(std::optional<std::chrono::milliseconds> bound,
+                                   std::chrono::milliseconds spent) {
     wholeBound = bound;
+    wholeSpent = spent;
 }
 
 std::int64_t UpgradeSession::imageBytesAcknowledged() const {
@@ -108,7 +110,7 @@ void UpgradeSession::start() {
     // The header describes the image as it stands now; the image is sent at that length.
     header = UpgradeHeader(image.length, image.checksum);
     if (wholeBound)
-        whole.start(*wholeBound);
+        whole.start(std::max(*wholeBound - wholeSpent, std::chrono::milliseconds::zero()));
     enter(UpgradeStep::Connecting);
     if (progress == ConnectProgress::Connected) {
         connectionStands();

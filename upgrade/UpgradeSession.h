@@ -52,9 +52,11 @@ public:
 
     // Bounds a front end may choose; none by default. Silence counts from the moment the
     // encoder has acknowledged the whole image and restarts whenever it sends; the whole
-    // bound counts from start().
+    // bound counts from start(), less what the front end already `spent` on this upgrade (an
+    // earlier attempt).
     void setSilenceBound(std::optional<std::chrono::milliseconds> bound);
-    void setWholeBound(std::optional<std::chrono::milliseconds> bound);
+    void setWholeBound(std::optional<std::chrono::milliseconds> bound,
+                       std::chrono::milliseconds spent = std::chrono::milliseconds::zero());
     void setPumpBudget(PumpBudget budget) { replies.setPumpBudget(budget); }
     // Shares the event loop with other sessions sending at the same time; none by default.
     void setSendPacer(SendPacer* pacer) { sendPacer = pacer; }
@@ -134,6 +136,7 @@ private:
     UpgradeEnd cause;
     std::optional<std::chrono::milliseconds> silenceBound;
     std::optional<std::chrono::milliseconds> wholeBound;
+    std::chrono::milliseconds wholeSpent{0};
 
     // Children of the session, switched off and dropped before the connection closes.
     QSocketNotifier* readable = nullptr;

@@ -51,7 +51,7 @@ TestProcess::~TestProcess() {
 }
 
 bool TestProcess::start(const QString& program, const QByteArrayList& arguments, int stdoutFd,
-                        const QStringList& environment) {
+                        const QStringList& environment, int stdinFd) {
     int outEnds[2] = {-1, -1};
     int errEnds[2] = {-1, -1};
     if ((stdoutFd < 0 && !openPipe(outEnds)) || !openPipe(errEnds))
@@ -81,6 +81,8 @@ bool TestProcess::start(const QString& program, const QByteArrayList& arguments,
     posix_spawn_file_actions_adddup2(&actions, stdoutFd >= 0 ? stdoutFd : outEnds[1],
                                      STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errEnds[1], STDERR_FILENO);
+    if (stdinFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;

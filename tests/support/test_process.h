@@ -18,8 +18,9 @@ public:
     TestProcess& operator=(const TestProcess&) = delete;
     ~TestProcess();
 
+    // Standard input is `stdinFd` when given (a terminal's), otherwise this process's.
     bool start(const QString& program, const QByteArrayList& arguments, int stdoutFd = -1,
-               const QStringList& environment = {});
+               const QStringList& environment = {}, int stdinFd = -1);
     pid_t pid() const { return child; }
     bool running();
     // The exit status (128 + the signal's number when one ended it); -1 when it did not end
