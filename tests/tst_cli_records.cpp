@@ -231,25 +231,25 @@ private slots:
     void doneWithImage() {
         const QString other(64, 'f');
         writeLines("history.jsonl",
-                   {historyEntry("10.0.0.1", 999, "success", "success", sha256),
-                    historyEntry("10.0.0.1", 999, "failure", "program-fail", sha256),
-                    historyEntry("10.0.0.2", 999, "failure", "program-fail", sha256),
-                    historyEntry("10.0.0.2", 999, "success", "success", sha256),
-                    historyEntry("10.0.0.3", 999, "success", "success", other),
-                    historyEntry("10.0.0.4", 999, "skipped", "already-upgraded", sha256),
-                    historyEntry("10.0.0.5", 999, "skipped", "rollout-stopped", sha256),
-                    historyEntry("10.0.0.2", 1000, "failure", "not-reachable", sha256)});
+                   {historyEntry("127.0.0.1", 999, "success", "success", sha256),
+                    historyEntry("127.0.0.1", 999, "failure", "program-fail", sha256),
+                    historyEntry("127.0.0.2", 999, "failure", "program-fail", sha256),
+                    historyEntry("127.0.0.2", 999, "success", "success", sha256),
+                    historyEntry("127.0.0.3", 999, "success", "success", other),
+                    historyEntry("127.0.0.4", 999, "skipped", "already-upgraded", sha256),
+                    historyEntry("127.0.0.5", 999, "skipped", "rollout-stopped", sha256),
+                    historyEntry("127.0.0.2", 1000, "failure", "not-reachable", sha256)});
         QFile history(path("history.jsonl"));
         QVERIFY(history.open(QIODevice::Append));
-        history.write("{\"address\": \"10.0.0.2\", \"port\": 999, \"resu\n");
+        history.write("{\"address\": \"127.0.0.2\", \"port\": 999, \"resu\n");
         history.close();
         const QHash<QString, bool> done = DoneWithImage(history.fileName(), sha256);
-        QCOMPARE(done.value(EncoderKey("10.0.0.1", 999), true), false);
-        QCOMPARE(done.value(EncoderKey("10.0.0.2", 999)), true);
-        QCOMPARE(done.value(EncoderKey("10.0.0.2", 1000), true), false);
-        QCOMPARE(done.value(EncoderKey("10.0.0.3", 999), true), false);
-        QCOMPARE(done.value(EncoderKey("10.0.0.4", 999)), true);
-        QCOMPARE(done.value(EncoderKey("10.0.0.5", 999), true), false);
+        QCOMPARE(done.value(EncoderKey("127.0.0.1", 999), true), false);
+        QCOMPARE(done.value(EncoderKey("127.0.0.2", 999)), true);
+        QCOMPARE(done.value(EncoderKey("127.0.0.2", 1000), true), false);
+        QCOMPARE(done.value(EncoderKey("127.0.0.3", 999), true), false);
+        QCOMPARE(done.value(EncoderKey("127.0.0.4", 999)), true);
+        QCOMPARE(done.value(EncoderKey("127.0.0.5", 999), true), false);
         QVERIFY(DoneWithImage(path("no-such-history"), sha256).isEmpty());
     }
     // Lines far beyond a pipe's atomic size from four processes at once stay whole.

@@ -137,7 +137,7 @@ fi
 # fleet FILE SITE=ENCODER[,ENCODER...][;VAR: VALUE...]...: an inventory with these sites in
 # this order, each with its control host SITE-ctl (with - for _) and its own variables.
 fleet() {
-    local file=$1 spec site rest encoders var
+    local file=$1 entry site rest encoders var
     shift
     {
         cat <<EOF
@@ -158,12 +158,12 @@ $history_vars
     fwupgrade_control:
       hosts:
 EOF
-        for spec in "$@"; do
-            site=${spec%%=*}
+        for entry in "$@"; do
+            site=${entry%%=*}
             echo "        ${site//_/-}-ctl:"
         done
-        for spec in "$@"; do
-            site=${spec%%=*} rest=${spec#*=}
+        for entry in "$@"; do
+            site=${entry%%=*} rest=${entry#*=}
             encoders=${rest%%;*}
             printf '    %s:\n      hosts:\n        %s-ctl:\n      vars:\n' "$site" "${site//_/-}"
             printf '        fwupgrade_encoders: ["%s"]\n' "${encoders//,/\", \"}"
