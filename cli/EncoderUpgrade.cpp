@@ -102,10 +102,6 @@ QString EncoderUpgrade::stage() const {
     return session ? session->stage() : QStringLiteral("connecting");
 }
 
-double EncoderUpgrade::imageSendSeconds() const {
-    return imageClock.isValid() ? double(imageClock.elapsed()) / 1000.0 : 0;
-}
-
 std::optional<QString> EncoderUpgrade::flashStage() const {
     if (finishedAll || !progress().writingFlash)
         return std::nullopt;
@@ -204,11 +200,6 @@ void EncoderUpgrade::connectionSettled(bool connected) {
           {"remotePort", address.port},
           {"localHostName", QString::fromLocal8Bit(TcpClientChannel::LocalHostName())},
           {"localAddress", QString::fromLatin1(channel.LocalAddress())}});
-}
-
-void EncoderUpgrade::stepEntered(UpgradeStep step) {
-    if (step == UpgradeStep::SendingImage)
-        imageClock.start();
 }
 
 void EncoderUpgrade::imageSent(std::int64_t, std::int64_t) {

@@ -65,8 +65,6 @@ public:
     UpgradeProgress progress() const;
     // Where its upgrade stands, in words ("connecting", "erasing flash", ...).
     QString stage() const;
-    // How long its image has been going out; 0 before.
-    double imageSendSeconds() const;
     // The encoder has begun to rewrite its flash, so stopping it now would leave it without
     // firmware: the stage it is in; nothing otherwise.
     std::optional<QString> flashStage() const;
@@ -103,7 +101,6 @@ private:
     void showSuccess(const QString& text) override;
     void upgradeEnded(const UpgradeEnd&) override {} // told once the session has finished
     void connectionSettled(bool connected) override;
-    void stepEntered(UpgradeStep step) override;
     void imageSent(std::int64_t sent, std::int64_t total) override;
 
     const int index;
@@ -117,7 +114,6 @@ private:
     QTimer retryDelay;
     QTimer deadline; // --timeout, over every attempt and retry delay
     QElapsedTimer clock;
-    QElapsedTimer imageClock;
     int attempts = 0;
     // The last percentage told of the image transfer and of each phase.
     std::array<int, 4> lastPercent{-1, -1, -1, -1};

@@ -32,14 +32,15 @@ QString rateText(double bytesPerSecond) {
     return QStringLiteral("%1 kB/s").arg(bytesPerSecond / 1e3, 0, 'f', 0);
 }
 
-// While the image goes out: its rate so far and the time left at that rate.
-QString transferText(const UpgradeProgress& progress, double seconds) {
-    if (progress.step != UpgradeStep::SendingImage || progress.percent >= 100 || seconds <= 0.2 ||
-        progress.bytesAcknowledged <= 0)
+// While the image goes out: the rate the encoder takes it at and the time the rest will take.
+QString transferText(const UpgradeProgress& progress) {
+    if (progress.step != UpgradeStep::SendingImage || progress.percent >= 100 ||
+        !progress.bytesPerSecond || !progress.timeLeft)
         return {};
-    const double rate = double(progress.bytesAcknowledged) / seconds;
-    const double left = double(progress.imageLength - progress.bytesAcknowledged) / rate;
-    return QStringLiteral("  %1, %2 s left").arg(rateText(rate)).arg(std::ceil(left), 0, 'f', 0);
+    const double left = std::chrono::duration<double>(*progress.timeLeft).count();
+    return QStringLiteral("  %1, %2 s left")
+        .arg(rateText(*progress.bytesPerSecond))
+        .arg(std::ceil(left), 0, 'f', 0);
 }
 
 } // namespace
@@ -139,7 +140,7 @@ QString TerminalOutput::encoderLine(int index, int width) const {
         line += stageLabels[index].isEmpty() ? encoder->stage() : stageLabels[index];
         if (progress.phase || progress.step == UpgradeStep::SendingImage)
             line += QStringLiteral("  %1%").arg(progress.percent, 3);
-        line += transferText(progress, encoder->imageSendSeconds());
+        line += transferText(progress);
     }
     return line.left(std::max(1, width - 1));
 }

@@ -194,6 +194,29 @@ private slots:
             QVERIFY2(row.size() <= 39, qPrintable(row));
         }
     }
+    // An encoder that takes 100 kB/s: while the image goes out its line tells the rate and the
+    // seconds the rest will take, as the encoder acknowledges it (its first few kilobytes at
+    // once, into its buffer).
+    void terminalShowsTheRate() {
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim + QStringList{"--read-rate", "100000"}));
+        const QString larger = writeFile("larger.bin", RandomImage(300'000, 5));
+        OnTerminal terminal;
+        QVERIFY(terminal.start({"--yes", larger.toLocal8Bit(), sim.host().toLatin1()}, 24, 100));
+        QCOMPARE(terminal.finish(), 0);
+        const QString out = terminal.text();
+        const QRegularExpression transfer(QRegularExpression::escape(sim.host()) +
+                                          "  sending the image +\\d+%  (\\d+) kB/s, (\\d+) s left");
+        QStringList rows;
+        for (auto match = transfer.globalMatch(out); match.hasNext();) {
+            const QRegularExpressionMatch row = match.next();
+            QVERIFY2(row.captured(2).toInt() <= 4, qPrintable(row.captured()));
+            rows << row.captured(1);
+        }
+        QVERIFY2(!rows.isEmpty(), qPrintable(out.left(3000)));
+        QVERIFY2(rows.last().toInt() >= 70 && rows.last().toInt() <= 150,
+                 qPrintable(rows.join(' ')));
+    }
     // More encoders than the screen has rows: the failed one, last in the order given, stays
     // listed above "... and N more"; the overall line tells the time left meanwhile.
     void terminalKeepsTheFailedListed() {

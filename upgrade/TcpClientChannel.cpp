@@ -426,6 +426,15 @@ std::int64_t TcpClientChannel::UnacknowledgedBytes() const {
     return unacknowledged;
 }
 
+// TCP counts them in segments of its largest size.
+std::int64_t TcpClientChannel::SelectivelyAcknowledgedBytes() const {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (!connected || ::getsockopt(socketHandle, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return 0;
+    return std::int64_t(info.tcpi_sacked) * std::int64_t(info.tcpi_snd_mss);
+}
+
 bool TcpClientChannel::ConnectionFailed() const {
     if (!connected)
         return true;

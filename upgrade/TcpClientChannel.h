@@ -100,6 +100,9 @@ public:
     // Bytes handed to the socket that the encoder has not acknowledged yet, also once the
     // connection has failed; -1 while the channel is not connected.
     std::int64_t UnacknowledgedBytes() const;
+    // Of those, about how many the encoder has already received past a lost segment (its
+    // selective acknowledgements); 0 when none or unknown.
+    std::int64_t SelectivelyAcknowledgedBytes() const;
     // Whether the connection has failed: reset by the encoder, or given up by TCP.
     bool ConnectionFailed() const;
     // Whether TCP's latest retransmissions or window probes to the encoder went unanswered:

@@ -250,10 +250,14 @@ void UpgradeSession::waitToSendMore(bool socketTookAll) {
 // it has acknowledged everything, the send is complete.
 void UpgradeSession::followAcknowledgements() {
     const std::int64_t unacknowledged = channel.UnacknowledgedBytes();
-    if (unacknowledged >= 0 && sent - unacknowledged > acknowledged) {
+    const bool moved = unacknowledged >= 0 && sent - unacknowledged > acknowledged;
+    if (moved) {
         acknowledged = sent - unacknowledged;
         sendStall.start(TcpChannelBounds().sendStall);
-        if (current == UpgradeStep::SendingImage) {
+    }
+    if (current == UpgradeStep::SendingImage) {
+        recordImageReceived();
+        if (moved) {
             imageAcknowledged = acknowledged;
             view.imageSent(acknowledged, sendCount);
             if (ended())
@@ -269,6 +273,14 @@ void UpgradeSession::followAcknowledgements() {
     } else {
         scheduleAcknowledgementCheck();
     }
+}
+
+// What the encoder holds past a lost segment counts for the rate: the cumulative
+// acknowledgement stands still until the loss is repaired, then leaps.
+void UpgradeSession::recordImageReceived() {
+    const std::int64_t received =
+        std::min(sent, acknowledged + channel.SelectivelyAcknowledgedBytes());
+    imageRate.record(std::chrono::steady_clock::now(), received);
 }
 
 void UpgradeSession::scheduleAcknowledgementCheck() {
@@ -374,6 +386,7 @@ void UpgradeSession::pauseOver() {
         return;
     }
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendProgram));
+    imageRate.start(std::chrono::steady_clock::now());
     enter(UpgradeStep::SendingImage);
     if (ended())
         return;
@@ -523,6 +536,11 @@ UpgradeProgress UpgradeSession::progress() const {
                       ? PhasePercent(*now.phase, replies.phasePosition(*now.phase), now.imageLength)
                       : PercentOf(now.bytesAcknowledged, 0, now.imageLength);
     now.writingFlash = replies.writingFlash();
+    if (current == UpgradeStep::SendingImage) {
+        const auto at = std::chrono::steady_clock::now();
+        now.bytesPerSecond = imageRate.bytesPerSecond(at);
+        now.timeLeft = imageRate.timeLeft(at, now.imageLength);
+    }
     return now;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TransferRate.h"
 #include "UpgradeMonitor.h"
 #include "UpgradeView.h"
 
@@ -22,6 +23,10 @@ struct UpgradeProgress {
     std::int32_t imageLength = 0;
     // Erasing or programming: stopping the upgrade now would leave the encoder without firmware.
     bool writingFlash = false;
+    // While the image goes out, once they can be told: the rate at which the encoder
+    // acknowledges it, and the time the rest will take at that rate.
+    std::optional<double> bytesPerSecond;
+    std::optional<std::chrono::milliseconds> timeLeft;
 };
 
 class QSocketNotifier;
@@ -101,6 +106,7 @@ private:
     bool handOver();
     void waitToSendMore(bool socketTookAll);
     void followAcknowledgements();
+    void recordImageReceived();
     void scheduleAcknowledgementCheck();
     void sendStalled();
     void sendBroke(int error);
@@ -156,6 +162,7 @@ private:
     std::int64_t sent = 0;         // handed to the socket
     std::int64_t acknowledged = 0; // of those, acknowledged by the encoder
     std::int64_t imageAcknowledged = 0;
+    TransferRate imageRate;
     std::chrono::milliseconds acknowledgementWait{0};
     std::chrono::steady_clock::time_point connectStart;
     std::chrono::steady_clock::time_point pauseEnd;

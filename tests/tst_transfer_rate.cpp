@@ -1,0 +1,96 @@
+// The rate and time left a front end shows while the image goes out: over the recent half of
+// the transfer (at least 10 s), so a slow start is forgotten and a stall that goes on counts.
+
+#include "TransferRate.h"
+
+#include <QTest>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// (ms since the image began, bytes received in all by then)
+using Samples = std::vector<std::pair<int, qint64>>;
+
+// A steady `bytesPerSecond` from `fromMs` to `toMs`, sampled every 250 ms, on top of `start`.
+Samples steady(int fromMs, int toMs, qint64 bytesPerSecond, qint64 start = 0) {
+    Samples samples;
+    for (int ms = fromMs + 250; ms <= toMs; ms += 250)
+        samples.push_back({ms, start + bytesPerSecond * (ms - fromMs) / 1000});
+    return samples;
+}
+
+Samples operator+(Samples first, const Samples& then) {
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+}
+
+} // namespace
+
+class TestTransferRate : public QObject {
+    Q_OBJECT
+
+private slots:
+    void estimate_data() {
+        QTest::addColumn<Samples>("samples");
+        QTest::addColumn<int>("nowMs");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<double>("rate"); // negative: none told yet
+        QTest::addColumn<qint64>("leftMs");
+
+        QTest::newRow("no byte yet") << Samples{} << 1000 << qint64(1000) << -1.0 << qint64(0);
+        QTest::newRow("too young")
+            << Samples{{100, 5000}} << 150 << qint64(100000) << -1.0 << qint64(0);
+        QTest::newRow("steady") << steady(0, 4000, 100000) << 4000 << qint64(1000000) << 100000.0
+                                << qint64(6000);
+        // 5 s at half speed, then 25 s at full: over the last 15 s only the full speed shows
+        // (the average since the start would say 91,667 B/s and 10.9 s).
+        QTest::newRow("slow start forgotten")
+            << steady(0, 5000, 50000) + steady(5000, 30000, 100000, 250000) << 30000
+            << qint64(3750000) << 100000.0 << qint64(10000);
+        // Nothing since 8 s: the rate falls while the encoder takes nothing.
+        QTest::newRow("a stall that goes on counts")
+            << steady(0, 8000, 100000) << 10000 << qint64(1600000) << 80000.0 << qint64(10000);
+        // The window begins at 15 s, between the samples at 0 and 20 s.
+        QTest::newRow("bytes come evenly between samples")
+            << Samples{{20000, 2000000}, {30000, 3000000}} << 30000 << qint64(4000000) << 100000.0
+            << qint64(10000);
+        QTest::newRow("fewer bytes than before are ignored")
+            << Samples{{5000, 500000}, {6000, 400000}} << 10000 << qint64(1000000) << 50000.0
+            << qint64(10000);
+        QTest::newRow("all received")
+            << steady(0, 2000, 100000) << 2000 << qint64(200000) << 100000.0 << qint64(0);
+    }
+
+    void estimate() {
+        QFETCH(Samples, samples);
+        QFETCH(int, nowMs);
+        QFETCH(qint64, total);
+        QFETCH(double, rate);
+        QFETCH(qint64, leftMs);
+        const TransferRate::Clock::time_point began{1h};
+        TransferRate transfer;
+        transfer.start(began);
+        for (const auto& [ms, bytes] : samples)
+            transfer.record(began + std::chrono::milliseconds(ms), bytes);
+        const auto now = began + std::chrono::milliseconds(nowMs);
+        const std::optional<double> told = transfer.bytesPerSecond(now);
+        const std::optional<std::chrono::milliseconds> left = transfer.timeLeft(now, total);
+        if (rate < 0) {
+            QVERIFY(!told);
+            QVERIFY(!left);
+            return;
+        }
+        QVERIFY(told);
+        QCOMPARE(qRound64(*told), qRound64(rate));
+        QVERIFY(left);
+        QCOMPARE(qint64(left->count()), leftMs);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestTransferRate)
+#include "tst_transfer_rate.moc"

@@ -1,0 +1,68 @@
+#include "TransferRate.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr TransferRate::Clock::duration ShortestWindow = std::chrono::seconds(10);
+constexpr TransferRate::Clock::duration YoungestEstimate = std::chrono::milliseconds(200);
+
+double seconds(TransferRate::Clock::duration span) {
+    return std::chrono::duration<double>(span).count();
+}
+
+} // namespace
+
+void TransferRate::start(Clock::time_point at) {
+    began = at;
+    samples.assign(1, Sample{at, 0});
+}
+
+void TransferRate::record(Clock::time_point at, std::int64_t bytes) {
+    if (samples.empty() || bytes <= samples.back().bytes)
+        return;
+    samples.push_back({std::max(at, samples.back().at), bytes});
+    forgetBefore(windowStart(at));
+}
+
+std::optional<double> TransferRate::bytesPerSecond(Clock::time_point now) const {
+    if (samples.empty() || samples.back().bytes <= 0 || now - began < YoungestEstimate)
+        return std::nullopt;
+    const Clock::time_point from = windowStart(now);
+    return double(samples.back().bytes - bytesBy(from)) / seconds(now - from);
+}
+
+std::optional<std::chrono::milliseconds> TransferRate::timeLeft(Clock::time_point now,
+                                                                std::int64_t total) const {
+    const std::optional<double> rate = bytesPerSecond(now);
+    if (!rate || *rate <= 0)
+        return std::nullopt;
+    const std::int64_t remaining = std::max<std::int64_t>(total - samples.back().bytes, 0);
+    return std::chrono::milliseconds(std::llround(double(remaining) / *rate * 1000.0));
+}
+
+TransferRate::Clock::time_point TransferRate::windowStart(Clock::time_point now) const {
+    const Clock::duration window = std::max(ShortestWindow, (now - began) / 2);
+    return std::max(began, now - window);
+}
+
+// Between two samples the bytes are taken to have come evenly.
+std::int64_t TransferRate::bytesBy(Clock::time_point at) const {
+    const auto after = std::find_if(samples.begin(), samples.end(),
+                                    [at](const Sample& sample) { return sample.at > at; });
+    if (after == samples.begin())
+        return samples.front().bytes;
+    const Sample& before = *std::prev(after);
+    if (after == samples.end())
+        return before.bytes;
+    const double share = seconds(at - before.at) / seconds(after->at - before.at);
+    return before.bytes + std::llround(share * double(after->bytes - before.bytes));
+}
+
+// The window's start only moves on, so a sample before it is needed only as the last one
+// there, to tell the bytes at the start.
+void TransferRate::forgetBefore(Clock::time_point at) {
+    while (samples.size() > 1 && samples[1].at <= at)
+        samples.pop_front();
+}
