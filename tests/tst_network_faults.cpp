@@ -23,13 +23,9 @@
 
 using namespace std::chrono_literals;
 
-namespace {
+using namespace UpgradeLogLines;
 
-const QString H = UpgradeLog::SendHeader;
-const QString P = UpgradeLog::SendProgram;
-const QString W = UpgradeLog::PowerWarning;
-const QString Lost = UpgradeLog::ConnectionLost;
-const QString A = UpgradeLog::Abort;
+namespace {
 
 // Bounds that give up on a vanished encoder within seconds rather than half a minute.
 ChannelBounds QuickLossBounds() {

@@ -23,14 +23,9 @@
 #include <optional>
 #include <vector>
 
-namespace {
+using namespace UpgradeLogLines;
 
-const QString H = UpgradeLog::SendHeader;
-const QString P = UpgradeLog::SendProgram;
-const QString W = UpgradeLog::PowerWarning;
-const QString Lost = UpgradeLog::ConnectionLost;
-const QString Failed = UpgradeLog::SendFailed;
-const QString A = UpgradeLog::Abort;
+namespace {
 
 // Fast pacing over a 1,000-byte image: 3 counts, 5 addresses, 3 counts.
 QStringList Fast(const QStringList& fault = {}) {

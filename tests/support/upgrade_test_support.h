@@ -3,6 +3,7 @@
 // A front end that records every call of the reply handling, and a loopback encoder whose
 // accepted connection the test writes replies to.
 
+#include "EncoderProtocol.h"
 #include "UpgradeView.h"
 
 #include <QByteArray>
@@ -12,6 +13,16 @@
 #include <QTcpSocket>
 
 #include <functional>
+
+// The lines an upgrade writes to its log, as the rows spell them.
+namespace UpgradeLogLines {
+inline const QString H = UpgradeLog::SendHeader;
+inline const QString P = UpgradeLog::SendProgram;
+inline const QString W = UpgradeLog::PowerWarning;
+inline const QString Lost = UpgradeLog::ConnectionLost;
+inline const QString Failed = UpgradeLog::SendFailed;
+inline const QString A = UpgradeLog::Abort;
+} // namespace UpgradeLogLines
 
 class UpgradeRecordingView : public UpgradeView {
 public:

@@ -4,6 +4,7 @@
 // makes of an outcome.
 
 #include "EncoderProtocol.h"
+#include "upgrade_test_support.h"
 #include "upgrade_window_harness.h"
 
 #include <QStringList>
@@ -11,12 +12,7 @@
 
 namespace UpgradeWindowRows {
 
-inline const QString H = UpgradeLog::SendHeader;
-inline const QString P = UpgradeLog::SendProgram;
-inline const QString W = UpgradeLog::PowerWarning;
-inline const QString Lost = UpgradeLog::ConnectionLost;
-inline const QString Failed = UpgradeLog::SendFailed;
-inline const QString A = UpgradeLog::Abort;
+using namespace UpgradeLogLines;
 inline const QString Start = EncoderReply::StartReceiving;
 inline const QString Erase = EncoderReply::EraseFlash;
 inline const QString Program = EncoderReply::ProgramFlash;
