@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -24,9 +25,9 @@ QString warningText(const QString& host, const QString& stage) {
         .arg(QLatin1String(UpgradeLog::PowerWarning), host, stage);
 }
 
-} // namespace
-
-std::optional<qsizetype> DescriptorRoom() {
+// The connections the open-files limit leaves room for, besides what the program holds now
+// and needs besides; nothing when there is no limit.
+std::optional<qsizetype> descriptorRoom() {
     // The standard streams, the event loop's, a report or hosts file being written, and
     // room to spare.
     constexpr qsizetype Reserved = 16;
@@ -38,27 +39,26 @@ std::optional<qsizetype> DescriptorRoom() {
     return std::max<qsizetype>(0, qsizetype(limit.rlim_cur) - open - Reserved);
 }
 
-QJsonObject RolloutFields(const QString& stopWhy) {
-    return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}};
-}
-
-QString SignalName(int signalNumber) {
+// A signal's name as the summary gives it ("SIGINT").
+QString signalName(int signalNumber) {
     const char* name = ::sigabbrev_np(signalNumber);
     return name ? QStringLiteral("SIG") + QLatin1String(name)
                 : QStringLiteral("signal %1").arg(signalNumber);
 }
 
+} // namespace
+
+QJsonObject RolloutFields(const QString& stopWhy) {
+    return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}};
+}
+
 QString ShellQuoted(const QString& word) {
-    static const QString plain =
-        QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:=+,@%");
-    bool needsQuotes = word.isEmpty();
-    for (const QChar c : word)
-        needsQuotes = needsQuotes || !plain.contains(c);
-    if (!needsQuotes)
+    static const QRegularExpression plain(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_./:=+,@%-]+")));
+    if (plain.match(word).hasMatch())
         return word;
-    QString quoted = word;
-    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+           QLatin1Char('\'');
 }
 
 QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes) {
@@ -78,11 +78,8 @@ QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& out
 BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image,
                            RunOutput& output, QObject* parent)
     : QObject(parent), options(options), output(output), sendPacer(SendBytesPerTurn) {
-    const EncoderRules rules{options.silenceSeconds, options.timeoutSeconds, options.retries,
-                             options.retryDelaySeconds, &sendPacer};
-    int index = 0;
-    for (const EncoderAddress& address : options.encoders) {
-        auto* upgrade = new EncoderUpgrade(index++, address, image, output, rules, this);
+    for (int index = 0; index < options.encoders.size(); ++index) {
+        auto* upgrade = new EncoderUpgrade(index, options, image, output, &sendPacer, this);
         connect(upgrade, &EncoderUpgrade::finished, this, &BatchUpgrade::upgradeFinished);
         upgrades.append(upgrade);
     }
@@ -103,7 +100,7 @@ void BatchUpgrade::start() {
 // Each encoder in flight holds a socket. Past the descriptor limit its connect would fail as
 // if the encoder could not be reached: fewer go at once instead, said once.
 void BatchUpgrade::fitParallelToDescriptors() {
-    const std::optional<qsizetype> room = DescriptorRoom();
+    const std::optional<qsizetype> room = descriptorRoom();
     if (!room || parallel <= *room)
         return;
     const qsizetype asked = parallel;
@@ -208,17 +205,18 @@ void BatchUpgrade::interrupt(int signalNumber) {
     const bool immediately = ++interruptions > 1;
     if (!immediately)
         firstSignal = signalNumber;
+    // The first signal leaves those writing their flash to finish; the second stops them, and
+    // the summary warns of each (every warning first: the last upgrade to end tells the end).
     QJsonArray leftToFinish;
     for (EncoderUpgrade* upgrade : upgrades) {
-        if (const std::optional<QString> stage = upgrade->flashStage(); stage && !immediately)
-            leftToFinish.append(QJsonObject{{"host", upgrade->outcome().host}, {"stage", *stage}});
-        // Every warning first: the last upgrade to end tells the run's end.
-        if (const std::optional<QString> stage = upgrade->stopWarning(); stage && immediately)
-            warnings.append(QJsonObject{{"host", upgrade->outcome().host}, {"stage", *stage}});
+        const auto stage = immediately ? upgrade->stopWarning() : upgrade->flashStage();
+        if (stage)
+            (immediately ? warnings : leftToFinish)
+                .append(QJsonObject{{"host", upgrade->outcome().host}, {"stage", *stage}});
     }
     output.write({RunEventKind::Interrupted,
                   -1,
-                  {{"signal", SignalName(signalNumber)},
+                  {{"signal", signalName(signalNumber)},
                    {"immediately", immediately},
                    {"leftToFinish", leftToFinish}}});
     for (EncoderUpgrade* upgrade : upgrades) {
@@ -239,15 +237,14 @@ void BatchUpgrade::upgradeFinished() {
         scheduleStart();
         return;
     }
-    bool allSucceeded = true;
-    for (const EncoderUpgrade* each : upgrades)
-        allSucceeded = allSucceeded && CountsAsDone(each->outcome());
-    const int exitCode = firstSignal != 0 ? 128 + firstSignal : allSucceeded ? 0 : 1;
-    tellSummary(exitCode);
+    const QList<EncoderOutcome> all = outcomes();
+    const bool allDone = std::all_of(all.begin(), all.end(), CountsAsDone);
+    const int exitCode = firstSignal != 0 ? 128 + firstSignal : allDone ? 0 : 1;
+    tellSummary(exitCode, all, allDone);
     emit done(exitCode);
 }
 
-void BatchUpgrade::tellSummary(int exitCode) {
+void BatchUpgrade::tellSummary(int exitCode, const QList<EncoderOutcome>& all, bool allDone) {
     QJsonArray warningTexts;
     for (const QJsonValue warning : warnings) {
         QJsonObject fields = warning.toObject();
@@ -258,7 +255,7 @@ void BatchUpgrade::tellSummary(int exitCode) {
     QJsonArray succeeded;
     QJsonArray skipped;
     QJsonArray failed;
-    for (const EncoderOutcome& outcome : outcomes()) {
+    for (const EncoderOutcome& outcome : all) {
         if (outcome.skipped)
             skipped.append(QJsonObject{{"host", outcome.host}, {"cause", outcome.cause}});
         else if (outcome.success)
@@ -273,8 +270,7 @@ void BatchUpgrade::tellSummary(int exitCode) {
                         {"failed", failed},
                         {"rollout", RolloutFields(stopWhy)},
                         {"warnings", warningTexts}};
-    const QList<EncoderOutcome> all = outcomes();
-    if (!std::all_of(all.begin(), all.end(), CountsAsDone))
+    if (!allDone)
         summary.insert("rerun", RerunCommand(options, all));
     output.write({RunEventKind::Summary, -1, summary});
 }

@@ -1,5 +1,6 @@
 #include "EncoderUpgrade.h"
 
+#include "CliOptions.h"
 #include "EncoderProtocol.h"
 #include "FirmwareImage.h"
 #include "ProgramError.h"
@@ -18,28 +19,23 @@ std::chrono::milliseconds milliseconds(double seconds) {
 // The short name scripts read for a stage that shows progress: the image going out (no phase
 // yet), or one of the encoder's stages by the phase that follows it.
 QString stageName(std::optional<UpgradePhase> phase) {
-    if (!phase)
-        return QStringLiteral("transfer");
-    switch (*phase) {
-    case UpgradePhase::Sending:
-        return QStringLiteral("sending");
-    case UpgradePhase::Erasing:
-        return QStringLiteral("erasing");
-    case UpgradePhase::Programming:
-        return QStringLiteral("programming");
-    }
-    return {};
+    static const char* const names[] = {"transfer", "sending", "erasing", "programming"};
+    return QLatin1String(names[phase ? static_cast<int>(*phase) + 1 : 0]);
 }
 
 } // namespace
+
+QString EncoderOutcome::result() const {
+    return skipped   ? QStringLiteral("skipped")
+           : success ? QStringLiteral("success")
+                     : QStringLiteral("failure");
+}
 
 QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
     return {{"host", outcome.host},
             {"address", outcome.address},
             {"port", outcome.port},
-            {"result", outcome.skipped   ? QStringLiteral("skipped")
-                       : outcome.success ? QStringLiteral("success")
-                                         : QStringLiteral("failure")},
+            {"result", outcome.result()},
             {"cause", outcome.cause},
             {"reason", outcome.reason},
             {"stage", outcome.stage},
@@ -52,25 +48,27 @@ bool CountsAsDone(const EncoderOutcome& outcome) {
            (outcome.skipped && outcome.cause != QLatin1String(RolloutStoppedCause));
 }
 
-EncoderUpgrade::EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                               RunOutput& output, const EncoderRules& rules, QObject* parent)
-    : QObject(parent), index(index), address(std::move(address)), image(image), output(output),
-      rules(rules), channel(this->address.address, QByteArray::number(this->address.port)) {
+EncoderUpgrade::EncoderUpgrade(int index, const CliOptions& options,
+                               const FirmwareImageBuffer& image, RunOutput& output,
+                               SendPacer* sendPacer, QObject* parent)
+    : QObject(parent), index(index), options(options), address(options.encoders[index]),
+      image(image), output(output), sendPacer(sendPacer),
+      channel(address.address, QByteArray::number(address.port)) {
     retryDelay.setSingleShot(true);
     connect(&retryDelay, &QTimer::timeout, this, &EncoderUpgrade::startAttempt);
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, this, &EncoderUpgrade::deadlineReached);
-    result.host = this->address.label;
-    result.address = QString::fromLatin1(this->address.address);
-    result.port = this->address.port;
+    result.host = address.label;
+    result.address = QString::fromLatin1(address.address);
+    result.port = address.port;
 }
 
 void EncoderUpgrade::start() {
     if (attempts > 0 || finishedAll)
         return; // started already, or interrupted before it began
     clock.start();
-    if (rules.timeoutSeconds)
-        deadline.start(milliseconds(*rules.timeoutSeconds));
+    if (options.timeoutSeconds)
+        deadline.start(milliseconds(*options.timeoutSeconds));
     startAttempt();
 }
 
@@ -78,11 +76,11 @@ void EncoderUpgrade::start() {
 void EncoderUpgrade::startAttempt() {
     ++attempts;
     session = std::make_unique<UpgradeSession>(channel, image, static_cast<UpgradeView&>(*this));
-    session->setSendPacer(rules.sendPacer);
-    if (rules.silenceSeconds)
-        session->setSilenceBound(milliseconds(*rules.silenceSeconds));
-    if (rules.timeoutSeconds)
-        session->setWholeBound(milliseconds(*rules.timeoutSeconds),
+    session->setSendPacer(sendPacer);
+    if (options.silenceSeconds)
+        session->setSilenceBound(milliseconds(*options.silenceSeconds));
+    if (options.timeoutSeconds)
+        session->setWholeBound(milliseconds(*options.timeoutSeconds),
                                std::chrono::milliseconds(clock.elapsed()));
     connect(session.get(), &UpgradeSession::finished, this, &EncoderUpgrade::sessionFinished);
     tell(RunEventKind::Connect,
@@ -155,19 +153,19 @@ void EncoderUpgrade::deadlineReached() {
     retryDelay.stop();
     end(UpgradeEndKind::TimedOut,
         QStringLiteral("not done within %1 s while waiting to connect again")
-            .arg(*rules.timeoutSeconds));
+            .arg(*options.timeoutSeconds));
 }
 
 // Only a connect that failed before anything was sent is tried again: once a byte of the
 // header has gone, the encoder is never sent anything more in this run.
 void EncoderUpgrade::sessionFinished() {
     const UpgradeEndKind kind = session->endCause().kind;
-    if (kind == UpgradeEndKind::NotReachable && attempts <= rules.retries) {
+    if (kind == UpgradeEndKind::NotReachable && attempts <= options.retries) {
         tell(RunEventKind::Retry, {{"attempt", attempts},
-                                   {"attempts", rules.retries + 1},
+                                   {"attempts", options.retries + 1},
                                    {"reason", session->endDescription()},
-                                   {"delay", rules.retryDelaySeconds}});
-        retryDelay.start(milliseconds(rules.retryDelaySeconds));
+                                   {"delay", options.retryDelaySeconds}});
+        retryDelay.start(milliseconds(options.retryDelaySeconds));
         return;
     }
     end(kind, session->endDescription());
@@ -218,6 +216,7 @@ void EncoderUpgrade::imageSent(std::int64_t, std::int64_t) {
 }
 
 void EncoderUpgrade::setPhaseText(UpgradePhase phase, const QString& text) {
+    latestStageText = text;
     tell(RunEventKind::Stage, {{"stage", stageName(phase)}, {"text", text}});
 }
 
@@ -228,12 +227,12 @@ void EncoderUpgrade::setPhasePosition(UpgradePhase phase, std::int32_t position)
 // Told only when the whole percentage changes.
 void EncoderUpgrade::progressed(std::optional<UpgradePhase> phase, std::int64_t position,
                                 int percent) {
-    int& previous = lastPercent[phase ? static_cast<std::size_t>(*phase) + 1 : 0];
-    if (percent == previous)
+    const QString stage = stageName(phase);
+    if (lastPercent.value(stage, -1) == percent)
         return;
-    previous = percent;
+    lastPercent[stage] = percent;
     tell(RunEventKind::Progress,
-         {{"stage", stageName(phase)}, {"position", qint64(position)}, {"percent", percent}});
+         {{"stage", stage}, {"position", qint64(position)}, {"percent", percent}});
 }
 
 // An encoder that chatters is shown up to a point, then only counted; the stage texts are

@@ -1,32 +1,22 @@
 #pragma once
 
-#include "Hosts.h"
 #include "RunEvent.h"
 #include "TcpClientChannel.h"
 #include "UpgradeSession.h"
-#include "UpgradeView.h"
 
 #include <QElapsedTimer>
-#include <QJsonObject>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 
-#include <array>
 #include <memory>
 #include <optional>
 
+struct CliOptions;
+struct EncoderAddress;
 struct FirmwareImageBuffer;
 class RunOutput;
 class SendPacer;
-
-// How each encoder is upgraded, from the command line.
-struct EncoderRules {
-    std::optional<double> silenceSeconds;
-    std::optional<double> timeoutSeconds;
-    int retries = 0; // further connects when one fails before anything was sent
-    double retryDelaySeconds = 5;
-    SendPacer* sendPacer = nullptr; // shared by the encoders of one run
-};
 
 // How one encoder's upgrade ended, for the summary, the report and the failed-hosts list.
 struct EncoderOutcome {
@@ -42,6 +32,9 @@ struct EncoderOutcome {
     QString stage;  // the stage it reached, in words
     int attempts = 0;
     qint64 durationMs = 0;
+
+    // "success", "failure" or "skipped".
+    QString result() const;
 };
 // As the end event and the report write it.
 QJsonObject OutcomeFields(const EncoderOutcome& outcome);
@@ -50,14 +43,14 @@ inline constexpr char RolloutStoppedCause[] = "rollout-stopped";
 // Succeeded, or was skipped as needing nothing: neither fails the run nor is tried again.
 bool CountsAsDone(const EncoderOutcome& outcome);
 
-// One encoder of the command line: its connection and an UpgradeSession per attempt. The
+// Encoder `index` of the command line: its connection and an UpgradeSession per attempt. The
 // session does the upgrade; this only retries a connect that failed before anything was sent
 // and tells the run's output what happens.
 class EncoderUpgrade : public QObject, private UpgradeView {
     Q_OBJECT
 public:
-    EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                   RunOutput& output, const EncoderRules& rules, QObject* parent = nullptr);
+    EncoderUpgrade(int index, const CliOptions& options, const FirmwareImageBuffer& image,
+                   RunOutput& output, SendPacer* sendPacer, QObject* parent = nullptr);
 
     void start();
     bool hasStarted() const { return attempts > 0; }
@@ -65,6 +58,8 @@ public:
     UpgradeProgress progress() const;
     // Where its upgrade stands, in words ("connecting", "erasing flash", ...).
     QString stage() const;
+    // The latest stage text, as the window's stage label shows it; empty before the first.
+    const QString& stageText() const { return latestStageText; }
     // How long its image has been going out; 0 before.
     double imageSendSeconds() const;
     // The encoder has begun to rewrite its flash, so stopping it now would leave it without
@@ -107,10 +102,11 @@ private:
     void imageSent(std::int64_t sent, std::int64_t total) override;
 
     const int index;
-    const EncoderAddress address;
+    const CliOptions& options;
+    const EncoderAddress& address;
     const FirmwareImageBuffer& image;
     RunOutput& output;
-    const EncoderRules rules;
+    SendPacer* const sendPacer; // shared by the encoders of one run
 
     TcpClientChannel channel;
     std::unique_ptr<UpgradeSession> session;
@@ -119,8 +115,8 @@ private:
     QElapsedTimer clock;
     QElapsedTimer imageClock;
     int attempts = 0;
-    // The last percentage told of the image transfer and of each phase.
-    std::array<int, 4> lastPercent{-1, -1, -1, -1};
+    QString latestStageText;
+    QHash<QString, int> lastPercent; // the last told of each stage that shows progress
     // The encoder's replies shown so far, and those only counted once too many came.
     int deviceLines = 0;
     int unshownDeviceLines = 0;

@@ -139,14 +139,11 @@ std::optional<QString> ResolveEncoders(QList<EncoderAddress>& encoders) {
     QHash<QString, qsizetype> seen;
     for (qsizetype i = 0; i < encoders.size(); ++i) {
         EncoderAddress& encoder = encoders[i];
-        const QByteArray dotted = TcpClientChannel::LookupHostAddr(encoder.host);
-        // One address may be named twice, as a dotted address and as a host name.
-        const in_addr_t address = dotted.isEmpty() ? INADDR_NONE : ::inet_addr(dotted.constData());
-        in_addr shown{};
-        shown.s_addr = address;
-        encoder.address = address == INADDR_NONE ? QByteArray() : QByteArray(::inet_ntoa(shown));
-        // 0.0.0.0 (what "0" and an empty host give) reaches no encoder.
-        if (encoder.address.isEmpty() || encoder.address == "0.0.0.0")
+        // Plain dotted text, whether named so or by a host name; 0.0.0.0 (what "0" and an
+        // empty host give) reaches no encoder.
+        encoder.address = TcpClientChannel::LookupHostAddr(encoder.host);
+        const in_addr_t address = ::inet_addr(encoder.address.constData());
+        if (address == INADDR_NONE || address == INADDR_ANY)
             return QStringLiteral("host %1 does not resolve to an IPv4 address of an encoder")
                 .arg(Quoted(QString::fromLocal8Bit(encoder.host)));
         const QString key =

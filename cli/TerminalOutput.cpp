@@ -3,8 +3,6 @@
 #include "BatchUpgrade.h"
 #include "EncoderUpgrade.h"
 
-#include <QJsonArray>
-
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -53,11 +51,8 @@ TerminalOutput::TerminalOutput(OutputChannel& out, OutputChannel& err) : PlainOu
 void TerminalOutput::write(const RunEvent& event) {
     switch (event.kind) {
     case RunEventKind::Image:
-        for (const QJsonValue host : event.fields.value("hosts").toArray()) {
-            hosts << host.toString();
-            labelWidth = std::max(labelWidth, hosts.last().size());
-        }
-        stageLabels.resize(hosts.size());
+        for (const EncoderUpgrade* encoder : run->encoders())
+            labelWidth = std::max(labelWidth, encoder->outcome().host.size());
         clock.start();
         PlainOutput::write(event);
         draw();
@@ -66,10 +61,6 @@ void TerminalOutput::write(const RunEvent& event) {
     case RunEventKind::Connected:
     case RunEventKind::Progress:
         break; // the panel shows them
-    case RunEventKind::Stage:
-        stageLabels[event.encoder] = event.fields.value("text").toString();
-        PlainOutput::write(event);
-        break;
     case RunEventKind::Summary:
         redraw.stop();
         draw();
@@ -101,11 +92,12 @@ void TerminalOutput::draw() {
     // Lines that scrolled off the screen cannot be redrawn in place: past the screen's
     // height the rest are counted on one line.
     const int fit = std::max(1, int(size.ws_row) - 3);
+    const QList<EncoderUpgrade*>& encoders = run->encoders();
     const QList<int> shown = shownEncoders(fit);
     for (const int i : shown)
-        lines << encoderLine(i, size.ws_col);
-    if (shown.size() < hosts.size())
-        lines << QStringLiteral("... and %1 more encoders").arg(hosts.size() - shown.size());
+        lines << encoderLine(*encoders[i], size.ws_col);
+    if (shown.size() < encoders.size())
+        lines << QStringLiteral("... and %1 more encoders").arg(encoders.size() - shown.size());
     lines << overallLine().left(std::max(1, int(size.ws_col) - 1));
     QByteArray bytes;
     if (drawnRows > 0)
@@ -124,22 +116,21 @@ void TerminalOutput::erase() {
 }
 
 // Cut to the terminal's width: a wrapped line would throw the in-place redraw off.
-QString TerminalOutput::encoderLine(int index, int width) const {
-    QString line = hosts[index].leftJustified(labelWidth) + QStringLiteral("  ");
-    const EncoderUpgrade* encoder = run ? run->encoders().value(index) : nullptr;
-    if (encoder && encoder->hasEnded()) {
-        const EncoderOutcome& outcome = encoder->outcome();
+QString TerminalOutput::encoderLine(const EncoderUpgrade& encoder, int width) const {
+    const EncoderOutcome& outcome = encoder.outcome();
+    QString line = outcome.host.leftJustified(labelWidth) + QStringLiteral("  ");
+    if (encoder.hasEnded()) {
         line += outcome.skipped   ? QStringLiteral("skipped: ") + Printable(outcome.reason)
                 : outcome.success ? QStringLiteral("upgrade succeeded")
                                   : QStringLiteral("FAILED: ") + Printable(outcome.reason);
-    } else if (!encoder || !encoder->hasStarted()) {
+    } else if (!encoder.hasStarted()) {
         line += QStringLiteral("waiting");
     } else {
-        const UpgradeProgress progress = encoder->progress();
-        line += stageLabels[index].isEmpty() ? encoder->stage() : stageLabels[index];
+        const UpgradeProgress progress = encoder.progress();
+        line += encoder.stageText().isEmpty() ? encoder.stage() : encoder.stageText();
         if (progress.phase || progress.step == UpgradeStep::SendingImage)
             line += QStringLiteral("  %1%").arg(progress.percent, 3);
-        line += transferText(progress, encoder->imageSendSeconds());
+        line += transferText(progress, encoder.imageSendSeconds());
     }
     return line.left(std::max(1, width - 1));
 }
@@ -147,13 +138,14 @@ QString TerminalOutput::encoderLine(int index, int width) const {
 // All when they fit; otherwise one row less (for the line counting the rest), the failed ones
 // first, then those in flight, then the rest, each in the order given.
 QList<int> TerminalOutput::shownEncoders(int rows) const {
-    QList<int> order(hosts.size());
+    const QList<EncoderUpgrade*>& encoders = run->encoders();
+    QList<int> order(encoders.size());
     std::iota(order.begin(), order.end(), 0);
-    if (hosts.size() <= rows)
+    if (encoders.size() <= rows)
         return order;
-    const auto rank = [this](int index) {
-        const EncoderUpgrade* encoder = run ? run->encoders().value(index) : nullptr;
-        if (!encoder || !encoder->hasStarted())
+    const auto rank = [&encoders](int index) {
+        const EncoderUpgrade* encoder = encoders[index];
+        if (!encoder->hasStarted())
             return 2;
         if (!encoder->hasEnded())
             return 1;
@@ -169,7 +161,7 @@ QList<int> TerminalOutput::shownEncoders(int rows) const {
 // From the share of the work done so far (each encoder's image, then its three stages, each
 // a quarter) and the time it took.
 QString TerminalOutput::timeLeftText() const {
-    if (!run || !clock.isValid() || clock.elapsed() < 500)
+    if (!clock.isValid() || clock.elapsed() < 500)
         return {};
     double done = 0;
     for (const EncoderUpgrade* encoder : run->encoders()) {
@@ -193,7 +185,7 @@ QString TerminalOutput::overallLine() const {
     int failed = 0;
     int skipped = 0;
     int inFlight = 0;
-    for (const EncoderUpgrade* encoder : run ? run->encoders() : QList<EncoderUpgrade*>()) {
+    for (const EncoderUpgrade* encoder : run->encoders()) {
         const EncoderOutcome& outcome = encoder->outcome();
         done += encoder->hasEnded() ? 1 : 0;
         skipped += encoder->hasEnded() && outcome.skipped ? 1 : 0;
@@ -202,7 +194,7 @@ QString TerminalOutput::overallLine() const {
     }
     return QStringLiteral("%1 of %2 done, %3 failed, %4 in flight")
                .arg(done)
-               .arg(hosts.size())
+               .arg(run->encoders().size())
                .arg(failed)
                .arg(inFlight) +
            (skipped > 0 ? QStringLiteral(", %1 skipped").arg(skipped) : QString()) + timeLeftText();

@@ -26,14 +26,12 @@ private:
     void changed();
     void draw();
     void erase();
-    QString encoderLine(int index, int width) const;
+    QString encoderLine(const EncoderUpgrade& encoder, int width) const;
     QList<int> shownEncoders(int rows) const;
     QString overallLine() const;
     QString timeLeftText() const;
 
     const BatchUpgrade* run = nullptr;
-    QStringList hosts;
-    QStringList stageLabels; // each encoder's latest stage label
     qsizetype labelWidth = 0;
     int drawnRows = 0;
     QElapsedTimer clock; // since the image event
