@@ -48,10 +48,6 @@ QString signalName(int signalNumber) {
 
 } // namespace
 
-QJsonObject RolloutFields(const QString& stopWhy) {
-    return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}};
-}
-
 QString ShellQuoted(const QString& word) {
     static const QRegularExpression plain(
         QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_./:=+,@%-]+")));
@@ -264,12 +260,9 @@ void BatchUpgrade::tellSummary(int exitCode, const QList<EncoderOutcome>& all, b
             failed.append(QJsonObject{
                 {"host", outcome.host}, {"cause", outcome.cause}, {"reason", outcome.reason}});
     }
-    QJsonObject summary{{"exitCode", exitCode},
-                        {"succeeded", succeeded},
-                        {"skipped", skipped},
-                        {"failed", failed},
-                        {"rollout", RolloutFields(stopWhy)},
-                        {"warnings", warningTexts}};
+    QJsonObject summary{{"exitCode", exitCode}, {"succeeded", succeeded},
+                        {"skipped", skipped},   {"failed", failed},
+                        {"rollout", rollout()}, {"warnings", warningTexts}};
     if (!allDone)
         summary.insert("rerun", RerunCommand(options, all));
     output.write({RunEventKind::Summary, -1, summary});

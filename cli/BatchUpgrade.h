@@ -31,9 +31,9 @@ public:
     void interrupt(int signalNumber);
     const QList<EncoderUpgrade*>& encoders() const { return upgrades; }
     QList<EncoderOutcome> outcomes() const;
-    // Why the rollout stopped (the canary failed, --max-failures was reached); empty if it
-    // did not.
-    const QString& rolloutStop() const { return stopWhy; }
+    // The summary's and the report's "rollout": whether it stopped (the canary failed,
+    // --max-failures was reached), and why.
+    QJsonObject rollout() const { return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}}; }
 
 signals:
     // One encoder has ended, its end told.
@@ -70,8 +70,6 @@ private:
     bool startScheduled = false;
 };
 
-// The summary's and the report's "rollout": whether it stopped, and why.
-QJsonObject RolloutFields(const QString& stopWhy);
 // A word as a POSIX shell reads it back.
 QString ShellQuoted(const QString& word);
 // The command that tries the failed encoders again with the same image and options: from the

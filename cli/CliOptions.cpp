@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QMap>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -106,9 +107,7 @@ void expectSha256(OptionReader& reader, CliOptions& options) {
 void noHistory(OptionReader& reader, CliOptions& options) {
     if (reader.isSet() && !options.historyFile.isEmpty())
         reader.fail(QStringLiteral("--history and --no-history exclude each other"));
-    else if (reader.isSet())
-        return;
-    else if (options.historyFile.isEmpty())
+    else if (!reader.isSet() && options.historyFile.isEmpty())
         options.historyFile = DefaultHistoryPath();
 }
 // After --no-history: what is done is known from the history only.
@@ -239,22 +238,18 @@ QStringList spellings(const OptionRow& row) {
 
 // The options that shape how encoders are upgraded, as given, in their rerun order.
 QStringList rerunOptionsOf(const QCommandLineParser& parser) {
-    QList<const OptionRow*> shaping;
+    QMap<int, QStringList> byRank;
     for (const OptionRow& row : optionTable()) {
-        if (row.rerunRank > 0)
-            shaping.append(&row);
-    }
-    std::sort(shaping.begin(), shaping.end(),
-              [](const OptionRow* a, const OptionRow* b) { return a->rerunRank < b->rerunRank; });
-    QStringList given;
-    for (const OptionRow* row : shaping) {
-        const QCommandLineOption option = commandLineOption(*row);
-        if (!parser.isSet(option))
+        const QCommandLineOption option = commandLineOption(row);
+        if (row.rerunRank == 0 || !parser.isSet(option))
             continue;
-        given << QStringLiteral("--") + row->names.last();
-        if (!row->valueName.isEmpty())
-            given << parser.value(option);
+        byRank[row.rerunRank] << QStringLiteral("--") + row.names.last();
+        if (!row.valueName.isEmpty())
+            byRank[row.rerunRank] << parser.value(option);
     }
+    QStringList given;
+    for (const QStringList& words : std::as_const(byRank))
+        given += words;
     return given;
 }
 

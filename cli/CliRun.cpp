@@ -136,7 +136,7 @@ QStringList writeRunFiles(const CliOptions& options, const QJsonObject& image,
                                  {"end", IsoTime()},
                                  {"exitCode", exitCode},
                                  {"encoders", encoders},
-                                 {"rollout", RolloutFields(batch.rolloutStop())}};
+                                 {"rollout", batch.rollout()}};
         if (const auto error = WriteRecordFile(options.reportFile, JsonText(report, true)))
             errors << recordError(QStringLiteral("the report"), options.reportFile, *error);
     }

@@ -210,9 +210,9 @@ void EncoderUpgrade::stepEntered(UpgradeStep step) {
 }
 
 void EncoderUpgrade::imageSent(std::int64_t, std::int64_t) {
+    // The replies are only held while the image goes out: no phase yet.
     const UpgradeProgress now = session->progress();
-    progressed(std::nullopt, now.bytesAcknowledged,
-               PercentOf(now.bytesAcknowledged, 0, now.imageLength));
+    progressed(std::nullopt, now.bytesAcknowledged, now.percent);
 }
 
 void EncoderUpgrade::setPhaseText(UpgradePhase phase, const QString& text) {

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,14 +15,9 @@ namespace {
 // A host name or a dotted IPv4 address: letters, digits, '.', '-' and '_' only, so that a
 // path or any other text is refused before anything is looked up.
 bool isHostText(const QString& host) {
-    if (host.isEmpty() || host.size() > 253)
-        return false;
-    for (const QChar c : host) {
-        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != QLatin1Char('.') &&
-            c != QLatin1Char('-') && c != QLatin1Char('_'))
-            return false;
-    }
-    return true;
+    static const QRegularExpression hostText(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9._-]{1,253}")));
+    return hostText.match(host).hasMatch();
 }
 
 // The window's port rule, which is the channel's: a service name, or a decimal number from

@@ -91,13 +91,3 @@ bool OutputChannel::drain(std::chrono::milliseconds bound) {
     return shared->drained.wait_for(lock, bound,
                                     [this] { return shared->queue.isEmpty() && !shared->writing; });
 }
-
-OutputChannel& OutputChannel::standardOutput() {
-    static auto* channel = new OutputChannel(STDOUT_FILENO);
-    return *channel;
-}
-
-OutputChannel& OutputChannel::standardError() {
-    static auto* channel = new OutputChannel(STDERR_FILENO);
-    return *channel;
-}

@@ -23,9 +23,6 @@ public:
     bool drain(std::chrono::milliseconds bound);
     bool isTerminal() const { return terminal; }
 
-    static OutputChannel& standardOutput();
-    static OutputChannel& standardError();
-
 private:
     struct Shared;
     std::shared_ptr<Shared> shared;

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -37,8 +38,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QLatin1String(CliName));
     QCoreApplication::setApplicationVersion(QStringLiteral(FWUPGRADE_VERSION));
-    OutputChannel& out = OutputChannel::standardOutput();
-    OutputChannel& err = OutputChannel::standardError();
+    OutputChannel out(STDOUT_FILENO);
+    OutputChannel err(STDERR_FILENO);
     const int exitCode =
         RunCommandLine(QCoreApplication::arguments(), out, err, [argc, argv](const QString& arg) {
             return nativeArgument(arg, argc, argv);
