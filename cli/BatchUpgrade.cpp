@@ -65,7 +65,7 @@ QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& out
         words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
     words << ShellQuoted(options.imagePath);
     for (const EncoderOutcome& outcome : outcomes) {
-        if (!CountsAsDone(outcome) && options.failedHostsFile.isEmpty())
+        if (!outcome.success && options.failedHostsFile.isEmpty())
             words << ShellQuoted(outcome.host);
     }
     return words.join(QLatin1Char(' '));
@@ -76,7 +76,8 @@ BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer&
     : QObject(parent), options(options), output(output), sendPacer(SendBytesPerTurn) {
     for (int index = 0; index < options.encoders.size(); ++index) {
         auto* upgrade = new EncoderUpgrade(index, options, image, output, &sendPacer, this);
-        connect(upgrade, &EncoderUpgrade::finished, this, &BatchUpgrade::upgradeFinished);
+        connect(upgrade, &EncoderUpgrade::finished, this,
+                [this, upgrade] { upgradeFinished(*upgrade); });
         upgrades.append(upgrade);
     }
 }
@@ -221,20 +222,18 @@ void BatchUpgrade::interrupt(int signalNumber) {
     }
 }
 
-void BatchUpgrade::upgradeFinished() {
-    auto* upgrade = qobject_cast<EncoderUpgrade*>(sender());
-    if (upgrade && upgrade->hasStarted())
+void BatchUpgrade::upgradeFinished(const EncoderUpgrade& upgrade) {
+    if (upgrade.hasStarted())
         --inFlight;
-    if (upgrade) {
-        emit encoderEnded(upgrade->outcome());
-        checkRollout(*upgrade);
-    }
+    emit encoderEnded(upgrade.outcome());
+    checkRollout(upgrade);
     if (++finishedCount < upgrades.size()) {
         scheduleStart();
         return;
     }
     const QList<EncoderOutcome> all = outcomes();
-    const bool allDone = std::all_of(all.begin(), all.end(), CountsAsDone);
+    const bool allDone = std::all_of(all.begin(), all.end(),
+                                     [](const EncoderOutcome& outcome) { return outcome.success; });
     const int exitCode = firstSignal != 0 ? 128 + firstSignal : allDone ? 0 : 1;
     tellSummary(exitCode, all, allDone);
     emit done(exitCode);

@@ -44,7 +44,7 @@ private:
     void fitParallelToDescriptors();
     void startNext();
     void scheduleStart();
-    void upgradeFinished();
+    void upgradeFinished(const EncoderUpgrade& upgrade);
     bool waitingForCanary() const;
     bool holdingAfterFailure();
     void checkRollout(const EncoderUpgrade& ended);

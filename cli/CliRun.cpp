@@ -112,7 +112,7 @@ QStringList writeRunFiles(const CliOptions& options, const QJsonObject& image,
     if (!options.failedHostsFile.isEmpty()) {
         QByteArray lines;
         for (const EncoderOutcome& outcome : outcomes) {
-            if (!CountsAsDone(outcome))
+            if (!outcome.success)
                 lines += outcome.host.toLocal8Bit() + '\n';
         }
         if (const auto error = WriteRecordFile(options.failedHostsFile, lines))

@@ -43,11 +43,6 @@ QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
             {"durationMs", outcome.durationMs}};
 }
 
-bool CountsAsDone(const EncoderOutcome& outcome) {
-    return outcome.success ||
-           (outcome.skipped && outcome.cause != QLatin1String(RolloutStoppedCause));
-}
-
 EncoderUpgrade::EncoderUpgrade(int index, const CliOptions& options,
                                const FirmwareImageBuffer& image, RunOutput& output,
                                SendPacer* sendPacer, QObject* parent)
@@ -111,13 +106,10 @@ std::optional<QString> EncoderUpgrade::flashStage() const {
 }
 
 std::optional<QString> EncoderUpgrade::stopWarning() const {
-    if (finishedAll)
-        return std::nullopt;
-    if (const std::optional<QString> flash = flashStage())
-        return flash;
-    if (progress().step == UpgradeStep::Following)
+    const UpgradeProgress now = progress();
+    if (!finishedAll && !now.writingFlash && now.step == UpgradeStep::Following)
         return QStringLiteral("possibly erasing flash (it had the whole image)");
-    return std::nullopt;
+    return flashStage();
 }
 
 void EncoderUpgrade::interrupt() {

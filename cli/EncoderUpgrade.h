@@ -23,7 +23,8 @@ struct EncoderOutcome {
     QString host; // as given
     QString address;
     std::uint16_t port = 0;
-    // Counts as done: upgraded, or skipped as already upgraded.
+    // Counts as done: upgraded, or skipped as already upgraded; neither fails the run nor is
+    // tried again.
     bool success = false;
     // Not contacted; the cause says why. Its result is "skipped".
     bool skipped = false;
@@ -40,8 +41,6 @@ struct EncoderOutcome {
 QJsonObject OutcomeFields(const EncoderOutcome& outcome);
 // The cause of an encoder not started because the rollout stopped.
 inline constexpr char RolloutStoppedCause[] = "rollout-stopped";
-// Succeeded, or was skipped as needing nothing: neither fails the run nor is tried again.
-bool CountsAsDone(const EncoderOutcome& outcome);
 
 // Encoder `index` of the command line: its connection and an UpgradeSession per attempt. The
 // session does the upgrade; this only retries a connect that failed before anything was sent
