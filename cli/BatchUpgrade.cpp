@@ -26,13 +26,19 @@ QString warningText(const QString& host, const QString& stage) {
 }
 
 // The connections the open-files limit leaves room for, besides what the program holds now
-// and needs besides; nothing when there is no limit.
+// and needs besides; nothing when there is no limit. Every encoder holds a socket: a fleet
+// needs more descriptors than the usual soft limit, which is raised to the hard one first.
 std::optional<qsizetype> descriptorRoom() {
     // The standard streams, the event loop's, a report or hosts file being written, and
     // room to spare.
     constexpr qsizetype Reserved = 16;
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return std::nullopt;
+    if (const rlimit raised{limit.rlim_max, limit.rlim_max};
+        limit.rlim_cur < limit.rlim_max && ::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        limit = raised;
+    if (limit.rlim_cur == RLIM_INFINITY)
         return std::nullopt;
     const qsizetype open =
         QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();

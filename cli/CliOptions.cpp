@@ -9,7 +9,6 @@
 #include <QMap>
 #include <QRegularExpression>
 
-#include <algorithm>
 #include <cmath>
 #include <functional>
 

@@ -1,7 +1,6 @@
 #include "EncoderUpgrade.h"
 
 #include "CliOptions.h"
-#include "EncoderProtocol.h"
 #include "FirmwareImage.h"
 #include "ProgramError.h"
 #include "RunOutput.h"
