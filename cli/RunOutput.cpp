@@ -67,7 +67,6 @@ protected:
     void print(const QStringList& lines, OutputChannel::Kind kind) override;
 
 private:
-    void changed();
     void draw();
     void erase();
     QString encoderLine(const EncoderUpgrade& encoder, int width) const;
@@ -164,7 +163,8 @@ void TerminalOutput::write(const RunEvent& event) {
     default:
         PlainOutput::write(event);
     }
-    changed();
+    if (!redraw.isActive())
+        redraw.start();
 }
 
 void TerminalOutput::print(const QStringList& lines, OutputChannel::Kind kind) {
@@ -173,11 +173,6 @@ void TerminalOutput::print(const QStringList& lines, OutputChannel::Kind kind) {
     PlainOutput::print(lines, kind);
     if (wasDrawn)
         draw();
-}
-
-void TerminalOutput::changed() {
-    if (!redraw.isActive())
-        redraw.start();
 }
 
 void TerminalOutput::draw() {
