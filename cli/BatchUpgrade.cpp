@@ -186,15 +186,11 @@ void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
     }
 }
 
-// Each ends at once, from the event loop (never inside another encoder's end).
+// Each not yet started ends at once, from the event loop (never inside another encoder's end).
 void BatchUpgrade::skipRest() {
-    const QList<EncoderUpgrade*> all = upgrades;
-    for (EncoderUpgrade* upgrade : all) {
-        if (!upgrade->hasStarted() && !upgrade->hasEnded())
-            upgrade->skip(QLatin1String(RolloutStoppedCause),
-                          QStringLiteral("not started: the rollout stopped (%1)").arg(stopWhy),
-                          false);
-    }
+    for (EncoderUpgrade* upgrade : std::as_const(upgrades))
+        upgrade->skip(QLatin1String(RolloutStoppedCause),
+                      QStringLiteral("not started: the rollout stopped (%1)").arg(stopWhy), false);
 }
 
 void BatchUpgrade::scheduleStart() {

@@ -69,8 +69,8 @@ public:
     std::optional<QString> stopWarning() const;
     // Ends the upgrade at once (the run was interrupted) and closes the connection.
     void interrupt();
-    // Ends it without contacting the encoder, as "skipped" with this cause; `done`: it counts
-    // as upgraded.
+    // Ends it without contacting the encoder, as "skipped" with this cause, unless it has
+    // started or ended; `done`: it counts as upgraded.
     void skip(const QString& cause, const QString& reason, bool done);
 
     const EncoderOutcome& outcome() const { return result; }
