@@ -15,11 +15,11 @@ std::chrono::milliseconds milliseconds(double seconds) {
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
 }
 
-// The short name scripts read for a stage that shows progress: the image going out (no phase
-// yet), or one of the encoder's stages by the phase that follows it.
-QString stageName(std::optional<UpgradePhase> phase) {
-    static const char* const names[] = {"transfer", "sending", "erasing", "programming"};
-    return QLatin1String(names[phase ? static_cast<int>(*phase) + 1 : 0]);
+// The short names scripts read for the stages that show progress: the image going out (no
+// phase yet), then the encoder's stages by the phase that follows each.
+constexpr const char* StageNames[] = {"transfer", "sending", "erasing", "programming"};
+std::size_t stageIndex(std::optional<UpgradePhase> phase) {
+    return phase ? static_cast<std::size_t>(*phase) + 1 : 0;
 }
 
 } // namespace
@@ -208,7 +208,8 @@ void EncoderUpgrade::imageSent(std::int64_t, std::int64_t) {
 
 void EncoderUpgrade::setPhaseText(UpgradePhase phase, const QString& text) {
     latestStageText = text;
-    tell(RunEventKind::Stage, {{"stage", stageName(phase)}, {"text", text}});
+    tell(RunEventKind::Stage,
+         {{"stage", QLatin1String(StageNames[stageIndex(phase)])}, {"text", text}});
 }
 
 void EncoderUpgrade::setPhasePosition(UpgradePhase phase, std::int32_t position) {
@@ -218,12 +219,13 @@ void EncoderUpgrade::setPhasePosition(UpgradePhase phase, std::int32_t position)
 // Told only when the whole percentage changes.
 void EncoderUpgrade::progressed(std::optional<UpgradePhase> phase, std::int64_t position,
                                 int percent) {
-    const QString stage = stageName(phase);
-    if (lastPercent.value(stage, -1) == percent)
+    const std::size_t stage = stageIndex(phase);
+    if (lastPercent[stage] == percent)
         return;
     lastPercent[stage] = percent;
-    tell(RunEventKind::Progress,
-         {{"stage", stage}, {"position", qint64(position)}, {"percent", percent}});
+    tell(RunEventKind::Progress, {{"stage", QLatin1String(StageNames[stage])},
+                                  {"position", qint64(position)},
+                                  {"percent", percent}});
 }
 
 // An encoder that chatters is shown up to a point, then only counted; the stage texts are

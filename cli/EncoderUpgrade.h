@@ -5,10 +5,10 @@
 #include "UpgradeSession.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QObject>
 #include <QTimer>
 
+#include <array>
 #include <memory>
 #include <optional>
 
@@ -115,7 +115,8 @@ private:
     QElapsedTimer imageClock;
     int attempts = 0;
     QString latestStageText;
-    QHash<QString, int> lastPercent; // the last told of each stage that shows progress
+    // The last percentage told of the image transfer and of each phase.
+    std::array<int, 4> lastPercent{-1, -1, -1, -1};
     // The encoder's replies shown so far, and those only counted once too many came.
     int deviceLines = 0;
     int unshownDeviceLines = 0;
