@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -24,41 +25,42 @@ QString warningText(const QString& host, const QString& stage) {
         .arg(QLatin1String(UpgradeLog::PowerWarning), host, stage);
 }
 
-} // namespace
-
-std::optional<qsizetype> DescriptorRoom() {
+// The connections the open-files limit leaves room for, besides what the program holds now
+// and needs besides; nothing when there is no limit. Every encoder holds a socket: a fleet
+// needs more descriptors than the usual soft limit, which is raised to the hard one first.
+std::optional<qsizetype> descriptorRoom() {
     // The standard streams, the event loop's, a report or hosts file being written, and
     // room to spare.
     constexpr qsizetype Reserved = 16;
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return std::nullopt;
+    if (const rlimit raised{limit.rlim_max, limit.rlim_max};
+        limit.rlim_cur < limit.rlim_max && ::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        limit = raised;
+    if (limit.rlim_cur == RLIM_INFINITY)
         return std::nullopt;
     const qsizetype open =
         QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
     return std::max<qsizetype>(0, qsizetype(limit.rlim_cur) - open - Reserved);
 }
 
-QJsonObject RolloutFields(const QString& stopWhy) {
-    return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}};
-}
-
-QString SignalName(int signalNumber) {
+// A signal's name as the summary gives it ("SIGINT").
+QString signalName(int signalNumber) {
     const char* name = ::sigabbrev_np(signalNumber);
     return name ? QStringLiteral("SIG") + QLatin1String(name)
                 : QStringLiteral("signal %1").arg(signalNumber);
 }
 
+} // namespace
+
 QString ShellQuoted(const QString& word) {
-    static const QString plain =
-        QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:=+,@%");
-    bool needsQuotes = word.isEmpty();
-    for (const QChar c : word)
-        needsQuotes = needsQuotes || !plain.contains(c);
-    if (!needsQuotes)
+    static const QRegularExpression plain(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_./:=+,@%-]+")));
+    if (plain.match(word).hasMatch())
         return word;
-    QString quoted = word;
-    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+           QLatin1Char('\'');
 }
 
 QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes) {
@@ -69,7 +71,7 @@ QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& out
         words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
     words << ShellQuoted(options.imagePath);
     for (const EncoderOutcome& outcome : outcomes) {
-        if (!CountsAsDone(outcome) && options.failedHostsFile.isEmpty())
+        if (!outcome.success && options.failedHostsFile.isEmpty())
             words << ShellQuoted(outcome.host);
     }
     return words.join(QLatin1Char(' '));
@@ -78,12 +80,10 @@ QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& out
 BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image,
                            RunOutput& output, QObject* parent)
     : QObject(parent), options(options), output(output), sendPacer(SendBytesPerTurn) {
-    const EncoderRules rules{options.silenceSeconds, options.timeoutSeconds, options.retries,
-                             options.retryDelaySeconds, &sendPacer};
-    int index = 0;
-    for (const EncoderAddress& address : options.encoders) {
-        auto* upgrade = new EncoderUpgrade(index++, address, image, output, rules, this);
-        connect(upgrade, &EncoderUpgrade::finished, this, &BatchUpgrade::upgradeFinished);
+    for (int index = 0; index < options.encoders.size(); ++index) {
+        auto* upgrade = new EncoderUpgrade(index, options, image, output, &sendPacer, this);
+        connect(upgrade, &EncoderUpgrade::finished, this,
+                [this, upgrade] { upgradeFinished(*upgrade); });
         upgrades.append(upgrade);
     }
 }
@@ -103,7 +103,7 @@ void BatchUpgrade::start() {
 // Each encoder in flight holds a socket. Past the descriptor limit its connect would fail as
 // if the encoder could not be reached: fewer go at once instead, said once.
 void BatchUpgrade::fitParallelToDescriptors() {
-    const std::optional<qsizetype> room = DescriptorRoom();
+    const std::optional<qsizetype> room = descriptorRoom();
     if (!room || parallel <= *room)
         return;
     const qsizetype asked = parallel;
@@ -186,15 +186,11 @@ void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
     }
 }
 
-// Each ends at once, from the event loop (never inside another encoder's end).
+// Each not yet started ends at once, from the event loop (never inside another encoder's end).
 void BatchUpgrade::skipRest() {
-    const QList<EncoderUpgrade*> all = upgrades;
-    for (EncoderUpgrade* upgrade : all) {
-        if (!upgrade->hasStarted() && !upgrade->hasEnded())
-            upgrade->skip(QLatin1String(RolloutStoppedCause),
-                          QStringLiteral("not started: the rollout stopped (%1)").arg(stopWhy),
-                          false);
-    }
+    for (EncoderUpgrade* upgrade : std::as_const(upgrades))
+        upgrade->skip(QLatin1String(RolloutStoppedCause),
+                      QStringLiteral("not started: the rollout stopped (%1)").arg(stopWhy), false);
 }
 
 void BatchUpgrade::scheduleStart() {
@@ -208,17 +204,18 @@ void BatchUpgrade::interrupt(int signalNumber) {
     const bool immediately = ++interruptions > 1;
     if (!immediately)
         firstSignal = signalNumber;
+    // The first signal leaves those writing their flash to finish; the second stops them, and
+    // the summary warns of each (every warning first: the last upgrade to end tells the end).
     QJsonArray leftToFinish;
     for (EncoderUpgrade* upgrade : upgrades) {
-        if (const std::optional<QString> stage = upgrade->flashStage(); stage && !immediately)
-            leftToFinish.append(QJsonObject{{"host", upgrade->outcome().host}, {"stage", *stage}});
-        // Every warning first: the last upgrade to end tells the run's end.
-        if (const std::optional<QString> stage = upgrade->stopWarning(); stage && immediately)
-            warnings.append(QJsonObject{{"host", upgrade->outcome().host}, {"stage", *stage}});
+        const auto stage = immediately ? upgrade->stopWarning() : upgrade->flashStage();
+        if (stage)
+            (immediately ? warnings : leftToFinish)
+                .append(QJsonObject{{"host", upgrade->outcome().host}, {"stage", *stage}});
     }
     output.write({RunEventKind::Interrupted,
                   -1,
-                  {{"signal", SignalName(signalNumber)},
+                  {{"signal", signalName(signalNumber)},
                    {"immediately", immediately},
                    {"leftToFinish", leftToFinish}}});
     for (EncoderUpgrade* upgrade : upgrades) {
@@ -227,27 +224,24 @@ void BatchUpgrade::interrupt(int signalNumber) {
     }
 }
 
-void BatchUpgrade::upgradeFinished() {
-    auto* upgrade = qobject_cast<EncoderUpgrade*>(sender());
-    if (upgrade && upgrade->hasStarted())
+void BatchUpgrade::upgradeFinished(const EncoderUpgrade& upgrade) {
+    if (upgrade.hasStarted())
         --inFlight;
-    if (upgrade) {
-        emit encoderEnded(upgrade->outcome());
-        checkRollout(*upgrade);
-    }
+    emit encoderEnded(upgrade.outcome());
+    checkRollout(upgrade);
     if (++finishedCount < upgrades.size()) {
         scheduleStart();
         return;
     }
-    bool allSucceeded = true;
-    for (const EncoderUpgrade* each : upgrades)
-        allSucceeded = allSucceeded && CountsAsDone(each->outcome());
-    const int exitCode = firstSignal != 0 ? 128 + firstSignal : allSucceeded ? 0 : 1;
-    tellSummary(exitCode);
+    const QList<EncoderOutcome> all = outcomes();
+    const bool allDone = std::all_of(all.begin(), all.end(),
+                                     [](const EncoderOutcome& outcome) { return outcome.success; });
+    const int exitCode = firstSignal != 0 ? 128 + firstSignal : allDone ? 0 : 1;
+    tellSummary(exitCode, all, allDone);
     emit done(exitCode);
 }
 
-void BatchUpgrade::tellSummary(int exitCode) {
+void BatchUpgrade::tellSummary(int exitCode, const QList<EncoderOutcome>& all, bool allDone) {
     QJsonArray warningTexts;
     for (const QJsonValue warning : warnings) {
         QJsonObject fields = warning.toObject();
@@ -258,7 +252,7 @@ void BatchUpgrade::tellSummary(int exitCode) {
     QJsonArray succeeded;
     QJsonArray skipped;
     QJsonArray failed;
-    for (const EncoderOutcome& outcome : outcomes()) {
+    for (const EncoderOutcome& outcome : all) {
         if (outcome.skipped)
             skipped.append(QJsonObject{{"host", outcome.host}, {"cause", outcome.cause}});
         else if (outcome.success)
@@ -267,14 +261,10 @@ void BatchUpgrade::tellSummary(int exitCode) {
             failed.append(QJsonObject{
                 {"host", outcome.host}, {"cause", outcome.cause}, {"reason", outcome.reason}});
     }
-    QJsonObject summary{{"exitCode", exitCode},
-                        {"succeeded", succeeded},
-                        {"skipped", skipped},
-                        {"failed", failed},
-                        {"rollout", RolloutFields(stopWhy)},
-                        {"warnings", warningTexts}};
-    const QList<EncoderOutcome> all = outcomes();
-    if (!std::all_of(all.begin(), all.end(), CountsAsDone))
+    QJsonObject summary{{"exitCode", exitCode}, {"succeeded", succeeded},
+                        {"skipped", skipped},   {"failed", failed},
+                        {"rollout", rollout()}, {"warnings", warningTexts}};
+    if (!allDone)
         summary.insert("rerun", RerunCommand(options, all));
     output.write({RunEventKind::Summary, -1, summary});
 }

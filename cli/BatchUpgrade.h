@@ -31,9 +31,9 @@ public:
     void interrupt(int signalNumber);
     const QList<EncoderUpgrade*>& encoders() const { return upgrades; }
     QList<EncoderOutcome> outcomes() const;
-    // Why the rollout stopped (the canary failed, --max-failures was reached); empty if it
-    // did not.
-    const QString& rolloutStop() const { return stopWhy; }
+    // The summary's and the report's "rollout": whether it stopped (the canary failed,
+    // --max-failures was reached), and why.
+    QJsonObject rollout() const { return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}}; }
 
 signals:
     // One encoder has ended, its end told.
@@ -44,13 +44,13 @@ private:
     void fitParallelToDescriptors();
     void startNext();
     void scheduleStart();
-    void upgradeFinished();
+    void upgradeFinished(const EncoderUpgrade& upgrade);
     bool waitingForCanary() const;
     bool holdingAfterFailure();
     void checkRollout(const EncoderUpgrade& ended);
     qsizetype failureBound() const;
     void skipRest();
-    void tellSummary(int exitCode);
+    void tellSummary(int exitCode, const QList<EncoderOutcome>& all, bool allDone);
 
     const CliOptions& options;
     RunOutput& output;
@@ -70,13 +70,6 @@ private:
     bool startScheduled = false;
 };
 
-// The connections the open-files limit leaves room for, besides what the program holds now
-// and needs besides; nothing when there is no limit.
-std::optional<qsizetype> DescriptorRoom();
-// The summary's and the report's "rollout": whether it stopped, and why.
-QJsonObject RolloutFields(const QString& stopWhy);
-// A signal's name as the summary gives it ("SIGINT").
-QString SignalName(int signalNumber);
 // A word as a POSIX shell reads it back.
 QString ShellQuoted(const QString& word);
 // The command that tries the failed encoders again with the same image and options: from the

@@ -6,9 +6,9 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QMap>
 #include <QRegularExpression>
 
-#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -25,13 +25,10 @@ ParsedCommandLine failure(const QString& message) {
 }
 
 // Reads the value of one option after the other; the first fault found is the one told.
-class OptionReader {
-public:
-    explicit OptionReader(const QCommandLineParser& parser) : parser(parser) {}
-
-    void readNext(const QCommandLineOption& next) { option = &next; }
+struct OptionReader {
     bool isSet() const { return parser.isSet(*option); }
     QStringList values() const { return parser.values(*option); }
+    QString name() const { return option->names().last(); }
     // The one value of an option given at most once.
     std::optional<QString> single() {
         const QStringList given = values();
@@ -39,42 +36,14 @@ public:
             fail(QStringLiteral("--%1 is given more than once").arg(name()));
         return given.isEmpty() ? std::nullopt : std::optional<QString>(given.last());
     }
-    std::optional<double> seconds(bool zeroAllowed) {
-        const std::optional<QString> text = single();
-        bool ok = false;
-        const double value = text ? text->toDouble(&ok) : 0;
-        if (!text || (ok && std::isfinite(value) && value >= (zeroAllowed ? 0 : 1e-300) &&
-                      value <= LongestSeconds))
-            return text ? std::optional<double>(value) : std::nullopt;
-        fail(QStringLiteral("bad --%1 %2: give a number of seconds %3 and up to %4")
-                 .arg(name(), Quoted(*text), zeroAllowed ? "from 0" : "above 0")
-                 .arg(LongestSeconds));
-        return std::nullopt;
-    }
-    std::optional<int> count(int smallest, int largest) {
-        const std::optional<QString> text = single();
-        bool ok = false;
-        const int value = text ? text->toInt(&ok) : 0;
-        if (!text || (ok && value >= smallest && value <= largest))
-            return text ? std::optional<int>(value) : std::nullopt;
-        fail(QStringLiteral("bad --%1 %2: give a whole number from %3 to %4")
-                 .arg(name(), Quoted(*text))
-                 .arg(smallest)
-                 .arg(largest));
-        return std::nullopt;
-    }
     void fail(const QString& message) {
         if (!error)
             error = message;
     }
 
-    std::optional<QString> error;
-
-private:
-    QString name() const { return option->names().last(); }
-
     const QCommandLineParser& parser;
     const QCommandLineOption* option = nullptr;
+    std::optional<QString> error;
 };
 
 using Apply = std::function<void(OptionReader&, CliOptions&)>;
@@ -82,13 +51,30 @@ using Apply = std::function<void(OptionReader&, CliOptions&)>;
 // A number of seconds into a double or an optional one.
 template <typename Seconds> Apply seconds(Seconds CliOptions::*to, bool zeroAllowed = false) {
     return [=](OptionReader& reader, CliOptions& options) {
-        if (const std::optional<double> value = reader.seconds(zeroAllowed))
-            options.*to = *value;
+        const std::optional<QString> text = reader.single();
+        bool ok = false;
+        const double value = text ? text->toDouble(&ok) : 0;
+        if (ok && std::isfinite(value) && value >= (zeroAllowed ? 0 : 1e-300) &&
+            value <= LongestSeconds)
+            options.*to = value;
+        else if (text)
+            reader.fail(QStringLiteral("bad --%1 %2: give a number of seconds %3 and up to %4")
+                            .arg(reader.name(), Quoted(*text), zeroAllowed ? "from 0" : "above 0")
+                            .arg(LongestSeconds));
     };
 }
 Apply count(int CliOptions::*to, int smallest, int largest) {
     return [=](OptionReader& reader, CliOptions& options) {
-        options.*to = reader.count(smallest, largest).value_or(options.*to);
+        const std::optional<QString> text = reader.single();
+        bool ok = false;
+        const int value = text ? text->toInt(&ok) : 0;
+        if (ok && value >= smallest && value <= largest)
+            options.*to = value;
+        else if (text)
+            reader.fail(QStringLiteral("bad --%1 %2: give a whole number from %3 to %4")
+                            .arg(reader.name(), Quoted(*text))
+                            .arg(smallest)
+                            .arg(largest));
     };
 }
 Apply file(QString CliOptions::*to) {
@@ -120,9 +106,7 @@ void expectSha256(OptionReader& reader, CliOptions& options) {
 void noHistory(OptionReader& reader, CliOptions& options) {
     if (reader.isSet() && !options.historyFile.isEmpty())
         reader.fail(QStringLiteral("--history and --no-history exclude each other"));
-    else if (reader.isSet())
-        return;
-    else if (options.historyFile.isEmpty())
+    else if (!reader.isSet() && options.historyFile.isEmpty())
         options.historyFile = DefaultHistoryPath();
 }
 // After --no-history: what is done is known from the history only.
@@ -244,45 +228,28 @@ QCommandLineOption commandLineOption(const OptionRow& row) {
     return QCommandLineOption(row.names, {}, row.valueName);
 }
 
-QString optionSpelling(const QString& name) {
-    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+QStringList spellings(const OptionRow& row) {
+    QStringList spelled;
+    for (const QString& name : row.names)
+        spelled << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    return spelled;
 }
 
 // The options that shape how encoders are upgraded, as given, in their rerun order.
 QStringList rerunOptionsOf(const QCommandLineParser& parser) {
-    QList<const OptionRow*> shaping;
+    QMap<int, QStringList> byRank;
     for (const OptionRow& row : optionTable()) {
-        if (row.rerunRank > 0)
-            shaping.append(&row);
-    }
-    std::sort(shaping.begin(), shaping.end(),
-              [](const OptionRow* a, const OptionRow* b) { return a->rerunRank < b->rerunRank; });
-    QStringList given;
-    for (const OptionRow* row : shaping) {
-        const QCommandLineOption option = commandLineOption(*row);
-        if (!parser.isSet(option))
+        const QCommandLineOption option = commandLineOption(row);
+        if (row.rerunRank == 0 || !parser.isSet(option))
             continue;
-        given << QStringLiteral("--") + row->names.last();
-        if (!row->valueName.isEmpty())
-            given << parser.value(option);
+        byRank[row.rerunRank] << QStringLiteral("--") + row.names.last();
+        if (!row.valueName.isEmpty())
+            byRank[row.rerunRank] << parser.value(option);
     }
+    QStringList given;
+    for (const QStringList& words : std::as_const(byRank))
+        given += words;
     return given;
-}
-
-std::optional<QString> appendEncoders(const QStringList& texts, CliOptions& options) {
-    for (const QString& text : texts) {
-        EncoderAddress encoder;
-        if (auto error = ParseEncoderAddress(text, encoder))
-            return error;
-        options.encoders.append(encoder);
-    }
-    return std::nullopt;
-}
-
-std::optional<QString> completionScript(const QString& shell) {
-    if (shell == QLatin1String("bash"))
-        return BashCompletion();
-    return std::nullopt;
 }
 
 QString resourceText(const QString& name) {
@@ -295,10 +262,7 @@ QString optionsHelp() {
     for (const OptionRow& row : optionTable()) {
         if (row.help.isEmpty())
             continue;
-        QStringList spellings;
-        for (const QString& name : row.names)
-            spellings << optionSpelling(name);
-        QString line = QStringLiteral("  ") + spellings.join(QStringLiteral(", "));
+        QString line = QStringLiteral("  ") + spellings(row).join(QStringLiteral(", "));
         if (!row.valueName.isEmpty())
             line += QLatin1Char(' ') + row.valueName;
         line = line.size() + 2 > HelpColumn ? line + QStringLiteral("  ")
@@ -327,16 +291,16 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
                                               QStringLiteral(FWUPGRADE_VERSION))};
     if (parser.isSet(QStringLiteral("completion"))) {
         const QString shell = parser.value(QStringLiteral("completion"));
-        if (const std::optional<QString> script = completionScript(shell))
-            return {std::nullopt, 0, *script};
+        if (shell == QLatin1String("bash"))
+            return {std::nullopt, 0, BashCompletion()};
         return failure(QStringLiteral("no completion for %1: give bash").arg(Quoted(shell)));
     }
 
     CliOptions options;
-    OptionReader reader(parser);
+    OptionReader reader{parser, nullptr, std::nullopt};
     for (const OptionRow& row : optionTable()) {
         const QCommandLineOption option = commandLineOption(row);
-        reader.readNext(option);
+        reader.option = &option;
         if (row.apply)
             row.apply(reader, options);
     }
@@ -350,8 +314,12 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
         return failure(QStringLiteral("at least one HOST (or --hosts-file) is missing after the "
                                       "IMAGE"));
     options.imagePath = positional.first();
-    if (auto error = appendEncoders(positional.mid(1), options))
-        return failure(*error);
+    for (const QString& text : positional.mid(1)) {
+        EncoderAddress encoder;
+        if (auto error = ParseEncoderAddress(text, encoder))
+            return failure(*error);
+        options.encoders.append(encoder);
+    }
     options.rerunOptions = rerunOptionsOf(parser);
     return {options, 0, {}};
 }
@@ -366,15 +334,13 @@ QString HelpText() {
 // The first word that is no option is the image, the others are hosts; a FILE value is a
 // file name, other values are not completed.
 QString BashCompletion() {
-    QStringList spellings;
+    QStringList listed;
     QStringList fileValued;
     QStringList valued;
     for (const OptionRow& row : optionTable()) {
-        QStringList names;
-        for (const QString& name : row.names)
-            names << optionSpelling(name);
+        const QStringList names = spellings(row);
         if (!row.help.isEmpty())
-            spellings += names;
+            listed += names;
         if (row.valueName == QLatin1String("FILE"))
             fileValued += names;
         else if (!row.valueName.isEmpty())
@@ -383,5 +349,5 @@ QString BashCompletion() {
     const QString function = QStringLiteral("_%1").arg(QString(CliName).replace('-', '_'));
     return resourceText(QStringLiteral(":/cli/bash-completion.in"))
         .arg(QLatin1String(CliName), function, fileValued.join('|'), valued.join('|'),
-             spellings.join(' '));
+             listed.join(' '));
 }

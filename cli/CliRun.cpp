@@ -60,30 +60,17 @@ std::optional<QString> loadImage(FirmwareImageBuffer& image, const CliOptions& o
     return std::nullopt;
 }
 
-// The image's SHA-256 in hex: what identifies it to the operator.
-QString imageSha256(const FirmwareImageBuffer& image) {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(QByteArrayView(image.data.data(), image.length),
-                                 QCryptographicHash::Sha256)
-            .toHex());
-}
-
-// The image as the check, the image event and the report give it.
+// The image as the check, the image event and the report give it; its SHA-256 is what
+// identifies it to the operator.
 QJsonObject imageFields(const FirmwareImageBuffer& image, const QString& path) {
+    const QByteArrayView bytes(image.data.data(), image.length);
     return {{"path", path},
             {"length", image.length},
             {"checksum", ChecksumText(image.checksum)},
-            {"sha256", imageSha256(image)},
+            {"sha256", QString::fromLatin1(
+                           QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())},
             {"fill", FillPercentage(image.length)},
             {"fillText", FillPercentageText(image.length)}};
-}
-
-std::optional<QString> expectedImageFault(const QJsonObject& image, const CliOptions& options) {
-    const QString sha256 = image.value("sha256").toString();
-    if (options.expectSha256.isEmpty() || options.expectSha256 == sha256)
-        return std::nullopt;
-    return QStringLiteral("the image '%1' has SHA-256 %2, not the expected %3")
-        .arg(options.imagePath, sha256, options.expectSha256);
 }
 
 // Every file the run will write, checked before any encoder is contacted.
@@ -111,29 +98,36 @@ QString recordError(const QString& what, const QString& path, const QString& err
     return QStringLiteral("cannot write %1 '%2': %3").arg(what, path, error);
 }
 
-// What --report and --failed-hosts ask for, once the run is over: the failed hosts first, so
-// that the report's exit status says whether they were written. The errors in words.
-QStringList writeRunFiles(const CliOptions& options, QJsonObject image, const QDateTime& started,
-                          const BatchUpgrade& batch, int& exitCode) {
+// What --report and --failed-hosts ask for, once the run is over, and the history's first
+// error: the failed hosts before the report, so that its exit status says whether they were
+// written. The errors in words. `image` has its absolute path.
+QStringList writeRunFiles(const CliOptions& options, const QJsonObject& image,
+                          const QDateTime& started, const BatchUpgrade& batch,
+                          const HistoryFile& history, int& exitCode) {
     const QList<EncoderOutcome> outcomes = batch.outcomes();
     QStringList errors;
+    if (history.firstError)
+        errors << recordError(QStringLiteral("the history"), options.historyFile,
+                              *history.firstError);
     if (!options.failedHostsFile.isEmpty()) {
         QByteArray lines;
         for (const EncoderOutcome& outcome : outcomes) {
-            if (!CountsAsDone(outcome))
+            if (!outcome.success)
                 lines += outcome.host.toLocal8Bit() + '\n';
         }
         if (const auto error = WriteRecordFile(options.failedHostsFile, lines))
             errors << recordError(QStringLiteral("the failed hosts"), options.failedHostsFile,
                                   *error);
     }
-    if (!errors.isEmpty() && exitCode < 128)
-        exitCode = RecordIncomplete;
+    const auto markIncomplete = [&] {
+        if (!errors.isEmpty() && exitCode < 128)
+            exitCode = RecordIncomplete;
+    };
+    markIncomplete();
     if (!options.reportFile.isEmpty()) {
         QJsonArray encoders;
         for (const EncoderOutcome& outcome : outcomes)
             encoders.append(OutcomeFields(outcome));
-        image.insert("path", QFileInfo(options.imagePath).absoluteFilePath());
         const QJsonObject report{{"schema", 1},
                                  {"program", QLatin1String(CliName)},
                                  {"version", QStringLiteral(FWUPGRADE_VERSION)},
@@ -142,27 +136,24 @@ QStringList writeRunFiles(const CliOptions& options, QJsonObject image, const QD
                                  {"end", IsoTime()},
                                  {"exitCode", exitCode},
                                  {"encoders", encoders},
-                                 {"rollout", RolloutFields(batch.rolloutStop())}};
+                                 {"rollout", batch.rollout()}};
         if (const auto error = WriteRecordFile(options.reportFile, JsonText(report, true)))
             errors << recordError(QStringLiteral("the report"), options.reportFile, *error);
     }
-    if (!errors.isEmpty() && exitCode < 128)
-        exitCode = RecordIncomplete;
+    markIncomplete();
     return errors;
 }
 
-// One encoder's end as the history keeps it.
-QJsonObject historyLine(const EncoderOutcome& outcome, const QJsonObject& image,
-                        const QString& imagePath) {
-    const QJsonObject fields = OutcomeFields(outcome);
+// One encoder's end as the history keeps it. `image` has its absolute path.
+QJsonObject historyLine(const EncoderOutcome& outcome, const QJsonObject& image) {
     return {{"time", IsoTime()},
             {"host", outcome.host},
             {"address", outcome.address},
             {"port", outcome.port},
-            {"image", QFileInfo(imagePath).absoluteFilePath()},
+            {"image", image.value("path")},
             {"sha256", image.value("sha256")},
             {"length", image.value("length")},
-            {"result", fields.value("result")},
+            {"result", outcome.result()},
             {"cause", outcome.cause},
             {"version", QStringLiteral(FWUPGRADE_VERSION)}};
 }
@@ -195,12 +186,12 @@ std::optional<QByteArray> readAnswer() {
 }
 
 // An operator at a terminal says yes before anything is sent: only "y" or "yes" goes on.
-bool confirmed(const CliOptions& options, const FirmwareImageBuffer& image, OutputChannel& out) {
+bool confirmed(const CliOptions& options, const QString& sha256, OutputChannel& out) {
     if (options.yes || !out.isTerminal() || !::isatty(STDIN_FILENO))
         return true;
     out.write(QStringLiteral("Upgrade %1 encoder(s) with %2 (%3)? [y/N] ")
                   .arg(options.encoders.size())
-                  .arg(options.imagePath, imageSha256(image).left(16))
+                  .arg(options.imagePath, sha256.left(16))
                   .toLocal8Bit());
     out.drain(std::chrono::seconds(5));
     const std::optional<QByteArray> answer = readAnswer();
@@ -213,6 +204,8 @@ bool confirmed(const CliOptions& options, const FirmwareImageBuffer& image, Outp
 int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
                 const QJsonObject& imageJson, RunOutput& output, OutputChannel& err) {
     const QDateTime started = QDateTime::currentDateTime();
+    QJsonObject absoluteImage = imageJson;
+    absoluteImage.insert("path", QFileInfo(options.imagePath).absoluteFilePath());
     BatchUpgrade batch(options, image, output);
     output.follow(batch);
     HistoryFile history;
@@ -222,7 +215,7 @@ int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
                 DoneWithImage(options.historyFile, imageJson.value("sha256").toString()));
         history.open(options.historyFile);
         QObject::connect(&batch, &BatchUpgrade::encoderEnded, [&](const EncoderOutcome& outcome) {
-            history.append(historyLine(outcome, imageJson, options.imagePath));
+            history.append(historyLine(outcome, absoluteImage));
         });
     }
     QJsonObject imageEvent = imageJson;
@@ -239,16 +232,9 @@ int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
     QObject::connect(&batch, &BatchUpgrade::done, &loop, &QEventLoop::exit);
     QTimer::singleShot(0, &batch, &BatchUpgrade::start);
     int exitCode = loop.exec();
-
-    QStringList errors;
-    if (history.firstError) {
-        errors << recordError(QStringLiteral("the history"), options.historyFile,
-                              *history.firstError);
-        if (exitCode < 128)
-            exitCode = RecordIncomplete;
-    }
-    errors += writeRunFiles(options, imageJson, started, batch, exitCode);
-    for (const QString& error : std::as_const(errors))
+    const QStringList errors =
+        writeRunFiles(options, absoluteImage, started, batch, history, exitCode);
+    for (const QString& error : errors)
         err.write(QStringLiteral("%1: %2\n").arg(QLatin1String(CliName), error).toLocal8Bit());
     return exitCode;
 }
@@ -288,15 +274,17 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
         std::chrono::milliseconds(std::llround(options.connectTimeoutSeconds * 1000.0));
 
     const QJsonObject imageJson = imageFields(*image, options.imagePath);
-    if (const auto error = expectedImageFault(imageJson, options))
-        return badInput(*error);
+    const QString sha256 = imageJson.value("sha256").toString();
+    if (!options.expectSha256.isEmpty() && options.expectSha256 != sha256)
+        return badInput(QStringLiteral("the image '%1' has SHA-256 %2, not the expected %3")
+                            .arg(options.imagePath, sha256, options.expectSha256));
     if (options.check) {
         const OutputMode mode =
             options.output == OutputMode::Json ? OutputMode::Json : OutputMode::Plain;
         MakeOutput(mode, out, err)->write(checkEvent(options, imageJson));
         return 0;
     }
-    if (!confirmed(options, *image, out)) {
+    if (!confirmed(options, sha256, out)) {
         err.write(QStringLiteral("%1: not confirmed: nothing was sent to any encoder\n")
                       .arg(QLatin1String(CliName))
                       .toLocal8Bit());

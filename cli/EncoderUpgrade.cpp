@@ -1,6 +1,6 @@
 #include "EncoderUpgrade.h"
 
-#include "EncoderProtocol.h"
+#include "CliOptions.h"
 #include "FirmwareImage.h"
 #include "ProgramError.h"
 #include "RunOutput.h"
@@ -15,31 +15,26 @@ std::chrono::milliseconds milliseconds(double seconds) {
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
 }
 
-// The short name scripts read for a stage that shows progress: the image going out (no phase
-// yet), or one of the encoder's stages by the phase that follows it.
-QString stageName(std::optional<UpgradePhase> phase) {
-    if (!phase)
-        return QStringLiteral("transfer");
-    switch (*phase) {
-    case UpgradePhase::Sending:
-        return QStringLiteral("sending");
-    case UpgradePhase::Erasing:
-        return QStringLiteral("erasing");
-    case UpgradePhase::Programming:
-        return QStringLiteral("programming");
-    }
-    return {};
+// The short names scripts read for the stages that show progress: the image going out (no
+// phase yet), then the encoder's stages by the phase that follows each.
+constexpr const char* StageNames[] = {"transfer", "sending", "erasing", "programming"};
+std::size_t stageIndex(std::optional<UpgradePhase> phase) {
+    return phase ? static_cast<std::size_t>(*phase) + 1 : 0;
 }
 
 } // namespace
+
+QString EncoderOutcome::result() const {
+    return skipped   ? QStringLiteral("skipped")
+           : success ? QStringLiteral("success")
+                     : QStringLiteral("failure");
+}
 
 QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
     return {{"host", outcome.host},
             {"address", outcome.address},
             {"port", outcome.port},
-            {"result", outcome.skipped   ? QStringLiteral("skipped")
-                       : outcome.success ? QStringLiteral("success")
-                                         : QStringLiteral("failure")},
+            {"result", outcome.result()},
             {"cause", outcome.cause},
             {"reason", outcome.reason},
             {"stage", outcome.stage},
@@ -47,30 +42,27 @@ QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
             {"durationMs", outcome.durationMs}};
 }
 
-bool CountsAsDone(const EncoderOutcome& outcome) {
-    return outcome.success ||
-           (outcome.skipped && outcome.cause != QLatin1String(RolloutStoppedCause));
-}
-
-EncoderUpgrade::EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                               RunOutput& output, const EncoderRules& rules, QObject* parent)
-    : QObject(parent), index(index), address(std::move(address)), image(image), output(output),
-      rules(rules), channel(this->address.address, QByteArray::number(this->address.port)) {
+EncoderUpgrade::EncoderUpgrade(int index, const CliOptions& options,
+                               const FirmwareImageBuffer& image, RunOutput& output,
+                               SendPacer* sendPacer, QObject* parent)
+    : QObject(parent), index(index), options(options), address(options.encoders[index]),
+      image(image), output(output), sendPacer(sendPacer),
+      channel(address.address, QByteArray::number(address.port)) {
     retryDelay.setSingleShot(true);
     connect(&retryDelay, &QTimer::timeout, this, &EncoderUpgrade::startAttempt);
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, this, &EncoderUpgrade::deadlineReached);
-    result.host = this->address.label;
-    result.address = QString::fromLatin1(this->address.address);
-    result.port = this->address.port;
+    result.host = address.label;
+    result.address = QString::fromLatin1(address.address);
+    result.port = address.port;
 }
 
 void EncoderUpgrade::start() {
     if (attempts > 0 || finishedAll)
         return; // started already, or interrupted before it began
     clock.start();
-    if (rules.timeoutSeconds)
-        deadline.start(milliseconds(*rules.timeoutSeconds));
+    if (options.timeoutSeconds)
+        deadline.start(milliseconds(*options.timeoutSeconds));
     startAttempt();
 }
 
@@ -78,11 +70,11 @@ void EncoderUpgrade::start() {
 void EncoderUpgrade::startAttempt() {
     ++attempts;
     session = std::make_unique<UpgradeSession>(channel, image, static_cast<UpgradeView&>(*this));
-    session->setSendPacer(rules.sendPacer);
-    if (rules.silenceSeconds)
-        session->setSilenceBound(milliseconds(*rules.silenceSeconds));
-    if (rules.timeoutSeconds)
-        session->setWholeBound(milliseconds(*rules.timeoutSeconds),
+    session->setSendPacer(sendPacer);
+    if (options.silenceSeconds)
+        session->setSilenceBound(milliseconds(*options.silenceSeconds));
+    if (options.timeoutSeconds)
+        session->setWholeBound(milliseconds(*options.timeoutSeconds),
                                std::chrono::milliseconds(clock.elapsed()));
     connect(session.get(), &UpgradeSession::finished, this, &EncoderUpgrade::sessionFinished);
     tell(RunEventKind::Connect,
@@ -109,13 +101,10 @@ std::optional<QString> EncoderUpgrade::flashStage() const {
 }
 
 std::optional<QString> EncoderUpgrade::stopWarning() const {
-    if (finishedAll)
-        return std::nullopt;
-    if (const std::optional<QString> flash = flashStage())
-        return flash;
-    if (progress().step == UpgradeStep::Following)
+    const UpgradeProgress now = progress();
+    if (!finishedAll && !now.writingFlash && now.step == UpgradeStep::Following)
         return QStringLiteral("possibly erasing flash (it had the whole image)");
-    return std::nullopt;
+    return flashStage();
 }
 
 void EncoderUpgrade::interrupt() {
@@ -151,19 +140,19 @@ void EncoderUpgrade::deadlineReached() {
     retryDelay.stop();
     end(UpgradeEndKind::TimedOut,
         QStringLiteral("not done within %1 s while waiting to connect again")
-            .arg(*rules.timeoutSeconds));
+            .arg(*options.timeoutSeconds));
 }
 
 // Only a connect that failed before anything was sent is tried again: once a byte of the
 // header has gone, the encoder is never sent anything more in this run.
 void EncoderUpgrade::sessionFinished() {
     const UpgradeEndKind kind = session->endCause().kind;
-    if (kind == UpgradeEndKind::NotReachable && attempts <= rules.retries) {
+    if (kind == UpgradeEndKind::NotReachable && attempts <= options.retries) {
         tell(RunEventKind::Retry, {{"attempt", attempts},
-                                   {"attempts", rules.retries + 1},
+                                   {"attempts", options.retries + 1},
                                    {"reason", session->endDescription()},
-                                   {"delay", rules.retryDelaySeconds}});
-        retryDelay.start(milliseconds(rules.retryDelaySeconds));
+                                   {"delay", options.retryDelaySeconds}});
+        retryDelay.start(milliseconds(options.retryDelaySeconds));
         return;
     }
     end(kind, session->endDescription());
@@ -203,13 +192,15 @@ void EncoderUpgrade::connectionSettled(bool connected) {
 }
 
 void EncoderUpgrade::imageSent(std::int64_t, std::int64_t) {
+    // The replies are only held while the image goes out: no phase yet.
     const UpgradeProgress now = session->progress();
-    progressed(std::nullopt, now.bytesAcknowledged,
-               PercentOf(now.bytesAcknowledged, 0, now.imageLength));
+    progressed(std::nullopt, now.bytesAcknowledged, now.percent);
 }
 
 void EncoderUpgrade::setPhaseText(UpgradePhase phase, const QString& text) {
-    tell(RunEventKind::Stage, {{"stage", stageName(phase)}, {"text", text}});
+    latestStageText = text;
+    tell(RunEventKind::Stage,
+         {{"stage", QLatin1String(StageNames[stageIndex(phase)])}, {"text", text}});
 }
 
 void EncoderUpgrade::setPhasePosition(UpgradePhase phase, std::int32_t position) {
@@ -219,12 +210,13 @@ void EncoderUpgrade::setPhasePosition(UpgradePhase phase, std::int32_t position)
 // Told only when the whole percentage changes.
 void EncoderUpgrade::progressed(std::optional<UpgradePhase> phase, std::int64_t position,
                                 int percent) {
-    int& previous = lastPercent[phase ? static_cast<std::size_t>(*phase) + 1 : 0];
-    if (percent == previous)
+    const std::size_t stage = stageIndex(phase);
+    if (lastPercent[stage] == percent)
         return;
-    previous = percent;
-    tell(RunEventKind::Progress,
-         {{"stage", stageName(phase)}, {"position", qint64(position)}, {"percent", percent}});
+    lastPercent[stage] = percent;
+    tell(RunEventKind::Progress, {{"stage", QLatin1String(StageNames[stage])},
+                                  {"position", qint64(position)},
+                                  {"percent", percent}});
 }
 
 // An encoder that chatters is shown up to a point, then only counted; the stage texts are

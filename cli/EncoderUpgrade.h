@@ -1,13 +1,10 @@
 #pragma once
 
-#include "Hosts.h"
 #include "RunEvent.h"
 #include "TcpClientChannel.h"
 #include "UpgradeSession.h"
-#include "UpgradeView.h"
 
 #include <QElapsedTimer>
-#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -15,25 +12,19 @@
 #include <memory>
 #include <optional>
 
+struct CliOptions;
+struct EncoderAddress;
 struct FirmwareImageBuffer;
 class RunOutput;
 class SendPacer;
-
-// How each encoder is upgraded, from the command line.
-struct EncoderRules {
-    std::optional<double> silenceSeconds;
-    std::optional<double> timeoutSeconds;
-    int retries = 0; // further connects when one fails before anything was sent
-    double retryDelaySeconds = 5;
-    SendPacer* sendPacer = nullptr; // shared by the encoders of one run
-};
 
 // How one encoder's upgrade ended, for the summary, the report and the failed-hosts list.
 struct EncoderOutcome {
     QString host; // as given
     QString address;
     std::uint16_t port = 0;
-    // Counts as done: upgraded, or skipped as already upgraded.
+    // Counts as done: upgraded, or skipped as already upgraded; neither fails the run nor is
+    // tried again.
     bool success = false;
     // Not contacted; the cause says why. Its result is "skipped".
     bool skipped = false;
@@ -42,22 +33,23 @@ struct EncoderOutcome {
     QString stage;  // the stage it reached, in words
     int attempts = 0;
     qint64 durationMs = 0;
+
+    // "success", "failure" or "skipped".
+    QString result() const;
 };
 // As the end event and the report write it.
 QJsonObject OutcomeFields(const EncoderOutcome& outcome);
 // The cause of an encoder not started because the rollout stopped.
 inline constexpr char RolloutStoppedCause[] = "rollout-stopped";
-// Succeeded, or was skipped as needing nothing: neither fails the run nor is tried again.
-bool CountsAsDone(const EncoderOutcome& outcome);
 
-// One encoder of the command line: its connection and an UpgradeSession per attempt. The
+// Encoder `index` of the command line: its connection and an UpgradeSession per attempt. The
 // session does the upgrade; this only retries a connect that failed before anything was sent
 // and tells the run's output what happens.
 class EncoderUpgrade : public QObject, private UpgradeView {
     Q_OBJECT
 public:
-    EncoderUpgrade(int index, EncoderAddress address, const FirmwareImageBuffer& image,
-                   RunOutput& output, const EncoderRules& rules, QObject* parent = nullptr);
+    EncoderUpgrade(int index, const CliOptions& options, const FirmwareImageBuffer& image,
+                   RunOutput& output, SendPacer* sendPacer, QObject* parent = nullptr);
 
     void start();
     bool hasStarted() const { return attempts > 0; }
@@ -65,6 +57,8 @@ public:
     UpgradeProgress progress() const;
     // Where its upgrade stands, in words ("connecting", "erasing flash", ...).
     QString stage() const;
+    // The latest stage text, as the window's stage label shows it; empty before the first.
+    const QString& stageText() const { return latestStageText; }
     // The encoder has begun to rewrite its flash, so stopping it now would leave it without
     // firmware: the stage it is in; nothing otherwise.
     std::optional<QString> flashStage() const;
@@ -73,8 +67,8 @@ public:
     std::optional<QString> stopWarning() const;
     // Ends the upgrade at once (the run was interrupted) and closes the connection.
     void interrupt();
-    // Ends it without contacting the encoder, as "skipped" with this cause; `done`: it counts
-    // as upgraded.
+    // Ends it without contacting the encoder, as "skipped" with this cause, unless it has
+    // started or ended; `done`: it counts as upgraded.
     void skip(const QString& cause, const QString& reason, bool done);
 
     const EncoderOutcome& outcome() const { return result; }
@@ -104,10 +98,11 @@ private:
     void imageSent(std::int64_t sent, std::int64_t total) override;
 
     const int index;
-    const EncoderAddress address;
+    const CliOptions& options;
+    const EncoderAddress& address;
     const FirmwareImageBuffer& image;
     RunOutput& output;
-    const EncoderRules rules;
+    SendPacer* const sendPacer; // shared by the encoders of one run
 
     TcpClientChannel channel;
     std::unique_ptr<UpgradeSession> session;
@@ -115,6 +110,7 @@ private:
     QTimer deadline; // --timeout, over every attempt and retry delay
     QElapsedTimer clock;
     int attempts = 0;
+    QString latestStageText;
     // The last percentage told of the image transfer and of each phase.
     std::array<int, 4> lastPercent{-1, -1, -1, -1};
     // The encoder's replies shown so far, and those only counted once too many came.

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,14 +15,9 @@ namespace {
 // A host name or a dotted IPv4 address: letters, digits, '.', '-' and '_' only, so that a
 // path or any other text is refused before anything is looked up.
 bool isHostText(const QString& host) {
-    if (host.isEmpty() || host.size() > 253)
-        return false;
-    for (const QChar c : host) {
-        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != QLatin1Char('.') &&
-            c != QLatin1Char('-') && c != QLatin1Char('_'))
-            return false;
-    }
-    return true;
+    static const QRegularExpression hostText(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9._-]{1,253}")));
+    return hostText.match(host).hasMatch();
 }
 
 // The window's port rule, which is the channel's: a service name, or a decimal number from
@@ -78,31 +74,22 @@ QString Quoted(const QString& text) {
 
 std::optional<QString> ParseEncoderAddress(const QString& text, EncoderAddress& encoder) {
     encoder.label = text;
-    QString host = text;
-    QString portText;
-    const qsizetype colon = text.indexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        if (text.indexOf(QLatin1Char(':'), colon + 1) >= 0 || text.startsWith(QLatin1Char('[')))
-            return QStringLiteral("bad encoder address %1: give HOST or HOST:PORT with an IPv4 "
-                                  "address or a host name (IPv6 is not supported)")
-                .arg(Quoted(text));
-        host = text.left(colon);
-        portText = text.mid(colon + 1);
-        if (portText.isEmpty())
-            return QStringLiteral("bad encoder address %1: the port after ':' is missing")
-                .arg(Quoted(text));
-    }
-    if (host.isEmpty())
-        return QStringLiteral("bad encoder address %1: the host is missing").arg(Quoted(text));
-    if (!isHostText(host))
-        return QStringLiteral("bad encoder address %1: a host is an IPv4 address or a host "
-                              "name (letters, digits, '.', '-', '_')")
-            .arg(Quoted(text));
-    encoder.host = host.toLatin1();
-    if (!portText.isEmpty()) {
-        if (auto error = parsePort(text, portText, encoder.port))
-            return error;
-    }
+    const QStringList parts = text.split(QLatin1Char(':')); // the host, then the port if any
+    const auto bad = [&text](const char* why) {
+        return QStringLiteral("bad encoder address %1: %2").arg(Quoted(text), QLatin1String(why));
+    };
+    if (parts.size() > 2 || (parts.size() == 2 && text.startsWith(QLatin1Char('['))))
+        return bad("give HOST or HOST:PORT with an IPv4 address or a host name (IPv6 is not "
+                   "supported)");
+    if (parts.size() == 2 && parts[1].isEmpty())
+        return bad("the port after ':' is missing");
+    if (parts[0].isEmpty())
+        return bad("the host is missing");
+    if (!isHostText(parts[0]))
+        return bad("a host is an IPv4 address or a host name (letters, digits, '.', '-', '_')");
+    encoder.host = parts[0].toLatin1();
+    if (parts.size() == 2)
+        return parsePort(text, parts[1], encoder.port);
     return std::nullopt;
 }
 
@@ -136,30 +123,25 @@ std::optional<QString> ReadHostsFiles(const QStringList& files, QList<EncoderAdd
 }
 
 std::optional<QString> ResolveEncoders(QList<EncoderAddress>& encoders) {
-    QHash<QString, qsizetype> seen;
-    for (qsizetype i = 0; i < encoders.size(); ++i) {
-        EncoderAddress& encoder = encoders[i];
-        const QByteArray dotted = TcpClientChannel::LookupHostAddr(encoder.host);
-        // One address may be named twice, as a dotted address and as a host name.
-        const in_addr_t address = dotted.isEmpty() ? INADDR_NONE : ::inet_addr(dotted.constData());
-        in_addr shown{};
-        shown.s_addr = address;
-        encoder.address = address == INADDR_NONE ? QByteArray() : QByteArray(::inet_ntoa(shown));
-        // 0.0.0.0 (what "0" and an empty host give) reaches no encoder.
-        if (encoder.address.isEmpty() || encoder.address == "0.0.0.0")
+    QHash<QString, QString> seen; // the label of each address and port
+    for (EncoderAddress& encoder : encoders) {
+        // Plain dotted text, whether named so or by a host name; 0.0.0.0 (what "0" and an
+        // empty host give) reaches no encoder.
+        encoder.address = TcpClientChannel::LookupHostAddr(encoder.host);
+        const in_addr_t address = ::inet_addr(encoder.address.constData());
+        if (address == INADDR_NONE || address == INADDR_ANY)
             return QStringLiteral("host %1 does not resolve to an IPv4 address of an encoder")
                 .arg(Quoted(QString::fromLocal8Bit(encoder.host)));
         const QString key =
             QStringLiteral("%1:%2").arg(QString::fromLatin1(encoder.address)).arg(encoder.port);
         // One encoder takes one upgrade at a time.
-        if (const auto earlier = seen.constFind(key); earlier != seen.constEnd()) {
-            const QString first = encoders[*earlier].label;
-            if (first == encoder.label)
+        if (const auto first = seen.constFind(key); first != seen.constEnd()) {
+            if (*first == encoder.label)
                 return QStringLiteral("encoder %1 is named twice").arg(Quoted(encoder.label));
             return QStringLiteral("encoder %1 is named twice: %2 and %3 are both %4")
-                .arg(Quoted(encoder.label), Quoted(first), Quoted(encoder.label), key);
+                .arg(Quoted(encoder.label), Quoted(*first), Quoted(encoder.label), key);
         }
-        seen.insert(key, i);
+        seen.insert(key, encoder.label);
     }
     return std::nullopt;
 }

@@ -8,41 +8,36 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
-
-// Progress that waits beyond this is out of date anyway.
-constexpr qsizetype DroppableLimit = 256 * 1024;
-
-} // namespace
-
 struct OutputChannel::Shared {
+    // Progress that waits beyond this is out of date anyway.
+    static constexpr qsizetype DroppableLimit = 256 * 1024;
+
     int fd = -1;
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable drained;
-    QList<QByteArray> queue;
-    QList<bool> droppable;
+    QList<std::pair<QByteArray, bool>> queue; // each write, and whether it may be dropped
     qsizetype droppableBytes = 0;
     bool writing = false;
     bool gone = false;
     bool closed = false; // the channel has gone: the thread ends once the queue is written
 };
 
-namespace {
-
-bool writeAll(int fd, const QByteArray& bytes) {
+bool WriteAll(int fd, const QByteArray& bytes) {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, std::size_t(bytes.size() - done));
-        if (n > 0)
-            done += n;
-        else if (n < 0 && errno != EINTR)
+        const ssize_t wrote = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            if (wrote == 0)
+                errno = EIO;
             return false;
+        }
+        done += wrote;
     }
     return true;
 }
-
-} // namespace
 
 OutputChannel::OutputChannel(int fd) : shared(std::make_shared<Shared>()), terminal(::isatty(fd)) {
     shared->fd = fd;
@@ -54,12 +49,12 @@ OutputChannel::OutputChannel(int fd) : shared(std::make_shared<Shared>()), termi
             state->wake.wait(lock, [&] { return !state->queue.isEmpty() || state->closed; });
             if (state->queue.isEmpty())
                 return;
-            const QByteArray bytes = state->queue.takeFirst();
-            if (state->droppable.takeFirst())
+            const auto [bytes, droppable] = state->queue.takeFirst();
+            if (droppable)
                 state->droppableBytes -= bytes.size();
             state->writing = true;
             lock.unlock();
-            const bool written = !state->gone && writeAll(state->fd, bytes);
+            const bool written = !state->gone && WriteAll(state->fd, bytes);
             lock.lock();
             state->writing = false;
             if (!written)
@@ -83,10 +78,9 @@ void OutputChannel::write(const QByteArray& bytes, Kind kind) {
     if (shared->gone)
         return;
     const bool droppable = kind == Kind::Droppable;
-    if (droppable && shared->droppableBytes + bytes.size() > DroppableLimit)
+    if (droppable && shared->droppableBytes + bytes.size() > Shared::DroppableLimit)
         return;
-    shared->queue.append(bytes);
-    shared->droppable.append(droppable);
+    shared->queue.append({bytes, droppable});
     if (droppable)
         shared->droppableBytes += bytes.size();
     shared->wake.notify_one();
@@ -96,14 +90,4 @@ bool OutputChannel::drain(std::chrono::milliseconds bound) {
     std::unique_lock lock(shared->mutex);
     return shared->drained.wait_for(lock, bound,
                                     [this] { return shared->queue.isEmpty() && !shared->writing; });
-}
-
-OutputChannel& OutputChannel::standardOutput() {
-    static auto* channel = new OutputChannel(STDOUT_FILENO);
-    return *channel;
-}
-
-OutputChannel& OutputChannel::standardError() {
-    static auto* channel = new OutputChannel(STDERR_FILENO);
-    return *channel;
 }

@@ -23,11 +23,11 @@ public:
     bool drain(std::chrono::milliseconds bound);
     bool isTerminal() const { return terminal; }
 
-    static OutputChannel& standardOutput();
-    static OutputChannel& standardError();
-
 private:
     struct Shared;
     std::shared_ptr<Shared> shared;
     bool terminal = false;
 };
+
+// Writes all of `bytes` to `fd`, again after EINTR; false, with errno set, when it cannot.
+bool WriteAll(int fd, const QByteArray& bytes);

@@ -22,51 +22,40 @@ constexpr qsizetype HelpWidth = 90;
 // One event: its --json name and fields, as --help lists them (some with their values in
 // brackets), and a note for --help. Every field --json writes is named here, and nothing else.
 struct EventRow {
-    EventRow(RunEventKind kind, const char* name, const char* fields, const char* note = nullptr,
-             bool listed = true)
-        : kind(kind), name(name), fields(fields), note(note), listed(listed),
+    EventRow(const char* name, const char* fields, const char* note = nullptr)
+        : name(name), fields(fields), note(note),
           names(QString(fields).remove(QRegularExpression(" \\([^)]*\\)")).split(", ")) {}
 
-    RunEventKind kind;
     QString name;
     QString fields;
     const char* note;
-    bool listed; // in --help
     QStringList names;
 };
 
+// One row per RunEventKind, in its order.
 // clang-format off
-const QList<EventRow>& eventTable() {
-    using K = RunEventKind;
+const EventRow& rowOf(RunEventKind kind) {
     static const QList<EventRow> rows{
-        {K::Image, "image", "path, length, lengthText, fill, fillText, checksum, sha256, hosts"},
-        {K::Connect, "connect", "host, address, port, attempt", "a connect begins"},
-        {K::Connected, "connected", "host, remoteHost, remotePort, localHostName, localAddress"},
-        {K::Log, "log", R"(host, log ("upgrade", "device" or "notice"), text)"},
-        {K::Stage, "stage", "host, stage (sending, erasing, programming), text"},
-        {K::Progress, "progress",
-         "host, stage (transfer, sending, erasing, programming), position, percent"},
-        {K::Retry, "retry", "host, attempt, attempts, reason, delay",
-         "a connect failed; another follows"},
-        {K::End, "end",
+        {"image", "path, length, lengthText, fill, fillText, checksum, sha256, hosts"},
+        {"connect", "host, address, port, attempt", "a connect begins"},
+        {"connected", "host, remoteHost, remotePort, localHostName, localAddress"},
+        {"log", R"(host, log ("upgrade", "device" or "notice"), text)"},
+        {"stage", "host, stage (sending, erasing, programming), text"},
+        {"progress", "host, stage (transfer, sending, erasing, programming), position, percent"},
+        {"retry", "host, attempt, attempts, reason, delay", "a connect failed; another follows"},
+        {"end",
          R"(host, result ("success", "failure" or "skipped"), cause, reason, stage, attempts, )"
          "durationMs"},
-        {K::Interrupted, "interrupted", "signal, immediately, leftToFinish"},
-        {K::Warning, "warning", "host, stage, text", "an encoder left erasing or programming"},
-        {K::Notice, "notice", "text", "the run adapts itself"},
-        {K::Summary, "summary", "exitCode, succeeded, skipped, failed, rollout, rerun"},
-        {K::Error, "error", "exitCode, message", "the run cannot go ahead (status 2)"},
-        {K::Check, "check", "image, encoders", nullptr, false},
+        {"interrupted", "signal, immediately, leftToFinish"},
+        {"warning", "host, stage, text", "an encoder left erasing or programming"},
+        {"notice", "text", "the run adapts itself"},
+        {"summary", "exitCode, succeeded, skipped, failed, rollout, rerun"},
+        {"error", "exitCode, message", "the run cannot go ahead (status 2)"},
+        {"check", "image, encoders"},
     };
-    return rows;
+    return rows[static_cast<int>(kind)];
 }
 // clang-format on
-
-const EventRow& rowOf(RunEventKind kind) {
-    const QList<EventRow>& rows = eventTable();
-    return *std::find_if(rows.begin(), rows.end(),
-                         [kind](const EventRow& row) { return row.kind == kind; });
-}
 
 QString text(const QJsonObject& fields, const char* name) {
     return fields.value(QLatin1String(name)).toString();
@@ -243,9 +232,9 @@ QString EventHelp() {
                                   "\"ms\" since the start and \"time\",\nthe wall-clock time in "
                                   "ISO 8601):\n")
                        .arg(JsonSchema);
-    for (const EventRow& row : eventTable()) {
-        if (!row.listed)
-            continue;
+    // The last, --check's object, is no event of a run.
+    for (int kind = 0; kind < static_cast<int>(RunEventKind::Check); ++kind) {
+        const EventRow& row = rowOf(static_cast<RunEventKind>(kind));
         QString line = QStringLiteral("  %1 %2").arg(row.name.leftJustified(10), row.fields);
         if (row.note)
             line = line.leftJustified(std::max(HelpNoteColumn, line.size() + 3)) +

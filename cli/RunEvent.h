@@ -23,7 +23,7 @@ enum class RunEventKind {
     Notice,
     Summary,
     Error,
-    Check,
+    Check, // --check's one object, no event of a run: last
 };
 
 struct RunEvent {

@@ -15,24 +15,26 @@ enum class OutputMode;
 // Where a run's events go: plain lines, lines with a status panel on a terminal, or JSON.
 class RunOutput {
 public:
+    RunOutput(OutputChannel& out, OutputChannel& err) : out(out), err(err) {}
     virtual ~RunOutput() = default;
     virtual void write(const RunEvent& event) = 0;
     // The run's encoders, for an output that shows where each one stands when it redraws.
     virtual void follow(const BatchUpgrade& /*batch*/) {}
+
+protected:
+    OutputChannel& out;
+    OutputChannel& err;
 };
 
 // Plain lines for logs: every event's lines, a progress line at each quarter only, and the
 // summary on standard error too when standard output is no terminal.
 class PlainOutput : public RunOutput {
 public:
-    PlainOutput(OutputChannel& out, OutputChannel& err) : out(out), err(err) {}
+    using RunOutput::RunOutput;
     void write(const RunEvent& event) override;
 
 protected:
     virtual void print(const QStringList& lines, OutputChannel::Kind kind);
-
-    OutputChannel& out;
-    OutputChannel& err;
 
 private:
     bool reachesNextQuarter(const RunEvent& progress);
@@ -43,12 +45,10 @@ private:
 // One JSON object per line and event, for scripts; `ms` counts from the image event.
 class JsonOutput : public RunOutput {
 public:
-    JsonOutput(OutputChannel& out, OutputChannel& err) : out(out), err(err) {}
+    using RunOutput::RunOutput;
     void write(const RunEvent& event) override;
 
 private:
-    OutputChannel& out;
-    OutputChannel& err;
     QElapsedTimer clock;
 };
 

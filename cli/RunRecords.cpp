@@ -1,5 +1,6 @@
 #include "RunRecords.h"
 
+#include "OutputChannel.h"
 #include "RunEvent.h"
 
 #include <QDir>
@@ -45,22 +46,6 @@ QString resolvedTarget(const QString& path) {
     return info.isSymLink() ? info.canonicalFilePath() : path;
 }
 
-bool writeAll(int fd, const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0) {
-            if (wrote == 0)
-                errno = EIO;
-            return false;
-        }
-        done += wrote;
-    }
-    return true;
-}
-
 // The mode a new file gets from open(), so that a record is not kept from its readers.
 mode_t newFileMode(const QByteArray& target) {
     struct stat info {};
@@ -102,7 +87,7 @@ std::optional<QString> WriteRecordFile(const QString& path, const QByteArray& by
         ".XXXXXX";
     const mode_t mode = newFileMode(target);
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    bool written = fd >= 0 && ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    bool written = fd >= 0 && ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
     const int error = errno;
     if (fd >= 0)
         written = ::close(fd) == 0 && written;

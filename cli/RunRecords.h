@@ -40,7 +40,6 @@ public:
     std::optional<QString> open(const QString& path);
     // The line's error in words; the first one is kept in `firstError` too.
     std::optional<QString> append(const QJsonObject& line);
-    bool isOpen() const { return fd >= 0; }
 
     std::optional<QString> firstError;
 

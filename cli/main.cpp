@@ -5,7 +5,7 @@
 #include <QCoreApplication>
 #include <QFile>
 
-#include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -19,26 +19,16 @@ QByteArray nativeArgument(const QString& argument, int argc, char** argv) {
     return QFile::encodeName(argument);
 }
 
-// Every encoder holds a socket: a fleet needs more descriptors than the usual soft limit.
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     // Before the first write: a reader that goes away (`| head`) must not end the run.
     std::signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QLatin1String(CliName));
     QCoreApplication::setApplicationVersion(QStringLiteral(FWUPGRADE_VERSION));
-    OutputChannel& out = OutputChannel::standardOutput();
-    OutputChannel& err = OutputChannel::standardError();
+    OutputChannel out(STDOUT_FILENO);
+    OutputChannel err(STDERR_FILENO);
     const int exitCode =
         RunCommandLine(QCoreApplication::arguments(), out, err, [argc, argv](const QString& arg) {
             return nativeArgument(arg, argc, argv);
