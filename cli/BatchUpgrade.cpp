@@ -136,8 +136,11 @@ void BatchUpgrade::startNext() {
             scheduleStart();
             return;
         }
+        EncoderUpgrade* next = upgrades[nextToStart++];
+        if (next->hasEnded())
+            continue; // skipped before it began: it takes no place in flight
         ++inFlight;
-        upgrades[nextToStart++]->start();
+        next->start();
     }
 }
 

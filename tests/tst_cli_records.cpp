@@ -16,6 +16,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <csignal>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -225,6 +228,25 @@ private slots:
         QVERIFY(list.open(QIODevice::ReadOnly));
         QCOMPARE(list.readAll(), QByteArray());
         QCOMPARE(jsonLines(history).last()["cause"].toString(), "already-upgraded");
+    }
+    // An encoder skipped as already upgraded takes no place among those in flight: with one
+    // at a time, the next is upgraded after it (the run used to wait for ever).
+    void skipDoneOneAtATime() {
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim));
+        writeLines("one-at-a-time.jsonl",
+                   {historyEntry("127.0.0.1", 1, "success", "success", sha256)});
+        QTimer hung; // ends a run that would wait for ever as an interrupted one
+        hung.setSingleShot(true);
+        QObject::connect(&hung, &QTimer::timeout, [] { ::raise(SIGTERM); });
+        hung.start(20000);
+        const CliRun run =
+            RunCliInProcess({"--plain", "--skip-done", "--max-parallel", "1", "--history",
+                             path("one-at-a-time.jsonl"), image, "127.0.0.1:1", sim.host()});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains("1 of 2 encoders upgraded, 1 already upgraded (skipped), 0 "
+                                  "failed\n"),
+                 qPrintable(run.out));
     }
     // The latest entry of an address and port decides, a skip as already upgraded included;
     // lines that are no JSON are passed over.
