@@ -59,8 +59,8 @@ template <typename Seconds> Apply seconds(Seconds CliOptions::*to, bool zeroAllo
             options.*to = value;
         else if (text)
             reader.fail(QStringLiteral("bad --%1 %2: give a number of seconds %3 and up to %4")
-                            .arg(reader.name(), Quoted(*text), zeroAllowed ? "from 0" : "above 0")
-                            .arg(LongestSeconds));
+                            .arg(reader.name(), Quoted(*text), zeroAllowed ? "from 0" : "above 0",
+                                 QString::number(LongestSeconds)));
     };
 }
 Apply count(int CliOptions::*to, int smallest, int largest) {
@@ -72,9 +72,8 @@ Apply count(int CliOptions::*to, int smallest, int largest) {
             options.*to = value;
         else if (text)
             reader.fail(QStringLiteral("bad --%1 %2: give a whole number from %3 to %4")
-                            .arg(reader.name(), Quoted(*text))
-                            .arg(smallest)
-                            .arg(largest));
+                            .arg(reader.name(), Quoted(*text), QString::number(smallest),
+                                 QString::number(largest)));
     };
 }
 Apply file(QString CliOptions::*to) {

@@ -46,8 +46,7 @@ std::optional<QString> loadImage(FirmwareImageBuffer& image, const CliOptions& o
         break;
     case ImageLoadResult::TooLong:
         return QStringLiteral("'%1': FILE TOO LONG (more than %2 bytes)")
-            .arg(options.imagePath)
-            .arg(MaxImageSize);
+            .arg(options.imagePath, QString::number(MaxImageSize));
     case ImageLoadResult::NotOpened:
         return QStringLiteral("cannot read the image '%1': %2")
             .arg(options.imagePath, unreadableReason(options.imageNativePath));

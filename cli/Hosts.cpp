@@ -68,8 +68,7 @@ QString Quoted(const QString& text) {
     while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80)
         --cut;
     return QStringLiteral("'%1...' (%2 bytes)")
-        .arg(QString::fromUtf8(bytes.left(cut)))
-        .arg(bytes.size());
+        .arg(QString::fromUtf8(bytes.left(cut)), QString::number(bytes.size()));
 }
 
 std::optional<QString> ParseEncoderAddress(const QString& text, EncoderAddress& encoder) {
@@ -106,7 +105,8 @@ std::optional<QString> ParseHostsText(const QByteArray& text, const QString& sou
             continue;
         EncoderAddress encoder;
         if (auto error = ParseEncoderAddress(QString::fromLocal8Bit(line), encoder))
-            return QStringLiteral("%1, line %2: %3").arg(source).arg(number + 1).arg(*error);
+            return QStringLiteral("%1, line %2: %3")
+                .arg(source, QString::number(number + 1), *error);
         encoders.append(encoder);
     }
     return std::nullopt;

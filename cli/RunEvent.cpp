@@ -126,8 +126,8 @@ QStringList summaryLines(const QJsonObject& fields) {
     const QJsonObject rollout = fields.value("rollout").toObject();
     if (rollout.value("stopped").toBool())
         lines << QStringLiteral("rollout stopped: %1; not started: %2")
-                     .arg(rollout.value("why").toString())
-                     .arg(hostList(skipped, QLatin1String(RolloutStoppedCause)));
+                     .arg(rollout.value("why").toString(),
+                          hostList(skipped, QLatin1String(RolloutStoppedCause)));
     for (const QJsonValue warning : fields.value("warnings").toArray())
         lines << warning.toString();
     if (fields.contains("rerun"))
@@ -146,8 +146,8 @@ QStringList checkLines(const QJsonObject& fields) {
                                       : QString());
     for (const QJsonValue encoder : encoders)
         lines << QStringLiteral("  %1 at %2:%3")
-                     .arg(encoder["host"].toString(), encoder["address"].toString())
-                     .arg(encoder["port"].toInt());
+                     .arg(encoder["host"].toString(), encoder["address"].toString(),
+                          QString::number(encoder["port"].toInt()));
     lines << QStringLiteral("check only: no connection was opened");
     return lines;
 }
@@ -175,10 +175,9 @@ QString encoderText(const RunEvent& event) {
         return QStringLiteral("%1 %2%").arg(text(f, "stage")).arg(f.value("percent").toInt());
     case RunEventKind::Retry:
         return QStringLiteral("attempt %1 of %2 failed: %3; next attempt in %4 s")
-            .arg(f.value("attempt").toInt())
-            .arg(f.value("attempts").toInt())
-            .arg(Printable(text(f, "reason")))
-            .arg(f.value("delay").toDouble());
+            .arg(QString::number(f.value("attempt").toInt()),
+                 QString::number(f.value("attempts").toInt()), Printable(text(f, "reason")),
+                 QString::number(f.value("delay").toDouble()));
     case RunEventKind::End:
         if (text(f, "result") == QLatin1String("skipped"))
             return QStringLiteral("skipped (%1): %2")

@@ -255,6 +255,12 @@ private slots:
             << QStringList{"--canary", "some", "%I", "%H"} << "bad --canary 'some'";
         QTest::newRow("retries word")
             << QStringList{"--retries", "many", "%I", "%H"} << "bad --retries 'many'";
+        // A value that looks like a placeholder is quoted as it was given.
+        QTest::newRow("timeout %1") << QStringList{"--timeout", "%1", "%I", "%H"}
+                                    << "bad --timeout '%1': give a number of seconds above 0 and "
+                                       "up to 86400";
+        QTest::newRow("retries %3x") << QStringList{"--retries", "%3x", "%I", "%H"}
+                                     << "bad --retries '%3x': give a whole number from 0 to 1000";
         QTest::newRow("timeout twice")
             << QStringList{"--timeout", "1", "--timeout", "2", "%I", "%H"}
             << "--timeout is given more than once";
@@ -312,6 +318,8 @@ private slots:
         QTest::newRow("a character across byte 200")
             << "a" + QString(150, QChar(0xe9)).toUtf8()
             << "'a" + QString(99, QChar(0xe9)) + "...' (301 bytes)";
+        QTest::newRow("placeholders") << QByteArray("%1").repeated(150)
+                                      << "'" + QString("%1").repeated(100) + "...' (300 bytes)";
     }
     void longBadLineQuotedShort() {
         QFETCH(QByteArray, line);
@@ -335,6 +343,9 @@ private slots:
                                            << "'%1': FILE TOO LONG (more than 3997696 bytes)";
         QTest::newRow("past the buffer")
             << "huge.bin" << qint64(ImageBufferSize + 4096) << "'%1': FILE TOO LONG";
+        QTest::newRow("a placeholder in the name")
+            << "long%1.bin" << qint64(MaxImageSize + 1)
+            << "'%1': FILE TOO LONG (more than 3997696 bytes)";
         QTest::newRow("empty") << "empty.bin" << qint64(0)
                                << "the image '%1' is empty: the encoder would erase its flash";
     }
