@@ -126,8 +126,11 @@ std::optional<QString> HistoryFile::append(const QJsonObject& line) {
     const QByteArray bytes = JsonText(line) + '\n';
     std::optional<QString> error;
     while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return firstError = systemError();
+        if (errno != EINTR) {
+            const QString why = systemError();
+            firstError = firstError.value_or(why); // the first error is the one told at the end
+            return why;
+        }
     }
     struct stat before {};
     const bool measured = ::fstat(fd, &before) == 0;
