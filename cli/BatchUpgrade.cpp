@@ -175,8 +175,9 @@ void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
         return;
     ++failures;
     holding = options.maxFailures > 0;
-    // Stopping matters only while some encoder is still to start.
-    if (interruptions > 0 || nextToStart >= upgrades.size())
+    // Stopping matters only while some encoder is still to start (not one skipped already).
+    const auto toStart = [](const EncoderUpgrade* upgrade) { return !upgrade->hasEnded(); };
+    if (interruptions > 0 || std::none_of(upgrades.begin() + nextToStart, upgrades.end(), toStart))
         return;
     if (upgrades.indexOf(&ended) < options.canary) {
         stopWhy = QStringLiteral("the canary %1 failed").arg(ended.outcome().host);

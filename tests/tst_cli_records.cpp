@@ -248,6 +248,20 @@ private slots:
                                   "failed\n"),
                  qPrintable(run.out));
     }
+    // A canary that fails while every other encoder is already upgraded stops nothing: no
+    // rollout is told as stopped.
+    void failedCanaryWithTheRestSkipped() {
+        writeLines("rest-done.jsonl", {historyEntry("127.0.0.1", 2, "success", "success", sha256)});
+        const CliRun run =
+            RunCliInProcess({"--json", "--skip-done", "--canary", "1", "--history",
+                             path("rest-done.jsonl"), image, "127.0.0.1:1", "127.0.0.1:2"});
+        QCOMPARE(run.exitCode, 1);
+        const QJsonObject summary =
+            QJsonDocument::fromJson(run.out.trimmed().split('\n').last().toUtf8()).object();
+        QCOMPARE(summary["event"].toString(), "summary");
+        QCOMPARE(summary["rollout"].toObject()["stopped"].toBool(), false);
+        QCOMPARE(summary["skipped"].toArray().size(), 1);
+    }
     // The latest entry of an address and port decides, a skip as already upgraded included;
     // lines that are no JSON are passed over.
     void doneWithImage() {

@@ -24,6 +24,14 @@ Samples steady(int fromMs, int toMs, qint64 bytesPerSecond, qint64 start = 0) {
     return samples;
 }
 
+// Nothing more from `fromMs` to `toMs`, as the session sees it every 250 ms.
+Samples stalled(int fromMs, int toMs, qint64 bytes) {
+    Samples samples;
+    for (int ms = fromMs + 250; ms <= toMs; ms += 250)
+        samples.push_back({ms, bytes});
+    return samples;
+}
+
 Samples operator+(Samples first, const Samples& then) {
     first.insert(first.end(), then.begin(), then.end());
     return first;
@@ -55,6 +63,11 @@ private slots:
         // Nothing since 8 s: the rate falls while the encoder takes nothing.
         QTest::newRow("a stall that goes on counts")
             << steady(0, 8000, 100000) << 10000 << qint64(1600000) << 80000.0 << qint64(10000);
+        // A stall from 8 s to 30 s across the window's start at 15 s: no bytes came in it
+        // (spread over the stall, the rate would read 4,545 B/s and 22 s).
+        QTest::newRow("a stall across the window's start")
+            << steady(0, 8000, 100000) + stalled(8000, 29750, 800000) + Samples{{30000, 900000}}
+            << 30000 << qint64(1000000) << 6667.0 << qint64(15000);
         // The window begins at 15 s, between the samples at 0 and 20 s.
         QTest::newRow("bytes come evenly between samples")
             << Samples{{20000, 2000000}, {30000, 3000000}} << 30000 << qint64(4000000) << 100000.0

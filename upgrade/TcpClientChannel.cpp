@@ -426,11 +426,13 @@ std::int64_t TcpClientChannel::UnacknowledgedBytes() const {
     return unacknowledged;
 }
 
-// TCP counts them in segments of its largest size.
+// TCP counts them in segments, taken here at its largest size. Without selective
+// acknowledgements agreed, it counts duplicate acknowledgements there instead: none then.
 std::int64_t TcpClientChannel::SelectivelyAcknowledgedBytes() const {
     tcp_info info{};
     socklen_t length = sizeof info;
-    if (!connected || ::getsockopt(socketHandle, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+    if (!connected || ::getsockopt(socketHandle, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        (info.tcpi_options & TCPI_OPT_SACK) == 0)
         return 0;
     return std::int64_t(info.tcpi_sacked) * std::int64_t(info.tcpi_snd_mss);
 }

@@ -7,6 +7,9 @@ namespace {
 
 constexpr TransferRate::Clock::duration ShortestWindow = std::chrono::seconds(10);
 constexpr TransferRate::Clock::duration YoungestEstimate = std::chrono::milliseconds(200);
+// Samples closer than this to the one before are merged into it: the session looks at the
+// acknowledgements up to every millisecond, and a long transfer would keep thousands.
+constexpr TransferRate::Clock::duration SampleSpacing = std::chrono::milliseconds(100);
 
 double seconds(TransferRate::Clock::duration span) {
     return std::chrono::duration<double>(span).count();
@@ -19,11 +22,18 @@ void TransferRate::start(Clock::time_point at) {
     samples.assign(1, Sample{at, 0});
 }
 
+// A stall is kept as its first and its latest sample, so that no bytes are taken to have
+// come during it.
 void TransferRate::record(Clock::time_point at, std::int64_t bytes) {
-    if (samples.empty() || bytes <= samples.back().bytes)
+    if (samples.empty() || bytes < samples.back().bytes)
         return;
-    samples.push_back({std::max(at, samples.back().at), bytes});
-    forgetBefore(windowStart(at));
+    const Sample sample{std::max(at, samples.back().at), bytes};
+    const Sample* beforeLast = samples.size() >= 2 ? &samples[samples.size() - 2] : nullptr;
+    if (beforeLast && (beforeLast->bytes == bytes || sample.at - beforeLast->at < SampleSpacing))
+        samples.back() = sample;
+    else
+        samples.push_back(sample);
+    forgetBefore(windowStart(sample.at));
 }
 
 std::optional<double> TransferRate::bytesPerSecond(Clock::time_point now) const {
@@ -49,8 +59,9 @@ TransferRate::Clock::time_point TransferRate::windowStart(Clock::time_point now)
 
 // Between two samples the bytes are taken to have come evenly.
 std::int64_t TransferRate::bytesBy(Clock::time_point at) const {
-    const auto after = std::find_if(samples.begin(), samples.end(),
-                                    [at](const Sample& sample) { return sample.at > at; });
+    const auto after = std::upper_bound(
+        samples.begin(), samples.end(), at,
+        [](Clock::time_point time, const Sample& sample) { return time < sample.at; });
     if (after == samples.begin())
         return samples.front().bytes;
     const Sample& before = *std::prev(after);

@@ -14,7 +14,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     void start(Clock::time_point at);
-    // `bytes` received in all by `at`; fewer than last time are ignored.
+    // `bytes` received in all by `at`, also when no more than last time; fewer are ignored.
     void record(Clock::time_point at, std::int64_t bytes);
 
     // Nothing while the transfer is too young to tell (under 200 ms or no byte yet).
