@@ -310,6 +310,8 @@ private slots:
             peer = listener.accept();
             QVERIFY(peer.valid());
         }
+        pollfd ready{peer.get(), POLLIN, 0};
+        QVERIFY2(::poll(&ready, 1, 5000) == 1, "the peer never learnt of the close");
         char byte;
         QCOMPARE(::recv(peer.get(), &byte, 1, 0), ssize_t(0));
     }

@@ -9,6 +9,7 @@
 #include "test_process.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,6 +22,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -36,13 +38,20 @@ QByteArrayList bytes(const QStringList& arguments) {
     return list;
 }
 
-QByteArray readAll(int fd) {
+// What `fd` holds until its writer closes it or `waitMs` have passed (0: what is there now).
+QByteArray readAll(int fd, int waitMs = 0) {
     QByteArray all;
     char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    const QDeadlineTimer deadline(waitMs);
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, int(deadline.remainingTime())) <= 0)
+            return all;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return all;
         all.append(buffer, n);
-    return all;
+    }
 }
 
 // fwupgrade-cli on a terminal of its own (rows by columns): its standard output and, when
@@ -414,7 +423,7 @@ private slots:
         QVERIFY(report["complete"].toBool());
         QVERIFY2(report["headerToImageMs"].toDouble() < 1100,
                  qPrintable(QString::number(report["headerToImageMs"].toDouble())));
-        const QByteArray out = readAll(ends[0]); // reads at last; the run then ends
+        const QByteArray out = readAll(ends[0], 30000); // reads at last; the run then ends
         ::close(ends[0]);
         QCOMPARE(cli.waitForExit(10000), 0);
         QVERIFY(out.size() > 65536); // more than a pipe holds: the writer did wait

@@ -2,6 +2,7 @@
 #include "StartUp.h"
 #include "TForm1.h"
 #include "test_process.h"
+#include "upgrade_window_harness.h"
 
 #include <QApplication>
 #include <QFile>
@@ -48,18 +49,6 @@ private slots:
         QFETCH(int, signalNumber);
         QFETCH(bool, boxOpen);
         bool boxReturned = false;
-        // Should the signal not end the program, this does, and the test fails instead of
-        // hanging.
-        bool stuck = false;
-        QTimer rescue;
-        rescue.setSingleShot(true);
-        connect(&rescue, &QTimer::timeout, [&stuck] {
-            stuck = true;
-            for (QWidget* window : QApplication::topLevelWidgets())
-                window->close();
-            QCoreApplication::exit(0);
-        });
-        rescue.start(10000);
         QTimer::singleShot(0, [&] {
             QVERIFY(Form1 && Form1->isVisible());
             if (!boxOpen) {
@@ -70,8 +59,9 @@ private slots:
             ShowNotice(QStringLiteral("FILE NOT SELECTED"));
             boxReturned = true;
         });
-        QCOMPARE(RunWindowProgram(), 0);
-        QVERIFY(!stuck);
+        bool stuck = false;
+        QCOMPARE(RunWindowProgramWithin(10000, stuck), 0);
+        QVERIFY2(!stuck, "the signal did not end the window program within 10 s");
         QCOMPARE(Form1, nullptr);
         QCOMPARE(boxReturned, boxOpen);
         // The handlers are gone with the window program.

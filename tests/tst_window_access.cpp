@@ -8,6 +8,7 @@
 #include <QAccessibleActionInterface>
 #include <QAccessibleValueInterface>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QKeySequence>
@@ -246,27 +247,39 @@ private slots:
         dialogs.reset();
         const QString path = write(QStringLiteral("image.bin"), "abc");
         bool listShown = false;
+        QString gaveUp;
+        QElapsedTimer waited;
+        waited.start();
         int ticks = 0;
         QTimer typist;
         connect(&typist, &QTimer::timeout, this, [&] {
             auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            if (!dialog)
-                return;
-            auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-            if (name->text() != path) {
-                name->clear();
-                QTest::keyClicks(name, path);
-            } else if (QWidget* list = QApplication::activePopupWidget()) {
+            auto* name =
+                dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+            if (QWidget* list = name ? QApplication::activePopupWidget() : nullptr) {
                 listShown = true;
                 typist.stop();
                 QTest::keyClick(list, Qt::Key_Return);
-            } else if (++ticks > 500) {
+            } else if (waited.hasExpired(30000)) {
                 typist.stop();
-                dialog->reject();
+                gaveUp = name ? QStringLiteral("no completion list within 30 s; the name field "
+                                               "says '%1'")
+                                    .arg(name->text())
+                              : QStringLiteral("no file dialog within 30 s");
+                if (QWidget* modal = QApplication::activeModalWidget())
+                    modal->close();
+            } else if (name && ticks++ % 20 == 0) {
+                // The list opens once the folder is read; until the field has the focus, the
+                // dialog rewrites it with the file it selects, so type again now and then.
+                name->setFocus();
+                name->clear();
+                QTest::keyClicks(name, path);
             }
         });
         typist.start(10);
         window->SpeedButton24->click();
+        typist.stop();
+        QVERIFY2(gaveUp.isEmpty(), qPrintable(gaveUp));
         QVERIFY(listShown);
         QCOMPARE(window->SelectedPath, path);
         QCOMPARE(QApplication::activePopupWidget(), nullptr);

@@ -15,6 +15,10 @@
 #include <QTimer>
 
 #include <chrono>
+#include <csignal>
+
+// Longer than any run a test makes, shorter than the watchdog's bound on one test function.
+constexpr int HungCliSeconds = 45;
 
 // What a run wrote once it has ended.
 struct CliRun {
@@ -38,6 +42,15 @@ inline CliRun RunCliInProcess(const QStringList& arguments, QString* live = null
             *live = QString::fromLocal8Bit(reader.readAll());
     });
     follow.start(10);
+    // A run that would go on for ever is interrupted, as the operator's Ctrl-C would, so the
+    // test fails on its exit status instead of hanging.
+    QTimer hung;
+    hung.setSingleShot(true);
+    QObject::connect(&hung, &QTimer::timeout, [] {
+        qWarning("fwupgrade-cli still running after %d s: interrupting it", HungCliSeconds);
+        ::raise(SIGTERM);
+    });
+    hung.start(std::chrono::seconds(HungCliSeconds));
     {
         OutputChannel out(outFile.handle());
         OutputChannel err(errFile.handle());

@@ -31,15 +31,7 @@ int SimClient::connectTo(std::uint16_t port, int sendBufferBytes) {
 }
 
 bool SimClient::sendAll(const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = send(fd_, bytes.constData() + done,
-                                  static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
-        done += sent;
-    }
-    return true;
+    return sendUntilStalled(bytes, 10000) == bytes.size();
 }
 
 qint64 SimClient::sendUntilStalled(const QByteArray& bytes, int stallMs) {

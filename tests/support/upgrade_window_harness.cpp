@@ -1,7 +1,9 @@
 #include "upgrade_window_harness.h"
 
 #include "EncoderProtocol.h"
+#include "StartUp.h"
 
+#include <QApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -227,4 +229,18 @@ QStringList UpgradeWindowShownLines(const QByteArray& reply) {
         lines += piece.split(u'\n');
     }
     return lines;
+}
+
+int RunWindowProgramWithin(int ms, bool& stuck) {
+    stuck = false;
+    QTimer rescue;
+    rescue.setSingleShot(true);
+    QObject::connect(&rescue, &QTimer::timeout, [&stuck] {
+        stuck = true;
+        for (QWidget* window : QApplication::topLevelWidgets())
+            window->close();
+        QCoreApplication::exit(0);
+    });
+    rescue.start(ms);
+    return RunWindowProgram();
 }

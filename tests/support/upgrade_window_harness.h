@@ -120,3 +120,7 @@ QStringList UpgradeWindowShownLines(const QByteArray& reply);
 // The log lines of a complete upgrade.
 QStringList UpgradeWindowStageTexts();
 QStringList UpgradeWindowCompleteUpgradeLog();
+
+// The window program as main() runs it, its windows closed and its loop left should it still
+// run after `ms`; `stuck` then says so, and the test fails instead of hanging.
+int RunWindowProgramWithin(int ms, bool& stuck);
