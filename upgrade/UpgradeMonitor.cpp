@@ -105,11 +105,14 @@ void UpgradeMonitor::handleConnectionLoss() {
     }
     if (errorAnnounced)
         view.appendDeviceLog(QString::fromLatin1(EncoderReply::Error));
-    view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::ConnectionLost));
-    if (errorAnnounced)
-        stopWith({UpgradeEndKind::EncoderError, {}});
-    else
-        stopWith(lossCause.value_or(UpgradeEnd{UpgradeEndKind::ConnectionLost, {}}));
+    const UpgradeEnd loss = lossCause.value_or(UpgradeEnd{UpgradeEndKind::ConnectionLost, {}});
+    view.appendUpgradeLog(QString::fromLatin1(LossLine(loss)));
+    stopWith(errorAnnounced ? UpgradeEnd{UpgradeEndKind::EncoderError, {}} : loss);
+}
+
+const char* UpgradeMonitor::LossLine(const UpgradeEnd& loss) {
+    return loss.kind == UpgradeEndKind::SendFailed ? UpgradeLog::SendFailed
+                                                   : UpgradeLog::ConnectionLost;
 }
 
 void UpgradeMonitor::handleReply(QByteArrayView reply) {

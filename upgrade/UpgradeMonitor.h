@@ -86,6 +86,8 @@ public:
 
     // What a lost connection ends as, when the front end knows better (a send had failed).
     void setLossCause(const UpgradeEnd& end) { lossCause = end; }
+    // The upgrade log's line for a connection that ended so.
+    static const char* LossLine(const UpgradeEnd& loss);
 
     bool ended() const { return stopped; }
     // From the encoder's "erase flash" until the upgrade ends: cutting the connection now may

@@ -338,33 +338,26 @@ void UpgradeSession::stopSending() {
     readable->setEnabled(false);
 }
 
-// What the encoder said before the send failed (often why it stopped taking the image) is
-// still followed; only what has already come is read.
 void UpgradeSession::sendFailed(const QString& why) {
     const QString what =
         current == UpgradeStep::SendingHeader ? QStringLiteral("header") : QStringLiteral("image");
-    const UpgradeEnd failed{UpgradeEndKind::SendFailed,
-                            QStringLiteral("the %1: %2").arg(what, why)};
-    stopSending();
-    view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendFailed));
-    replies.setLossCause(failed);
-    followWhatCame();
-    if (!replies.ended())
-        replies.stopWith(failed);
-    finishIfEnded();
+    endSending({UpgradeEndKind::SendFailed, QStringLiteral("the %1: %2").arg(what, why)});
 }
 
-// TCP gave up on an encoder that answered nothing while bytes to it were outstanding. What it
-// said before is still followed; then the connection is lost, as at any other stage.
+// TCP gave up on an encoder that answered nothing while bytes to it were outstanding.
 void UpgradeSession::encoderVanished() {
-    const UpgradeEnd lost{UpgradeEndKind::ConnectionLost,
-                          QStringLiteral("the encoder stopped answering")};
+    endSending({UpgradeEndKind::ConnectionLost, QStringLiteral("the encoder stopped answering")});
+}
+
+// What the encoder said before the send ended (often why it stopped taking the image) is still
+// followed, only what has already come; its closed connection is then this end, told once.
+void UpgradeSession::endSending(const UpgradeEnd& end) {
     stopSending();
-    replies.setLossCause(lost);
+    replies.setLossCause(end);
     followWhatCame();
     if (!replies.ended()) {
-        view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::ConnectionLost));
-        replies.stopWith(lost);
+        view.appendUpgradeLog(QString::fromLatin1(UpgradeMonitor::LossLine(end)));
+        replies.stopWith(end);
     }
     finishIfEnded();
 }

@@ -114,6 +114,7 @@ private:
     void stopSending();
     void sendFailed(const QString& why);
     void encoderVanished();
+    void endSending(const UpgradeEnd& end);
     void followWhatCame();
     void pauseOver();
     void startFollowing();
