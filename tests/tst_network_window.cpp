@@ -12,6 +12,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 
 using namespace UpgradeWindowRows;
@@ -52,6 +54,30 @@ private slots:
         QVERIFY(!run.window().Label271->isVisible());
         QVERIFY(run.noticeTexts().isEmpty());
         QVERIFY(!run.window().Client_2.Connected());
+        QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
+    }
+
+    // A host name whose lookup the resolver never answers: the window goes on turning its
+    // event loop, and the lookup counts within the connect's bound.
+    void nameLookupNeverAnswered() {
+        DeadResolver resolver;
+        const QString problem = resolver.start();
+        if (!problem.isEmpty())
+            QSKIP(qPrintable(problem));
+        TcpChannelBounds().connect = 2s;
+        UpgradeWindowDriver run;
+        QVERIFY(run.load(PatternImage(1000)));
+        run.settle();
+        LoopProbe probe;
+        QElapsedTimer clock;
+        clock.start();
+        run.window().EHost->setText("encoder.example"); // asked of 127.0.0.53 only
+        run.window().Edit4->setText("999");
+        run.window().SpeedButton26->click();
+        QVERIFY(TurnEventLoopUntil([&] { return !run.noticeTexts().isEmpty(); }, 10000));
+        QCOMPARE(run.noticeTexts(), QStringList{UpgradeText::ServerNotReady});
+        QVERIFY2(clock.elapsed() >= 2000 && clock.elapsed() < 3500,
+                 qPrintable(QString::number(clock.elapsed())));
         QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
     }
 };

@@ -88,7 +88,9 @@ struct WireRig {
                 return false;
             const auto due = monitor.tailDue();
             const bool tailDue = due && *due <= ReplyStream::Clock::now();
-            if (channel.Connected() && (channel.ReplyWaiting() || tailDue))
+            // Replies that came together wait in the monitor, not in the socket.
+            const bool waiting = channel.ReplyWaiting() || monitor.pendingBytes() > 0;
+            if (channel.Connected() && (waiting || tailDue))
                 monitor.pump();
             else
                 QThread::msleep(1);

@@ -217,11 +217,12 @@ bool TcpClientChannel::guardRefuses(const sockaddr_in& address) {
     return true;
 }
 
-bool TcpClientChannel::remoteAddress(sockaddr_in& address) {
+bool TcpClientChannel::remoteAddress(sockaddr_in& address,
+                                     const std::optional<QByteArray>& lookedUp) {
     // The port is converted first: a text that is no port ends Connect at once, before any
     // name lookup could make it wait.
     const std::uint16_t port = LookupPort(remotePort);
-    const QByteArray dotted = LookupHostAddr(remoteHost);
+    const QByteArray dotted = lookedUp ? *lookedUp : LookupHostAddr(remoteHost);
     if (dotted.isEmpty() || port == 0)
         return false;
     address = sockaddr_in{};
@@ -233,7 +234,8 @@ bool TcpClientChannel::remoteAddress(sockaddr_in& address) {
            address.sin_addr.s_addr != htonl(INADDR_NONE);
 }
 
-ConnectProgress TcpClientChannel::StartConnect() {
+ConnectProgress TcpClientChannel::StartConnect(std::optional<QByteArray> lookedUp,
+                                               std::optional<Clock::time_point> begun) {
     if (!Active())
         socketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (!Active()) {
@@ -246,13 +248,13 @@ ConnectProgress TcpClientChannel::StartConnect() {
         return FinishConnect();
     lastConnectError = 0;
     sockaddr_in address{};
-    if (!remoteAddress(address))
+    if (!remoteAddress(address, lookedUp))
         return connectFailed(EADDRNOTAVAIL);
     if (guardRefuses(address))
         return connectFailed(LoopbackGuardError);
     if (!setNonBlocking(socketHandle, true))
         return connectFailed(errno);
-    connectDeadline = Clock::now() + TcpChannelBounds().connect;
+    connectDeadline = begun.value_or(Clock::now()) + TcpChannelBounds().connect;
     if (::connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
         errno == EISCONN) {
         setNonBlocking(socketHandle, false);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 struct sockaddr_in;
 
@@ -70,7 +71,10 @@ public:
     bool Connect();
     // The same connect without waiting, so that one thread can follow many encoders: creates
     // the socket if there is none and starts connecting it. Throws ProgramError as Connect does.
-    ConnectProgress StartConnect();
+    // A front end that looked the host up itself (off its event loop) passes the dotted text it
+    // found (empty: not found) and when it began, where the connect's bound then counts from.
+    ConnectProgress StartConnect(std::optional<QByteArray> lookedUp = std::nullopt,
+                                 std::optional<std::chrono::steady_clock::time_point> begun = {});
     // Whether the started connect has stood: InProgress while it is under way and within
     // TcpChannelBounds().connect of its start. A failed connect leaves the channel open, as
     // Connect does; the socket is blocking again once the connect has stood or failed.
@@ -139,7 +143,7 @@ public:
 
 private:
     bool connectToRemote();
-    bool remoteAddress(sockaddr_in& address);
+    bool remoteAddress(sockaddr_in& address, const std::optional<QByteArray>& lookedUp = {});
     bool guardRefuses(const sockaddr_in& address);
     ConnectProgress connectFailed(int error);
     ConnectProgress connectionStands();

@@ -1,6 +1,7 @@
 #include "UpgradeSession.h"
 
 #include "FirmwareImage.h"
+#include "HostLookup.h"
 #include "SendPacer.h"
 #include "TcpClientChannel.h"
 #include "UpgradeHeader.h"
@@ -104,14 +105,24 @@ void UpgradeSession::enter(UpgradeStep step) {
 void UpgradeSession::start() {
     if (current != UpgradeStep::Idle)
         return;
-    // Throws before the session has begun: the front end may try again.
-    const ConnectProgress progress = channel.StartConnect();
+    // Throws before the session has begun: the front end may try again. A host name is looked
+    // up off the event loop, within the connect's bound.
+    const bool lookUp = HostLookup::MayWait(channel.RemoteHost()) &&
+                        TcpClientChannel::LookupPort(channel.RemotePort()) != 0;
+    const ConnectProgress progress = lookUp ? ConnectProgress::InProgress : channel.StartConnect();
     connectStart = std::chrono::steady_clock::now();
     // The header describes the image as it stands now; the image is sent at that length.
     header = UpgradeHeader(image.length, image.checksum);
     if (wholeBound)
         whole.start(std::max(*wholeBound - wholeSpent, std::chrono::milliseconds::zero()));
     enter(UpgradeStep::Connecting);
+    if (lookUp)
+        lookUpHost();
+    else
+        connectProgressed(progress);
+}
+
+void UpgradeSession::connectProgressed(ConnectProgress progress) {
     if (progress == ConnectProgress::Connected) {
         connectionStands();
     } else if (progress == ConnectProgress::Failed) {
@@ -121,6 +132,22 @@ void UpgradeSession::start() {
         writable->setEnabled(true);
         connectBound.start(channel.ConnectTimeLeft() + std::chrono::milliseconds(1));
     }
+}
+
+void UpgradeSession::lookUpHost() {
+    hostLookup = new HostLookup(this);
+    connect(hostLookup, &HostLookup::found, this, &UpgradeSession::hostFound);
+    hostLookup->start(channel.RemoteHost());
+    connectBound.start(TcpChannelBounds().connect + std::chrono::milliseconds(1));
+}
+
+void UpgradeSession::hostFound(const QByteArray& dotted) {
+    if (current != UpgradeStep::Connecting || !hostLookup)
+        return;
+    hostLookup->deleteLater();
+    hostLookup = nullptr;
+    connectBound.stop();
+    connectProgressed(channel.StartConnect(dotted, connectStart));
 }
 
 void UpgradeSession::watchSocket() {
@@ -140,6 +167,13 @@ void UpgradeSession::watchSocket() {
 void UpgradeSession::continueConnect() {
     if (current != UpgradeStep::Connecting)
         return;
+    if (hostLookup) {
+        view.connectionSettled(false);
+        endWithoutConnection({UpgradeEndKind::NotReachable,
+                              QStringLiteral("no answer to the name lookup within %1 s")
+                                  .arg(secondsText(TcpChannelBounds().connect))});
+        return;
+    }
     const ConnectProgress progress = channel.FinishConnect();
     if (progress == ConnectProgress::Connected) {
         connectBound.stop();

@@ -29,6 +29,8 @@ struct UpgradeProgress {
     std::optional<std::chrono::milliseconds> timeLeft;
 };
 
+class HostLookup;
+enum class ConnectProgress;
 class QSocketNotifier;
 class SendPacer;
 class TcpClientChannel;
@@ -96,6 +98,9 @@ signals:
 private:
     void enter(UpgradeStep step);
     void watchSocket();
+    void connectProgressed(ConnectProgress progress);
+    void lookUpHost();
+    void hostFound(const QByteArray& dotted);
     void continueConnect();
     void connectFailed();
     QString connectFailureText() const;
@@ -149,6 +154,7 @@ private:
     QSocketNotifier* readable = nullptr;
     QSocketNotifier* writable = nullptr;
     QTimer connectBound;
+    HostLookup* hostLookup = nullptr; // while the encoder's host name is looked up
     QTimer pause;
     QTimer sendStall;
     QTimer acknowledgements;

@@ -4,9 +4,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -19,6 +23,12 @@ constexpr int LongestBareSegment = 60;
 QString& enterProblem() {
     static QString problem = QStringLiteral("EnterPrivateNetwork() was not called");
     return problem;
+}
+
+// Mounts made in a mount namespace of this process's own are seen by no one else.
+bool& ownMounts() {
+    static bool own = false;
+    return own;
 }
 
 QString systemError(const char* what) {
@@ -36,8 +46,9 @@ bool writeFile(const char* path, const QByteArray& text) {
 QString enterAsUser() {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
-        return systemError("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS) != 0)
+        return systemError("unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS)");
+    ownMounts() = true;
     if (!writeFile("/proc/self/setgroups", "deny") ||
         !writeFile("/proc/self/uid_map", "0 " + QByteArray::number(uid) + " 1") ||
         !writeFile("/proc/self/gid_map", "0 " + QByteArray::number(gid) + " 1"))
@@ -60,7 +71,10 @@ QString prepareLoopback() {
 } // namespace
 
 void EnterPrivateNetwork() {
-    if (::unshare(CLONE_NEWNET) == 0)
+    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) == 0) {
+        enterProblem().clear();
+        ownMounts() = true;
+    } else if (::unshare(CLONE_NEWNET) == 0)
         enterProblem().clear();
     else if (errno == EPERM && ::geteuid() != 0)
         enterProblem() = enterAsUser();
@@ -143,4 +157,33 @@ void NetworkFaults::clear() {
         RunNetworkTool({"tc", "qdisc", "del", "dev", "lo", "root"});
     tableMade = false;
     linkSlowed = false;
+}
+
+QString DeadResolver::start() {
+    if (!ownMounts())
+        return QStringLiteral("no mount namespace of this process's own");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return systemError("mount --make-rprivate /");
+    socketFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(0x7f000035); // 127.0.0.53
+    if (socketFd < 0 || ::bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address))
+        return systemError("bind 127.0.0.53:53");
+    if (!conf.open() || conf.write("nameserver 127.0.0.53\noptions timeout:30 attempts:1\n") < 0 ||
+        !conf.flush())
+        return QStringLiteral("resolv.conf: %1").arg(conf.errorString());
+    if (::mount(QFile::encodeName(conf.fileName()).constData(), "/etc/resolv.conf", nullptr,
+                MS_BIND, nullptr) != 0)
+        return systemError("mount --bind over /etc/resolv.conf");
+    mounted = true;
+    return {};
+}
+
+DeadResolver::~DeadResolver() {
+    if (mounted)
+        ::umount2("/etc/resolv.conf", MNT_DETACH);
+    if (socketFd >= 0)
+        ::close(socketFd);
 }

@@ -8,13 +8,14 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <cstdint>
 
-// Moves this process into a network namespace of its own (inside a user namespace of its own
-// when not run as root), before anything starts a thread: threads keep the namespace they
-// started in, and every process started afterwards, encoder-sim too, inherits it.
+// Moves this process into a network namespace and a mount namespace of its own (inside a user
+// namespace of its own when not run as root), before anything starts a thread: threads keep the
+// namespace they started in, and every process started afterwards, encoder-sim too, inherits it.
 void EnterPrivateNetwork();
 
 // Empty once the namespace stands with lo up at an Ethernet-sized MTU (1500) and nft and tc
@@ -31,6 +32,24 @@ QString PrivateNetworkProblem();
 
 // Runs ip, nft or tc; false with the tool's words in `output` when it fails.
 bool RunNetworkTool(const QStringList& command, QString* output = nullptr);
+
+// While it stands, this process's name lookups ask a nameserver on 127.0.0.53 that takes every
+// query and never answers (for 30 s a query): a resolver that hangs. It lives in the process's
+// own mount namespace; the real resolv.conf is back on destruction.
+class DeadResolver {
+public:
+    DeadResolver() = default;
+    DeadResolver(const DeadResolver&) = delete;
+    DeadResolver& operator=(const DeadResolver&) = delete;
+    ~DeadResolver();
+    // Empty once it stands, otherwise why not.
+    QString start();
+
+private:
+    QTemporaryFile conf;
+    int socketFd = -1;
+    bool mounted = false;
+};
 
 // Rules of one test, all removed again by clear() or on destruction.
 class NetworkFaults {
