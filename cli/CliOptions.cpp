@@ -78,7 +78,10 @@ Apply count(int CliOptions::*to, int smallest, int largest) {
 }
 Apply file(QString CliOptions::*to) {
     return [=](OptionReader& reader, CliOptions& options) {
-        options.*to = reader.single().value_or(QString());
+        const std::optional<QString> given = reader.single();
+        if (given && given->isEmpty())
+            reader.fail(QStringLiteral("--%1 '': no file name given").arg(reader.name()));
+        options.*to = given.value_or(QString());
     };
 }
 Apply flag(bool CliOptions::*to) {
