@@ -56,15 +56,22 @@ QByteArray temporaryPattern(const QByteArray& target, bool replaced = true) {
            ".XXXXXX";
 }
 
-// A file made beside `target` and removed again, as the record's new file will be.
+// A file made beside `target` and removed again, as the record's new file will be; the
+// folder keeps its times (a check leaves no trace).
 std::optional<QString> temporaryFault(const QByteArray& target, bool replaced) {
     QByteArray name = temporaryPattern(target, replaced);
+    const QByteArray folder = native(QFileInfo(QFile::decodeName(target)).absolutePath());
+    struct stat before {};
+    const bool measured = ::stat(folder.constData(), &before) == 0;
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return QStringLiteral("no file can be made in its folder '%1': %2")
-            .arg(QFileInfo(QFile::decodeName(target)).absolutePath(), systemError());
+            .arg(QFile::decodeName(folder), systemError());
     ::close(fd);
     ::unlink(name.constData());
+    const timespec times[2]{before.st_atim, before.st_mtim};
+    if (measured)
+        ::utimensat(AT_FDCWD, folder.constData(), times, 0);
     return std::nullopt;
 }
 
