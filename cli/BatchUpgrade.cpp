@@ -63,15 +63,17 @@ QString ShellQuoted(const QString& word) {
            QLatin1Char('\'');
 }
 
-QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes) {
+QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes,
+                     bool failedHostsWritten) {
+    const bool fromList = failedHostsWritten && !options.failedHostsFile.isEmpty();
     QStringList words{QLatin1String(CliName)};
     for (const QString& option : options.rerunOptions)
         words << ShellQuoted(option);
-    if (!options.failedHostsFile.isEmpty())
+    if (fromList)
         words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
     words << ShellQuoted(options.imagePath);
     for (const EncoderOutcome& outcome : outcomes) {
-        if (!outcome.success && options.failedHostsFile.isEmpty())
+        if (!outcome.success && !fromList)
             words << ShellQuoted(outcome.host);
     }
     return words.join(QLatin1Char(' '));
@@ -91,28 +93,34 @@ BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer&
 void BatchUpgrade::start() {
     parallel = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
     fitParallelToDescriptors();
-    for (EncoderUpgrade* upgrade : std::as_const(upgrades)) {
-        const EncoderOutcome& outcome = upgrade->outcome();
-        if (alreadyDone.value(EncoderKey(outcome.address, outcome.port)))
-            upgrade->skip(QStringLiteral("already-upgraded"),
-                          QStringLiteral("the history has it upgraded with this image"), true);
-    }
+    for (EncoderUpgrade* upgrade : std::as_const(upgrades))
+        skippedAsDone(upgrade);
     startNext();
 }
 
-// Each encoder in flight holds a socket. Past the descriptor limit its connect would fail as
-// if the encoder could not be reached: fewer go at once instead, said once.
+bool BatchUpgrade::skippedAsDone(EncoderUpgrade* upgrade) {
+    const EncoderOutcome& outcome = upgrade->outcome();
+    if (!history || !history->done(outcome.address, outcome.port))
+        return false;
+    upgrade->skip(QStringLiteral("already-upgraded"),
+                  QStringLiteral("the history has it upgraded with this image"), true);
+    return true;
+}
+
+// Each encoder in flight holds a socket and a lock. Past the descriptor limit its connect would
+// fail as if the encoder could not be reached: fewer go at once instead, said once.
 void BatchUpgrade::fitParallelToDescriptors() {
+    // An encoder in flight holds its socket and its lock's file.
     const std::optional<qsizetype> room = descriptorRoom();
-    if (!room || parallel <= *room)
+    if (!room || parallel <= *room / 2)
         return;
     const qsizetype asked = parallel;
-    parallel = std::max<qsizetype>(1, *room);
+    parallel = std::max<qsizetype>(1, *room / 2);
     output.write({RunEventKind::Notice,
                   -1,
                   {{"text", QStringLiteral("the open-files limit leaves room for %1 connections: "
                                            "upgrading at most %2 encoders at once instead of %3")
-                                .arg(*room)
+                                .arg(*room / 2)
                                 .arg(parallel)
                                 .arg(asked)}}});
 }
@@ -137,8 +145,10 @@ void BatchUpgrade::startNext() {
             return;
         }
         EncoderUpgrade* next = upgrades[nextToStart++];
-        if (next->hasEnded())
-            continue; // skipped before it began: it takes no place in flight
+        // Skipped before it began, held by another run, or upgraded by one meanwhile: it takes
+        // no place in flight.
+        if (next->hasEnded() || !next->takeLock() || skippedAsDone(next))
+            continue;
         ++inFlight;
         next->start();
     }
@@ -240,12 +250,13 @@ void BatchUpgrade::upgradeFinished(const EncoderUpgrade& upgrade) {
     const QList<EncoderOutcome> all = outcomes();
     const bool allDone = std::all_of(all.begin(), all.end(),
                                      [](const EncoderOutcome& outcome) { return outcome.success; });
-    const int exitCode = firstSignal != 0 ? 128 + firstSignal : allDone ? 0 : 1;
-    tellSummary(exitCode, all, allDone);
-    emit done(exitCode);
+    emit done(firstSignal != 0 ? 128 + firstSignal : allDone ? 0 : 1);
 }
 
-void BatchUpgrade::tellSummary(int exitCode, const QList<EncoderOutcome>& all, bool allDone) {
+void BatchUpgrade::tellSummary(int exitCode, bool failedHostsWritten) {
+    const QList<EncoderOutcome> all = outcomes();
+    const bool allDone = std::all_of(all.begin(), all.end(),
+                                     [](const EncoderOutcome& outcome) { return outcome.success; });
     QJsonArray warningTexts;
     for (const QJsonValue warning : warnings) {
         QJsonObject fields = warning.toObject();
@@ -258,7 +269,8 @@ void BatchUpgrade::tellSummary(int exitCode, const QList<EncoderOutcome>& all, b
     QJsonArray failed;
     for (const EncoderOutcome& outcome : all) {
         if (outcome.skipped)
-            skipped.append(QJsonObject{{"host", outcome.host}, {"cause", outcome.cause}});
+            skipped.append(QJsonObject{
+                {"host", outcome.host}, {"cause", outcome.cause}, {"reason", outcome.reason}});
         else if (outcome.success)
             succeeded.append(outcome.host);
         else
@@ -269,7 +281,7 @@ void BatchUpgrade::tellSummary(int exitCode, const QList<EncoderOutcome>& all, b
                         {"skipped", skipped},   {"failed", failed},
                         {"rollout", rollout()}, {"warnings", warningTexts}};
     if (!allDone)
-        summary.insert("rerun", RerunCommand(options, all));
+        summary.insert("rerun", RerunCommand(options, all, failedHostsWritten));
     output.write({RunEventKind::Summary, -1, summary});
 }
 

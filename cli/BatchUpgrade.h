@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QStringList>
 
+class HistoryVerdicts;
 class RunOutput;
 struct FirmwareImageBuffer;
 
@@ -22,8 +23,9 @@ public:
     BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image, RunOutput& output,
                  QObject* parent = nullptr);
 
-    // Encoders upgraded with this image already (by EncoderKey) are skipped at the start.
-    void skipDone(const QHash<QString, bool>& done) { alreadyDone = done; }
+    // Encoders the history has upgraded with this image are skipped at the start, and once
+    // each one's lock is held (another run may have upgraded it meanwhile).
+    void skipDone(HistoryVerdicts* verdicts) { history = verdicts; }
     // Starts the first encoders; done() comes once all have ended.
     void start();
     // The first signal starts no new connection and stops every encoder that has not begun to
@@ -31,6 +33,9 @@ public:
     void interrupt(int signalNumber);
     const QList<EncoderUpgrade*>& encoders() const { return upgrades; }
     QList<EncoderOutcome> outcomes() const;
+    // The summary, once the run's records are written: `exitCode` is the run's last word;
+    // the rerun command reads the failed-hosts file only when it was written.
+    void tellSummary(int exitCode, bool failedHostsWritten);
     // The summary's and the report's "rollout": whether it stopped (the canary failed,
     // --max-failures was reached), and why.
     QJsonObject rollout() const { return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}}; }
@@ -50,13 +55,13 @@ private:
     void checkRollout(const EncoderUpgrade& ended);
     qsizetype failureBound() const;
     void skipRest();
-    void tellSummary(int exitCode, const QList<EncoderOutcome>& all, bool allDone);
+    bool skippedAsDone(EncoderUpgrade* upgrade);
 
     const CliOptions& options;
     RunOutput& output;
     SendPacer sendPacer;
     QList<EncoderUpgrade*> upgrades;
-    QHash<QString, bool> alreadyDone;
+    HistoryVerdicts* history = nullptr;
     QJsonArray warnings; // host and stage of each encoder a second signal stopped mid-flash
     qsizetype nextToStart = 0;
     qsizetype inFlight = 0;
@@ -74,4 +79,5 @@ private:
 QString ShellQuoted(const QString& word);
 // The command that tries the failed encoders again with the same image and options: from the
 // failed-hosts file when one is written, otherwise named one by one.
-QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes);
+QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes,
+                     bool failedHostsWritten = true);

@@ -78,7 +78,10 @@ Apply count(int CliOptions::*to, int smallest, int largest) {
 }
 Apply file(QString CliOptions::*to) {
     return [=](OptionReader& reader, CliOptions& options) {
-        options.*to = reader.single().value_or(QString());
+        const std::optional<QString> given = reader.single();
+        if (given && given->isEmpty())
+            reader.fail(QStringLiteral("--%1 '': no file name given").arg(reader.name()));
+        options.*to = given.value_or(QString());
     };
 }
 Apply flag(bool CliOptions::*to) {
@@ -190,8 +193,9 @@ const QList<OptionRow>& optionTable() {
          "Send an empty image (the encoder erases its flash and programs\n"
          "nothing)."},
         {{"check"}, {}, 0, flag(&O::check),
-         "Read and check the image, resolve every host, print what would\n"
-         "be done and exit (0 or 2), without opening any connection."},
+         "Read and check the image, the records and every host, print what\n"
+         "would be done (and which encoders another run holds now) and exit\n"
+         "(0 or 2), without opening any connection."},
         {{"report"}, "FILE", 0, file(&O::reportFile),
          "At the end, write one JSON document to FILE: the program's\n"
          "version, the image (absolute path, SHA-256), the start and end\n"
@@ -199,7 +203,8 @@ const QList<OptionRow>& optionTable() {
          "duration, and whether the rollout stopped and why."},
         {{"failed-hosts"}, "FILE", 0, file(&O::failedHostsFile),
          "At the end, write the hosts that failed or were not started\n"
-         "(rollout-stopped) to FILE, one per line, ready for --hosts-file."},
+         "(rollout-stopped, busy) to FILE, one per line, ready for\n"
+         "--hosts-file."},
         {{"expect-sha256"}, "HEX", 12, expectSha256,
          "Refuse the image unless its SHA-256 is HEX (64 hex digits, any\n"
          "case), before any host is contacted."},
@@ -210,8 +215,9 @@ const QList<OptionRow>& optionTable() {
         {{"no-history"}, {}, 14, noHistory, "Keep no history."},
         {{"skip-done"}, {}, 15, skipDone,
          "Contact no encoder (same address and port) whose latest history\n"
-         "entry is an upgrade with this image's SHA-256: it ends \"skipped\",\n"
-         "cause \"already-upgraded\", and counts as done."},
+         "entry that contacted it is an upgrade with this image's SHA-256:\n"
+         "it ends \"skipped\", cause \"already-upgraded\", and counts as done.\n"
+         "Read again once the encoder's lock is held."},
         {{"json"}, {}, 1, output(OutputMode::Json),
          "One JSON object per line for each event, for scripts (see below)."},
         {{"plain"}, {}, 2, output(OutputMode::Plain),

@@ -44,6 +44,8 @@ struct CliOptions {
     // Each encoder's end is appended here; empty with --no-history.
     QString historyFile;
     bool skipDone = false;
+    // Where each encoder's lock is held while it is upgraded (EncoderLockFolder).
+    QString lockFolder;
     // The options as given that shape how encoders are upgraded, for the command that reruns
     // the failed encoders.
     QStringList rerunOptions;

@@ -2,6 +2,7 @@
 
 #include "BatchUpgrade.h"
 #include "CliOptions.h"
+#include "EncoderLock.h"
 #include "FirmwareImage.h"
 #include "RunOutput.h"
 #include "RunRecords.h"
@@ -72,25 +73,36 @@ QJsonObject imageFields(const FirmwareImageBuffer& image, const QString& path) {
             {"fillText", FillPercentageText(image.length)}};
 }
 
-// Every file the run will write, checked before any encoder is contacted.
+// Every file the run will write, checked before any encoder is contacted: none is an input or
+// another record, each can be made, and so can the encoders' locks.
 std::optional<QString> recordPathsFault(const CliOptions& options) {
-    const QList<std::pair<const char*, QString>> records{
-        {"--report", options.reportFile},
-        {"--failed-hosts", options.failedHostsFile},
-        {"--history", options.historyFile}};
-    for (const auto& [option, path] : records) {
-        const bool defaultHistory = path == DefaultHistoryPath();
-        if (path.isEmpty())
-            continue;
+    QList<NamedFile> records;
+    const QList<std::pair<const char*, QString>> given{{"--report", options.reportFile},
+                                                       {"--failed-hosts", options.failedHostsFile},
+                                                       {"--history", options.historyFile}};
+    for (const auto& [option, path] : given) {
+        if (!path.isEmpty())
+            records.append({std::strcmp(option, "--history") == 0 && path == DefaultHistoryPath()
+                                ? QStringLiteral("the history")
+                                : QLatin1String(option),
+                            path, QFile::encodeName(path)});
+    }
+    QList<NamedFile> inputs{
+        {QStringLiteral("the image"), options.imagePath, options.imageNativePath}};
+    for (const QString& hosts : options.hostsFiles)
+        inputs.append({QStringLiteral("--hosts-file"), hosts, QFile::encodeName(hosts)});
+    if (const auto fault = SameFileFault(records, inputs))
+        return fault;
+    for (const NamedFile& record : std::as_const(records)) {
+        const bool history = record.path == options.historyFile;
+        const bool defaultHistory = history && record.path == DefaultHistoryPath();
         const MissingFolders missing = !defaultHistory ? MissingFolders::Refused
                                        : options.check ? MissingFolders::Allowed
                                                        : MissingFolders::Made;
-        if (const auto fault = RecordPathFault(path, missing))
-            return QStringLiteral("%1 '%2': %3")
-                .arg(defaultHistory ? QStringLiteral("the history") : QLatin1String(option), path,
-                     *fault);
+        if (const auto fault = RecordPathFault(record.path, missing, !history))
+            return QStringLiteral("%1 '%2': %3").arg(record.name, record.path, *fault);
     }
-    return std::nullopt;
+    return LockFolderFault(options.lockFolder, !options.check);
 }
 
 QString recordError(const QString& what, const QString& path, const QString& error) {
@@ -102,7 +114,7 @@ QString recordError(const QString& what, const QString& path, const QString& err
 // written. The errors in words. `image` has its absolute path.
 QStringList writeRunFiles(const CliOptions& options, const QJsonObject& image,
                           const QDateTime& started, const BatchUpgrade& batch,
-                          const HistoryFile& history, int& exitCode) {
+                          const HistoryFile& history, int& exitCode, bool& failedHostsWritten) {
     const QList<EncoderOutcome> outcomes = batch.outcomes();
     QStringList errors;
     if (history.firstError)
@@ -114,7 +126,9 @@ QStringList writeRunFiles(const CliOptions& options, const QJsonObject& image,
             if (!outcome.success)
                 lines += outcome.host.toLocal8Bit() + '\n';
         }
-        if (const auto error = WriteRecordFile(options.failedHostsFile, lines))
+        const auto error = WriteRecordFile(options.failedHostsFile, lines);
+        failedHostsWritten = !error;
+        if (error)
             errors << recordError(QStringLiteral("the failed hosts"), options.failedHostsFile,
                                   *error);
     }
@@ -154,15 +168,20 @@ QJsonObject historyLine(const EncoderOutcome& outcome, const QJsonObject& image)
             {"length", image.value("length")},
             {"result", outcome.result()},
             {"cause", outcome.cause},
+            {"contacted", outcome.contacted},
             {"version", QStringLiteral(FWUPGRADE_VERSION)}};
 }
 
+// The encoders as a run would take them, with those another run holds now.
 RunEvent checkEvent(const CliOptions& options, const QJsonObject& image) {
     QJsonArray encoders;
-    for (const EncoderAddress& encoder : options.encoders)
-        encoders.append(QJsonObject{{"host", encoder.label},
-                                    {"address", QString::fromLatin1(encoder.address)},
-                                    {"port", encoder.port}});
+    for (const EncoderAddress& encoder : options.encoders) {
+        const QString address = QString::fromLatin1(encoder.address);
+        QJsonObject fields{{"host", encoder.label}, {"address", address}, {"port", encoder.port}};
+        if (const auto holder = EncoderLock::holder(options.lockFolder, address, encoder.port))
+            fields.insert("busy", *holder);
+        encoders.append(fields);
+    }
     return {RunEventKind::Check,
             -1,
             {{"image", image}, {"encoders", encoders}, {"maxParallel", options.maxParallel}}};
@@ -201,17 +220,17 @@ bool confirmed(const CliOptions& options, const QString& sha256, OutputChannel& 
 }
 
 int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
-                const QJsonObject& imageJson, RunOutput& output, OutputChannel& err) {
+                const QJsonObject& imageJson, RunOutput& output) {
     const QDateTime started = QDateTime::currentDateTime();
     QJsonObject absoluteImage = imageJson;
     absoluteImage.insert("path", QFileInfo(options.imagePath).absoluteFilePath());
     BatchUpgrade batch(options, image, output);
     output.follow(batch);
     HistoryFile history;
+    HistoryVerdicts verdicts(options.historyFile, imageJson.value("sha256").toString());
     if (!options.historyFile.isEmpty()) {
         if (options.skipDone)
-            batch.skipDone(
-                DoneWithImage(options.historyFile, imageJson.value("sha256").toString()));
+            batch.skipDone(&verdicts);
         history.open(options.historyFile);
         QObject::connect(&batch, &BatchUpgrade::encoderEnded, [&](const EncoderOutcome& outcome) {
             history.append(historyLine(outcome, absoluteImage));
@@ -231,10 +250,12 @@ int runUpgrades(const CliOptions& options, const FirmwareImageBuffer& image,
     QObject::connect(&batch, &BatchUpgrade::done, &loop, &QEventLoop::exit);
     QTimer::singleShot(0, &batch, &BatchUpgrade::start);
     int exitCode = loop.exec();
-    const QStringList errors =
-        writeRunFiles(options, absoluteImage, started, batch, history, exitCode);
+    bool failedHostsWritten = true;
+    const QStringList errors = writeRunFiles(options, absoluteImage, started, batch, history,
+                                             exitCode, failedHostsWritten);
     for (const QString& error : errors)
-        err.write(QStringLiteral("%1: %2\n").arg(QLatin1String(CliName), error).toLocal8Bit());
+        output.write({RunEventKind::Error, -1, {{"exitCode", exitCode}, {"message", error}}});
+    batch.tellSummary(exitCode, failedHostsWritten);
     return exitCode;
 }
 
@@ -259,15 +280,19 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
     options.imageNativePath =
         nativeArgument ? nativeArgument(options.imagePath) : QFile::encodeName(options.imagePath);
 
-    // The image first, then the hosts: no name is looked up for a run that cannot go ahead.
+    options.lockFolder = EncoderLockFolder(options.historyFile.isEmpty() ? DefaultHistoryPath()
+                                                                         : options.historyFile);
+
+    // The image first, then the records, then the hosts: no name is looked up for a run that
+    // cannot go ahead.
     const std::unique_ptr<FirmwareImageBuffer> image = NewFirmwareImageBuffer();
     if (const auto error = loadImage(*image, options))
+        return badInput(*error);
+    if (const auto error = recordPathsFault(options))
         return badInput(*error);
     if (const auto error = ReadHostsFiles(options.hostsFiles, options.encoders))
         return badInput(*error);
     if (const auto error = ResolveEncoders(options.encoders))
-        return badInput(*error);
-    if (const auto error = recordPathsFault(options))
         return badInput(*error);
     TcpChannelBounds().connect =
         std::chrono::milliseconds(std::llround(options.connectTimeoutSeconds * 1000.0));
@@ -290,5 +315,5 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
         return 2;
     }
     const std::unique_ptr<RunOutput> output = MakeOutput(options.output, out, err);
-    return runUpgrades(options, *image, imageJson, *output, err);
+    return runUpgrades(options, *image, imageJson, *output);
 }

@@ -57,6 +57,16 @@ EncoderUpgrade::EncoderUpgrade(int index, const CliOptions& options,
     result.port = address.port;
 }
 
+bool EncoderUpgrade::takeLock() {
+    QString why;
+    const EncoderLock::Taken taken =
+        lock.take(options.lockFolder, result.address, result.port, why);
+    if (taken != EncoderLock::Taken::Yes)
+        skip(QLatin1String(taken == EncoderLock::Taken::Busy ? BusyCause : LockFailedCause), why,
+             false);
+    return taken == EncoderLock::Taken::Yes;
+}
+
 void EncoderUpgrade::start() {
     if (attempts > 0 || finishedAll)
         return; // started already, or interrupted before it began
@@ -124,6 +134,7 @@ void EncoderUpgrade::skip(const QString& cause, const QString& reason, bool done
     if (attempts > 0 || finishedAll)
         return;
     finishedAll = true;
+    lock.release();
     result.success = done;
     result.skipped = true;
     result.cause = cause;
@@ -162,6 +173,7 @@ void EncoderUpgrade::end(UpgradeEndKind kind, const QString& reason) {
     if (finishedAll)
         return;
     finishedAll = true;
+    lock.release();
     deadline.stop();
     if (unshownDeviceLines > 0)
         appendUpgradeLog(QStringLiteral("%1 more replies of the encoder were not shown")
@@ -184,6 +196,7 @@ void EncoderUpgrade::tell(RunEventKind kind, QJsonObject fields) {
 void EncoderUpgrade::connectionSettled(bool connected) {
     if (!connected)
         return; // the end says why
+    result.contacted = true;
     tell(RunEventKind::Connected,
          {{"remoteHost", QString::fromLocal8Bit(address.host)},
           {"remotePort", address.port},

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "EncoderLock.h"
 #include "RunEvent.h"
 #include "TcpClientChannel.h"
 #include "UpgradeSession.h"
@@ -28,6 +29,8 @@ struct EncoderOutcome {
     bool success = false;
     // Not contacted; the cause says why. Its result is "skipped".
     bool skipped = false;
+    // A connection to it was made: what it holds may have changed.
+    bool contacted = false;
     QString cause;  // the session's end cause, as scripts read it ("success", "send-failed", ...)
     QString reason; // in words
     QString stage;  // the stage it reached, in words
@@ -41,6 +44,10 @@ struct EncoderOutcome {
 QJsonObject OutcomeFields(const EncoderOutcome& outcome);
 // The cause of an encoder not started because the rollout stopped.
 inline constexpr char RolloutStoppedCause[] = "rollout-stopped";
+// The causes of one not started because another run on this host holds it, or because its
+// lock could not be taken.
+inline constexpr char BusyCause[] = "busy";
+inline constexpr char LockFailedCause[] = "lock-failed";
 
 // Encoder `index` of the command line: its connection and an UpgradeSession per attempt. The
 // session does the upgrade; this only retries a connect that failed before anything was sent
@@ -51,6 +58,9 @@ public:
     EncoderUpgrade(int index, const CliOptions& options, const FirmwareImageBuffer& image,
                    RunOutput& output, SendPacer* sendPacer, QObject* parent = nullptr);
 
+    // Takes the encoder's lock for the run, before its connect. Without it the upgrade has
+    // ended at once, skipped (busy: another run holds it; or lock-failed), and false comes.
+    bool takeLock();
     void start();
     bool hasStarted() const { return attempts > 0; }
     bool hasEnded() const { return finishedAll; }
@@ -104,6 +114,7 @@ private:
     RunOutput& output;
     SendPacer* const sendPacer; // shared by the encoders of one run
 
+    EncoderLock lock;
     TcpClientChannel channel;
     std::unique_ptr<UpgradeSession> session;
     QTimer retryDelay;

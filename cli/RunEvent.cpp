@@ -50,7 +50,7 @@ const EventRow& rowOf(RunEventKind kind) {
         {"warning", "host, stage, text", "an encoder left erasing or programming"},
         {"notice", "text", "the run adapts itself"},
         {"summary", "exitCode, succeeded, skipped, failed, rollout, rerun"},
-        {"error", "exitCode, message", "the run cannot go ahead (status 2)"},
+        {"error", "exitCode, message", "the run cannot go ahead (2), a record is incomplete (3)"},
         {"check", "image, encoders"},
     };
     return rows[static_cast<int>(kind)];
@@ -108,8 +108,14 @@ QStringList summaryLines(const QJsonObject& fields) {
     const qsizetype upgraded = fields.value("succeeded").toArray().size();
     const qsizetype total = upgraded + skipped.size() + failed.size();
     qsizetype already = 0;
-    for (const QJsonValue encoder : skipped)
-        already += encoder["cause"].toString() == QLatin1String(RolloutStoppedCause) ? 0 : 1;
+    QStringList held; // by another run, or by no lock at all
+    for (const QJsonValue encoder : skipped) {
+        const QString cause = encoder["cause"].toString();
+        already += cause == QLatin1String("already-upgraded") ? 1 : 0;
+        if (cause == QLatin1String(BusyCause) || cause == QLatin1String(LockFailedCause))
+            held << QStringLiteral("SKIPPED %1: %2")
+                        .arg(encoder["host"].toString(), Printable(encoder["reason"].toString()));
+    }
     const qsizetype notStarted = skipped.size() - already;
     QStringList lines{
         QStringLiteral("%1 of %2 encoder%3 upgraded, %4%5 failed%6")
@@ -123,6 +129,7 @@ QStringList summaryLines(const QJsonObject& fields) {
     for (const QJsonValue encoder : failed)
         lines << QStringLiteral("FAILED %1: %2")
                      .arg(encoder["host"].toString(), Printable(encoder["reason"].toString()));
+    lines += held;
     const QJsonObject rollout = fields.value("rollout").toObject();
     if (rollout.value("stopped").toBool())
         lines << QStringLiteral("rollout stopped: %1; not started: %2")
@@ -145,9 +152,12 @@ QStringList checkLines(const QJsonObject& fields) {
                  .arg(maxParallel > 0 ? QStringLiteral(", at most %1 at once").arg(maxParallel)
                                       : QString());
     for (const QJsonValue encoder : encoders)
-        lines << QStringLiteral("  %1 at %2:%3")
+        lines << QStringLiteral("  %1 at %2:%3%4")
                      .arg(encoder["host"].toString(), encoder["address"].toString(),
-                          QString::number(encoder["port"].toInt()));
+                          QString::number(encoder["port"].toInt()),
+                          encoder["busy"].isString()
+                              ? QStringLiteral(" (busy now: %1)").arg(encoder["busy"].toString())
+                              : QString());
     lines << QStringLiteral("check only: no connection was opened");
     return lines;
 }
@@ -216,6 +226,8 @@ QStringList EventText(const RunEvent& event) {
     case RunEventKind::Summary:
         return summaryLines(f);
     case RunEventKind::Error:
+        if (f.value("exitCode").toInt() != 2) // a record of a run that went ahead
+            return {QStringLiteral("%1: %2").arg(QLatin1String(CliName), text(f, "message"))};
         return {
             QStringLiteral("%1: %2").arg(QLatin1String(CliName), text(f, "message")),
             QStringLiteral("Try '%1 --help' for more information.").arg(QLatin1String(CliName))};
@@ -244,9 +256,11 @@ QString EventHelp() {
     for (int kind = 0; kind <= static_cast<int>(UpgradeEndKind::Interrupted); ++kind)
         causes << UpgradeEndKindName(static_cast<UpgradeEndKind>(kind));
     QString sentence = QStringLiteral("The cause of an end is one of %1; of a skipped one, "
-                                      "already-upgraded (--skip-done) or %2 (--canary, "
-                                      "--max-failures).")
-                           .arg(causes.join(", "), QLatin1String(RolloutStoppedCause));
+                                      "already-upgraded (--skip-done), %2 (--canary, "
+                                      "--max-failures), %3 (another run on this host is "
+                                      "upgrading it) or %4 (its lock cannot be taken).")
+                           .arg(causes.join(", "), QLatin1String(RolloutStoppedCause),
+                                QLatin1String(BusyCause), QLatin1String(LockFailedCause));
     // Wrapped as the rest of --help is.
     while (sentence.size() > HelpWidth) {
         const qsizetype wrap = sentence.lastIndexOf(QLatin1Char(' '), HelpWidth);

@@ -154,7 +154,11 @@ void TerminalOutput::write(const RunEvent& event) {
     case RunEventKind::Connect:
     case RunEventKind::Connected:
     case RunEventKind::Progress:
-        break; // the panel shows them
+        break;                // the panel shows them
+    case RunEventKind::Error: // a record that cannot be written: above the panel's last state
+        erase();
+        PlainOutput::write(event);
+        return;
     case RunEventKind::Summary:
         redraw.stop();
         draw();

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -46,6 +47,57 @@ QString resolvedTarget(const QString& path) {
     return info.isSymLink() ? info.canonicalFilePath() : path;
 }
 
+// The new file beside `target` that a record is written to first (`replaced`), or a short
+// name there for the probe of a history's folder.
+QByteArray temporaryPattern(const QByteArray& target, bool replaced = true) {
+    const QFileInfo info(QFile::decodeName(target));
+    return native(info.absolutePath() + (replaced ? QStringLiteral("/.") + info.fileName()
+                                                  : QStringLiteral("/.fwupgrade"))) +
+           ".XXXXXX";
+}
+
+// A file made beside `target` and removed again, as the record's new file will be; the
+// folder keeps its times (a check leaves no trace).
+std::optional<QString> temporaryFault(const QByteArray& target, bool replaced) {
+    QByteArray name = temporaryPattern(target, replaced);
+    const QByteArray folder = native(QFileInfo(QFile::decodeName(target)).absolutePath());
+    struct stat before {};
+    const bool measured = ::stat(folder.constData(), &before) == 0;
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return QStringLiteral("no file can be made in its folder '%1': %2")
+            .arg(QFile::decodeName(folder), systemError());
+    ::close(fd);
+    ::unlink(name.constData());
+    const timespec times[2]{before.st_atim, before.st_mtim};
+    if (measured)
+        ::utimensat(AT_FDCWD, folder.constData(), times, 0);
+    return std::nullopt;
+}
+
+// Which file a path names: its device and inode when it exists; otherwise its absolute path,
+// with the links among it and the folders above it that exist resolved.
+QString fileIdentity(const QByteArray& nativePath) {
+    struct stat info {};
+    if (nativePath == "-" ? ::fstat(STDIN_FILENO, &info) == 0
+                          : ::stat(nativePath.constData(), &info) == 0)
+        return QStringLiteral("inode %1:%2").arg(info.st_dev).arg(info.st_ino);
+    QString at = QFileInfo(QFile::decodeName(nativePath)).absoluteFilePath();
+    QStringList rest;
+    for (int links = 0; !QFileInfo::exists(at) && !QDir(at).isRoot();) {
+        const QFileInfo missing(at);
+        if (missing.isSymLink() && ++links < 40) {
+            at = missing.symLinkTarget();
+            continue;
+        }
+        rest.prepend(missing.fileName());
+        at = missing.absolutePath();
+    }
+    return QStringLiteral("path ") +
+           QDir::cleanPath(QFileInfo(at).canonicalFilePath() + QLatin1Char('/') +
+                           rest.join(QLatin1Char('/')));
+}
+
 // The mode a new file gets from open(), so that a record is not kept from its readers.
 mode_t newFileMode(const QByteArray& target) {
     struct stat info {};
@@ -58,7 +110,7 @@ mode_t newFileMode(const QByteArray& target) {
 
 } // namespace
 
-std::optional<QString> RecordPathFault(const QString& path, MissingFolders missing) {
+std::optional<QString> RecordPathFault(const QString& path, MissingFolders missing, bool replaced) {
     if (path.isEmpty())
         return QStringLiteral("no file name given");
     const QByteArray name = native(path);
@@ -76,15 +128,34 @@ std::optional<QString> RecordPathFault(const QString& path, MissingFolders missi
     } else if (::lstat(name.constData(), &info) == 0) {
         return QStringLiteral("a symbolic link to nothing");
     }
-    return folderFault(QFileInfo(resolvedTarget(path)).absolutePath(), missing);
+    const QString target = resolvedTarget(path);
+    if (const auto fault = folderFault(QFileInfo(target).absolutePath(), missing))
+        return fault;
+    if (!QFileInfo(QFileInfo(target).absolutePath()).isDir())
+        return std::nullopt; // made by the run (--check)
+    return temporaryFault(native(target), replaced);
+}
+
+std::optional<QString> SameFileFault(const QList<NamedFile>& records,
+                                     const QList<NamedFile>& inputs) {
+    QList<std::pair<QString, const NamedFile*>> known;
+    for (const NamedFile& input : inputs)
+        known.append({fileIdentity(input.native), &input});
+    for (const NamedFile& record : records) {
+        const QString identity = fileIdentity(record.native);
+        for (const auto& [otherIdentity, other] : std::as_const(known)) {
+            if (otherIdentity == identity)
+                return QStringLiteral("%1 '%2' and %3 '%4' are the same file")
+                    .arg(record.name, record.path, other->name, other->path);
+        }
+        known.append({identity, &record});
+    }
+    return std::nullopt;
 }
 
 std::optional<QString> WriteRecordFile(const QString& path, const QByteArray& bytes) {
     const QByteArray target = native(resolvedTarget(path));
-    const QFileInfo targetInfo(QFile::decodeName(target));
-    QByteArray temporary =
-        native(targetInfo.absolutePath() + QStringLiteral("/.") + targetInfo.fileName()) +
-        ".XXXXXX";
+    QByteArray temporary = temporaryPattern(target);
     const mode_t mode = newFileMode(target);
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     bool written = fd >= 0 && ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
@@ -96,7 +167,10 @@ std::optional<QString> WriteRecordFile(const QString& path, const QByteArray& by
     const int failure = written ? errno : error;
     if (fd >= 0)
         ::unlink(temporary.constData());
-    ::unlink(target.constData());
+    // Emptied, not removed: a link to it keeps a target, and the next run can write it.
+    if (::truncate(target.constData(), 0) != 0 && errno != ENOENT)
+        return systemError(failure) +
+               QStringLiteral(", and the older file could not be emptied: %1").arg(systemError());
     return systemError(failure);
 }
 
@@ -113,7 +187,10 @@ HistoryFile::~HistoryFile() {
 }
 
 std::optional<QString> HistoryFile::open(const QString& path) {
-    fd = ::open(native(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // Read too, for its last byte; a history that can only be written is appended to as is.
+    fd = ::open(native(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(native(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0)
         firstError = systemError();
     return fd < 0 ? firstError : std::nullopt;
@@ -123,7 +200,7 @@ std::optional<QString> HistoryFile::open(const QString& path) {
 std::optional<QString> HistoryFile::append(const QJsonObject& line) {
     if (fd < 0)
         return firstError;
-    const QByteArray bytes = JsonText(line) + '\n';
+    QByteArray bytes = JsonText(line) + '\n';
     std::optional<QString> error;
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
@@ -134,6 +211,10 @@ std::optional<QString> HistoryFile::append(const QJsonObject& line) {
     }
     struct stat before {};
     const bool measured = ::fstat(fd, &before) == 0;
+    char last = '\n';
+    if (measured && before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 &&
+        last != '\n')
+        bytes.prepend('\n');
     const ssize_t wrote = ::write(fd, bytes.constData(), size_t(bytes.size()));
     if (wrote != bytes.size() || ::fdatasync(fd) != 0) {
         error = wrote >= 0 && wrote < bytes.size()
@@ -153,21 +234,41 @@ QString EncoderKey(const QString& address, quint16 port) {
 }
 
 QHash<QString, bool> DoneWithImage(const QString& path, const QString& sha256) {
-    QHash<QString, bool> done;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return done;
-    while (!file.atEnd()) {
-        const QJsonObject entry = QJsonDocument::fromJson(file.readLine()).object();
-        if (entry.isEmpty())
-            continue;
-        const QString result = entry.value("result").toString();
-        const bool upgraded =
-            result == QLatin1String("success") ||
-            (result == QLatin1String("skipped") &&
-             entry.value("cause").toString() == QLatin1String("already-upgraded"));
-        done[EncoderKey(entry.value("address").toString(), quint16(entry.value("port").toInt()))] =
-            upgraded && entry.value("sha256").toString() == sha256;
+    HistoryVerdicts verdicts(path, sha256);
+    verdicts.done({}, 0);
+    return verdicts.all();
+}
+
+bool HistoryVerdicts::done(const QString& address, quint16 port) {
+    if (!file.isOpen() && !file.open(QIODevice::ReadOnly))
+        return false;
+    if (file.size() < offset) { // written anew meanwhile
+        offset = 0;
+        verdicts.clear();
     }
-    return done;
+    file.seek(offset);
+    const QByteArray bytes = file.readAll();
+    qsizetype start = 0;
+    while (start < bytes.size()) {
+        const qsizetype newline = bytes.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? bytes.size() : newline;
+        const QJsonObject entry = QJsonDocument::fromJson(bytes.mid(start, end - start)).object();
+        if (newline < 0 && entry.isEmpty())
+            break; // a line still being written: read again next time
+        start = end + 1;
+        const QString result = entry.value("result").toString();
+        const bool alreadyUpgraded =
+            result == QLatin1String("skipped") &&
+            entry.value("cause").toString() == QLatin1String("already-upgraded");
+        // An encoder not contacted is as it was: its entry leaves the verdict as it stands.
+        if (entry.isEmpty() || (!alreadyUpgraded && (result == QLatin1String("skipped") ||
+                                                     !entry.value("contacted").toBool(true))))
+            continue;
+        verdicts[EncoderKey(entry.value("address").toString(),
+                            quint16(entry.value("port").toInt()))] =
+            (alreadyUpgraded || result == QLatin1String("success")) &&
+            entry.value("sha256").toString() == sha256;
+    }
+    offset += std::min(start, bytes.size());
+    return verdicts.value(EncoderKey(address, port));
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QHash>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -15,20 +17,39 @@
 // made later as long as the first folder that exists above them can be written (--check).
 enum class MissingFolders { Refused, Made, Allowed };
 
-// Why `path` cannot hold a record, in words; nothing when it can.
+// Why `path` cannot hold a record, in words; nothing when it can. Where its folder exists, a
+// file is made there and removed again, named as WriteRecordFile names its new file
+// (`replaced`) or shortly (the history, appended to): a name too long, a folder that refuses
+// files or a pseudo-file (/sys, /proc) is found before any encoder is contacted.
 std::optional<QString> RecordPathFault(const QString& path,
-                                       MissingFolders missing = MissingFolders::Refused);
+                                       MissingFolders missing = MissingFolders::Refused,
+                                       bool replaced = true);
 
-// Writes `bytes` as the whole file at `path`: a new file in the same folder, every write and
-// the sync checked, then renamed over the path. When anything fails, the error in words (the
-// system's), and no file is left at the path: an older one would be taken for this run's.
+// A file the run reads or writes: how messages name it ("--report", "the image"), its path as
+// given and its bytes for the system ("-": standard input).
+struct NamedFile {
+    QString name;
+    QString path;
+    QByteArray native;
+};
+// The first record that is the same file as one of `inputs` or as another record, naming
+// both: the same device and inode when it exists, the same absolute path with every link
+// resolved when it does not.
+std::optional<QString> SameFileFault(const QList<NamedFile>& records,
+                                     const QList<NamedFile>& inputs);
+
+// Writes `bytes` as the whole file at `path` (through a symbolic link: at its target): a new
+// file in the same folder, every write and the sync checked, then renamed over it. When
+// anything fails, the error in words (the system's), and an older file there is emptied, kept
+// with its link (an older list would be taken for this run's; the next run writes it again).
 std::optional<QString> WriteRecordFile(const QString& path, const QByteArray& bytes);
 
 // The default history: $XDG_STATE_HOME/fwupgrade/history.jsonl, or under ~/.local/state.
 QString DefaultHistoryPath();
 
 // The history file, opened for appending once per run. Lines of concurrent runs never
-// interleave: each line goes in one write() with O_APPEND, under an exclusive flock.
+// interleave: each line goes in one write() with O_APPEND, under an exclusive flock, after a
+// newline when the file's last line has none (a crash, an editor).
 class HistoryFile {
 public:
     HistoryFile() = default;
@@ -47,8 +68,25 @@ private:
     int fd = -1;
 };
 
-// From the history at `path`: per "ADDRESS:PORT", whether its latest entry is an upgrade with
-// the image of this SHA-256 (a success, or one skipped as already upgraded with it). A
-// missing history is an empty one.
+// From the history at `path`: per EncoderKey, whether its latest entry that counts is an
+// upgrade with the image of this SHA-256 (a success, or one skipped as already upgraded with
+// it). An entry of an encoder never contacted (skipped otherwise, "contacted" false) does not
+// count. A missing history is an empty one.
 QHash<QString, bool> DoneWithImage(const QString& path, const QString& sha256);
 QString EncoderKey(const QString& address, quint16 port);
+
+// DoneWithImage read on as the history grows: other runs append to it meanwhile.
+class HistoryVerdicts {
+public:
+    HistoryVerdicts(const QString& path, const QString& sha256) : file(path), sha256(sha256) {}
+    // Whether the encoder is upgraded with the image, by every complete entry so far.
+    bool done(const QString& address, quint16 port);
+    // Every encoder's verdict by EncoderKey, as far as read.
+    const QHash<QString, bool>& all() const { return verdicts; }
+
+private:
+    QFile file;
+    QString sha256;
+    qint64 offset = 0;
+    QHash<QString, bool> verdicts;
+};

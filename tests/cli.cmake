@@ -10,4 +10,6 @@ add_dependencies(tst_cli_program fwupgrade-cli)
 # What fwupgrade-cli leaves behind, in this process: record paths, the image's identity, the
 # history and --skip-done.
 fw_add_qtest(tst_cli_records SOURCES tst_cli_records.cpp LIBS fwcli fwtestsupport TIMEOUT 120)
-target_compile_definitions(tst_cli_records PRIVATE FWUPGRADE_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(tst_cli_records PRIVATE FWUPGRADE_VERSION="${PROJECT_VERSION}"
+                           FWUPGRADE_CLI="$<TARGET_FILE:fwupgrade-cli>")
+add_dependencies(tst_cli_records fwupgrade-cli)

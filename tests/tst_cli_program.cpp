@@ -477,27 +477,43 @@ private slots:
     }
 
     // On a full disk every record that cannot be written is named with the system's error,
-    // the previous run's failed-hosts list is gone (a rerun would take it for this one's) and
+    // the previous run's failed-hosts list is emptied (a rerun would take it for this one's) and
     // the status is 3. The disk is a small tmpfs, filled, in a mount namespace of the run's own.
+    // Through a symbolic link, the link and its target stay: once space is freed, the next
+    // run writes the list there.
+    void fullDisk_data() {
+        QTest::addColumn<QString>("links"); // the folder of the links to the records, if any
+        QTest::newRow("files") << QString();
+        QTest::newRow("through a symbolic link") << dir.filePath("links");
+    }
     void fullDisk() {
+        QFETCH(QString, links);
         if (::geteuid() != 0)
             QSKIP("a tmpfs is mounted in a private mount namespace, which needs root");
         SimProcess sim;
         QVERIFY(sim.start(OkSim));
         const QString full = dir.filePath("full");
-        QVERIFY(QDir().mkpath(full));
+        QVERIFY(QDir().mkpath(full) && (links.isEmpty() || QDir().mkpath(links)));
         const QString script = QStringLiteral(R"sh(mount -t tmpfs -o size=64k fwfull "$1" || exit 97
 printf '127.0.0.1:2\n' > "$1/failed.txt"
+list="$1/failed.txt"
+test -n "$5" && ln -sf "$1/failed.txt" "$5/failed.txt" && list="$5/failed.txt"
 head -c 1M /dev/zero > "$1/fill" 2>/dev/null
-"$2" --plain --report "$1/report.json" --failed-hosts "$1/failed.txt" \
+"$2" --plain --report "$1/report.json" --failed-hosts "$list" \
     --history "$1/history.jsonl" "$3" "$4" 127.0.0.1:1
 status=$?
-test -e "$1/failed.txt" && echo "a failed-hosts list is left: $(cat "$1/failed.txt")"
+test -s "$1/failed.txt" && echo "a failed-hosts list is left: $(cat "$1/failed.txt")"
 grep -o '"exitCode": [0-9]*' "$1/report.json"
+if test -n "$5"; then
+    test -L "$list" && test -f "$1/failed.txt" && echo "link and target kept"
+    rm "$1/fill"
+    "$2" --plain --no-history --failed-hosts "$list" "$3" 127.0.0.1:1 >/dev/null 2>&1
+    echo "the next run: $? $(cat "$list")"
+fi
 exit $status)sh");
         const ProgramRun run =
             RunProgram("/usr/bin/unshare", {"--mount", "--propagation", "private", "sh", "-c",
-                                            script, "sh", full, CliPath, image, sim.host()});
+                                            script, "sh", full, CliPath, image, sim.host(), links});
         if (run.exitCode == 97 || run.err.startsWith("unshare:"))
             QSKIP(qPrintable("no full tmpfs could be made: " + run.err.trimmed()));
         QCOMPARE(run.exitCode, 3);
@@ -505,10 +521,14 @@ exit $status)sh");
         QVERIFY2(!run.out.contains("a failed-hosts list is left"), qPrintable(run.out));
         // The stale list's space, once freed, holds the report, which says the list is lost.
         QVERIFY2(run.out.contains("\"exitCode\": 3\n"), qPrintable(run.out));
-        for (const char* record :
-             {"the history '%1/history.jsonl'", "the failed hosts '%1/failed.txt'"})
-            QVERIFY2(run.err.contains("fwupgrade-cli: cannot write " + QString(record).arg(full) +
-                                      ": No space left on device\n"),
+        if (!links.isEmpty())
+            QVERIFY2(run.out.contains("link and target kept\nthe next run: 1 127.0.0.1:1\n"),
+                     qPrintable(run.out));
+        for (const QString& record :
+             {full + "/history.jsonl", (links.isEmpty() ? full : links) + "/failed.txt"})
+            QVERIFY2(run.err.contains("fwupgrade-cli: cannot write the " +
+                                      QString(record.endsWith("txt") ? "failed hosts" : "history") +
+                                      " '" + record + "': No space left on device\n"),
                      qPrintable(run.err));
     }
 };

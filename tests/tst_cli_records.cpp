@@ -1,11 +1,14 @@
 // What fwupgrade-cli leaves behind, run in this process: record paths refused before any
 // connection, the image's SHA-256 and its pinning, the history of encoder ends (whole lines
-// under concurrent appends) and the reruns that skip what the history has upgraded.
+// under concurrent appends), the reruns that skip what the history has upgraded, and the
+// lock that keeps two runs from one encoder.
 
+#include "EncoderLock.h"
 #include "RunRecords.h"
 #include "cli_in_process.h"
 #include "sim_process.h"
 #include "test_image.h"
+#include "test_process.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,6 +21,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <array>
 #include <csignal>
 
 #include <sys/stat.h>
@@ -47,13 +51,22 @@ QList<QJsonObject> jsonLines(const QString& path) {
     return lines;
 }
 
+// `contacted` 0 or 1 when the entry says it (no older history does).
 QJsonObject historyEntry(const QString& address, int port, const QString& result,
-                         const QString& cause, const QString& sha256) {
-    return {{"address", address},
-            {"port", port},
-            {"result", result},
-            {"cause", cause},
-            {"sha256", sha256}};
+                         const QString& cause, const QString& sha256, int contacted = -1) {
+    QJsonObject entry{{"address", address},
+                      {"port", port},
+                      {"result", result},
+                      {"cause", cause},
+                      {"sha256", sha256}};
+    if (contacted >= 0)
+        entry.insert("contacted", contacted == 1);
+    return entry;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
 } // namespace
@@ -64,7 +77,9 @@ class TestCliRecords : public QObject {
 private:
     QTemporaryDir dir;
     QString image;
+    QByteArray imageBytes;
     QString sha256;
+    const QString longName = QString(255, 'x'); // leaves no room for a temporary name
 
     QString path(const QString& name) const { return dir.filePath(name); }
     void writeLines(const QString& name, const QList<QJsonObject>& lines) {
@@ -79,57 +94,121 @@ private slots:
         QVERIFY2(!qEnvironmentVariable("ENCODER_SIM").isEmpty(), "ENCODER_SIM is not set");
         QVERIFY(dir.isValid());
         qputenv("XDG_STATE_HOME", path("state").toLocal8Bit());
-        const QByteArray bytes = RandomImage(20'000, 3);
-        image = WriteImageFile(path("image.bin"), bytes);
+        qputenv("XDG_RUNTIME_DIR", path("run").toLocal8Bit());
+        imageBytes = RandomImage(20'000, 3);
+        image = WriteImageFile(path("image.bin"), imageBytes);
         QVERIFY(!image.isEmpty());
-        sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+        sha256 = QCryptographicHash::hash(imageBytes, QCryptographicHash::Sha256).toHex();
         QVERIFY(QDir().mkpath(path("folder")));
         QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
         QVERIFY(QFile::link("/dev/null", path("null-link")));
+        QVERIFY(QFile::link(image, path("image-link")));
+        QCOMPARE(::link(QFile::encodeName(image).constData(),
+                        QFile::encodeName(path("image-hard")).constData()),
+                 0);
+        for (const QString& name :
+             {QStringLiteral("hosts.txt"), QStringLiteral("more-hosts.txt"), longName})
+            QVERIFY(!WriteImageFile(path(name), "127.0.0.1:1\n").isEmpty());
     }
 
-    // A record that is no regular file, or whose folder is missing, stops the run before any
-    // connection; --check says the same. /dev/null stays the device it is.
+    // A record that is no regular file, whose folder is missing or refuses its temporary file
+    // (a name too long, a pseudo-file), that has no name, or that is the same file as the
+    // image, a hosts file or another record, stops the run before any connection; --check
+    // says the same. No input or existing file is touched; /dev/null stays the device it is.
     void refusedRecordPath_data() {
-        QTest::addColumn<QString>("option");
-        QTest::addColumn<QString>("file"); // %D: this test's folder
+        QTest::addColumn<QStringList>("arguments"); // %D: this test's folder, %S: the state's
         QTest::addColumn<QString>("fault");
-        const QList<std::tuple<const char*, QString, QString, QString>> rows{
-            {"device", "--report", "/dev/null", "not a regular file"},
-            {"link to a device", "--failed-hosts", "%D/null-link", "not a regular file"},
-            {"folder", "--failed-hosts", "%D/folder", "it is a folder"},
-            {"fifo", "--history", "%D/fifo", "not a regular file"},
-            {"missing folder", "--report", "%D/gone/report.json",
-             "the folder '%D/gone' does not exist"},
-            {"missing history folder", "--history", "%D/gone/history.jsonl",
-             "the folder '%D/gone' does not exist"},
+        const QString same = QStringLiteral(" are the same file");
+        const QList<std::tuple<const char*, QStringList, QString>> rows{
+            {"device", {"--report", "/dev/null"}, "--report '/dev/null': not a regular file"},
+            {"link to a device",
+             {"--failed-hosts", "%D/null-link"},
+             "--failed-hosts '%D/null-link': not a regular file"},
+            {"folder",
+             {"--failed-hosts", "%D/folder"},
+             "--failed-hosts '%D/folder': it is a folder"},
+            {"fifo", {"--history", "%D/fifo"}, "--history '%D/fifo': not a regular file"},
+            {"missing folder",
+             {"--report", "%D/gone/report.json"},
+             "--report '%D/gone/report.json': the folder '%D/gone' does not exist"},
+            {"missing history folder",
+             {"--history", "%D/gone/history.jsonl"},
+             "--history '%D/gone/history.jsonl': the folder '%D/gone' does not exist"},
+            {"name too long",
+             {"--failed-hosts", "%D/" + longName},
+             "--failed-hosts '%D/" + longName +
+                 "': no file can be made in its folder '%D': File name too long"},
+            {"pseudo-file",
+             {"--report", "/sys/kernel/uevent_seqnum"},
+             "--report '/sys/kernel/uevent_seqnum': "},
+            {"report is the image",
+             {"--report", "%D/image.bin"},
+             "--report '%D/image.bin' and the image '%D/image.bin'" + same},
+            {"failed hosts link to the image",
+             {"--failed-hosts", "%D/image-link"},
+             "--failed-hosts '%D/image-link' and the image '%D/image.bin'" + same},
+            {"history hard link of the image",
+             {"--history", "%D/image-hard"},
+             "--history '%D/image-hard' and the image '%D/image.bin'" + same},
+            {"report is the hosts file",
+             {"--report", "%D/hosts.txt", "--hosts-file", "%D/hosts.txt"},
+             "--report '%D/hosts.txt' and --hosts-file '%D/hosts.txt'" + same},
+            {"failed hosts are the second hosts file",
+             {"--failed-hosts", "%D/hosts.txt", "--hosts-file", "%D/more-hosts.txt", "--hosts-file",
+              "%D/hosts.txt"},
+             "--failed-hosts '%D/hosts.txt' and --hosts-file '%D/hosts.txt'" + same},
+            {"history is the hosts file",
+             {"--history", "%D/hosts.txt", "--hosts-file", "%D/hosts.txt"},
+             "--history '%D/hosts.txt' and --hosts-file '%D/hosts.txt'" + same},
+            {"history is the report",
+             {"--history", "%D/h.jsonl", "--report", "%D/h.jsonl"},
+             "--history '%D/h.jsonl' and --report '%D/h.jsonl'" + same},
+            {"failed hosts are the report, spelled otherwise",
+             {"--report", "%D/new.json", "--failed-hosts", "%D/folder/../new.json"},
+             "--failed-hosts '%D/folder/../new.json' and --report '%D/new.json'" + same},
+            {"history is the failed hosts",
+             {"--failed-hosts", "%D/f.txt", "--history", "%D/./f.txt"},
+             "--history '%D/./f.txt' and --failed-hosts '%D/f.txt'" + same},
+            {"report is the default history",
+             {"--report", "%S/fwupgrade/history.jsonl"},
+             "the history '%S/fwupgrade/history.jsonl' and --report '%S/fwupgrade/history.jsonl'" +
+                 same},
+            {"report without a name", {"--report", ""}, "--report '': no file name given"},
+            {"failed hosts without a name",
+             {"--failed-hosts", ""},
+             "--failed-hosts '': no file name given"},
+            {"history without a name", {"--history", ""}, "--history '': no file name given"},
         };
-        for (const auto& [name, option, file, fault] : rows) {
+        for (const auto& [name, arguments, fault] : rows) {
             for (const bool check : {false, true})
-                QTest::addRow("%s%s", name, check ? ", --check" : "") << option << file << fault;
+                QTest::addRow("%s%s", name, check ? ", --check" : "") << arguments << fault;
         }
     }
     void refusedRecordPath() {
-        QFETCH(QString, option);
-        QFETCH(QString, file);
+        QFETCH(QStringList, arguments);
         QFETCH(QString, fault);
-        file.replace("%D", dir.path());
-        fault.replace("%D", dir.path());
+        const auto expand = [&](QString text) {
+            return text.replace("%D", dir.path()).replace("%S", path("state"));
+        };
         QTcpServer encoder;
         QVERIFY(encoder.listen(QHostAddress::LocalHost));
-        QStringList arguments{"--plain", option, file, image,
-                              QStringLiteral("127.0.0.1:%1").arg(encoder.serverPort())};
+        for (QString& argument : arguments)
+            argument = expand(argument);
+        arguments << "--plain"
+                  << "--timeout"
+                  << "2" << image << QStringLiteral("127.0.0.1:%1").arg(encoder.serverPort());
         if (QByteArray(QTest::currentDataTag()).endsWith("--check"))
             arguments.prepend("--check");
         const CliRun run = RunCliInProcess(arguments);
         QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.err.startsWith(
-                     QStringLiteral("fwupgrade-cli: %1 '%2': %3").arg(option, file, fault)),
-                 qPrintable(run.err));
+        QVERIFY2(run.err.startsWith("fwupgrade-cli: " + expand(fault)), qPrintable(run.err));
         QVERIFY(!encoder.waitForNewConnection(200));
         struct stat info {};
         QCOMPARE(::stat("/dev/null", &info), 0);
         QVERIFY(S_ISCHR(info.st_mode));
+        QCOMPARE(fileBytes(image), imageBytes);
+        for (const QString& name : {QStringLiteral("hosts.txt"), longName})
+            QCOMPARE(fileBytes(path(name)), QByteArray("127.0.0.1:1\n"));
     }
 
     // Plain, --check and JSON show the SHA-256; the report has it with the program's version
@@ -194,6 +273,7 @@ private slots:
         QCOMPARE(failure["host"].toString(), refused);
         QCOMPARE(failure["result"].toString(), "failure");
         QCOMPARE(failure["cause"].toString(), "not-reachable");
+        QCOMPARE(failure["contacted"].toBool(true), false);
         const QJsonObject& success = lines[1];
         QCOMPARE(success["host"].toString(), sim.host());
         QCOMPARE(success["address"].toString(), "127.0.0.1");
@@ -203,6 +283,7 @@ private slots:
         QCOMPARE(success["length"].toInt(), 20'000);
         QCOMPARE(success["result"].toString(), "success");
         QCOMPARE(success["cause"].toString(), "success");
+        QCOMPARE(success["contacted"].toBool(), true);
         QCOMPARE(success["version"].toString(), QStringLiteral(FWUPGRADE_VERSION));
         QVERIFY(QDateTime::fromString(success["time"].toString(), Qt::ISODateWithMs).isValid());
         QCOMPARE(sim.waitForExitCode(), 0);
@@ -263,7 +344,7 @@ private slots:
         QCOMPARE(summary["skipped"].toArray().size(), 1);
     }
     // The latest entry of an address and port decides, a skip as already upgraded included;
-    // lines that are no JSON are passed over.
+    // lines that are no JSON, and entries of an encoder not contacted, are passed over.
     void doneWithImage() {
         const QString other(64, 'f');
         writeLines("history.jsonl",
@@ -274,7 +355,12 @@ private slots:
                     historyEntry("127.0.0.3", 999, "success", "success", other),
                     historyEntry("127.0.0.4", 999, "skipped", "already-upgraded", sha256),
                     historyEntry("127.0.0.5", 999, "skipped", "rollout-stopped", sha256),
-                    historyEntry("127.0.0.2", 1000, "failure", "not-reachable", sha256)});
+                    historyEntry("127.0.0.2", 1000, "failure", "not-reachable", sha256),
+                    historyEntry("127.0.0.6", 999, "success", "success", sha256, 1),
+                    historyEntry("127.0.0.6", 999, "skipped", "rollout-stopped", sha256, 0),
+                    historyEntry("127.0.0.7", 999, "success", "success", sha256, 1),
+                    historyEntry("127.0.0.7", 999, "failure", "interrupted", sha256, 0),
+                    historyEntry("127.0.0.7", 999, "skipped", "busy", sha256, 0)});
         QFile history(path("history.jsonl"));
         QVERIFY(history.open(QIODevice::Append));
         history.write("{\"address\": \"127.0.0.2\", \"port\": 999, \"resu\n");
@@ -285,8 +371,132 @@ private slots:
         QCOMPARE(done.value(EncoderKey("127.0.0.2", 1000), true), false);
         QCOMPARE(done.value(EncoderKey("127.0.0.3", 999), true), false);
         QCOMPARE(done.value(EncoderKey("127.0.0.4", 999)), true);
-        QCOMPARE(done.value(EncoderKey("127.0.0.5", 999), true), false);
+        QCOMPARE(done.value(EncoderKey("127.0.0.5", 999)), false); // no verdict: not done
+        QCOMPARE(done.value(EncoderKey("127.0.0.6", 999)), true);
+        QCOMPARE(done.value(EncoderKey("127.0.0.7", 999)), true);
         QVERIFY(DoneWithImage(path("no-such-history"), sha256).isEmpty());
+    }
+    // A history whose last line has no newline (an editor, a crash) gets its next entry on a
+    // line of its own: both stay readable, and --skip-done still finds the first.
+    void historyWithoutLastNewline() {
+        const QString history = path("no-newline.jsonl");
+        const QJsonObject done = historyEntry("127.0.0.1", 1, "success", "success", sha256);
+        QVERIFY(
+            !WriteImageFile(history, QJsonDocument(done).toJson(QJsonDocument::Compact)).isEmpty());
+        for (int run = 0; run < 2; ++run)
+            QCOMPARE(RunCliInProcess(
+                         {"--plain", "--skip-done", "--history", history, image, "127.0.0.1:1"})
+                         .exitCode,
+                     0);
+        const QList<QJsonObject> lines = jsonLines(history);
+        QCOMPARE(lines.size(), 3);
+        for (const QJsonObject& line : lines)
+            QCOMPARE(line["address"].toString(), "127.0.0.1");
+    }
+    // A record that cannot be written once the encoders have ended: the process, the summary
+    // (the last event) and the report say 3, an error event names the record, and the rerun
+    // names the hosts rather than the list that was not written.
+    void recordLostUnderJson() {
+        SimProcess sim;
+        QVERIFY(sim.start(OkSim));
+        const QString folder = path("vanishing");
+        QVERIFY(QDir().mkpath(folder));
+        QString live;
+        bool removed = false;
+        QTimer watch; // the folder goes once the run is under way
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!removed && live.contains("\"event\":\"image\""))
+                removed = QDir().rmdir(folder);
+        });
+        watch.start(5);
+        const CliRun run = RunCliInProcess({"--json", "--no-history", "--report", path("lost.json"),
+                                            "--failed-hosts", folder + "/failed.txt", image,
+                                            sim.host(), "127.0.0.1:1"},
+                                           &live);
+        QVERIFY2(removed, "the record's folder could not be removed while the run went on");
+        QCOMPARE(run.exitCode, 3);
+        QList<QJsonObject> events;
+        for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts))
+            events << QJsonDocument::fromJson(line.toUtf8()).object();
+        const QJsonObject error = events.value(events.size() - 2);
+        QCOMPARE(error["event"].toString(), "error");
+        QCOMPARE(error["exitCode"].toInt(), 3);
+        QVERIFY2(error["message"].toString().startsWith("cannot write the failed hosts '" + folder),
+                 qPrintable(error["message"].toString()));
+        QCOMPARE(events.last()["event"].toString(), "summary");
+        QCOMPARE(events.last()["exitCode"].toInt(), 3);
+        QVERIFY2(events.last()["rerun"].toString().endsWith(" 127.0.0.1:1"),
+                 qPrintable(events.last()["rerun"].toString()));
+        QCOMPARE(readJson(path("lost.json"))["exitCode"].toInt(), 3);
+    }
+    // An encoder another run holds is shown busy by --check and left alone by a run: skipped,
+    // cause busy, in --failed-hosts and the rerun, status 1.
+    void lockedEncoder() {
+        const QString folder = path("run/fwupgrade");
+        QVERIFY(!LockFolderFault(folder, true));
+        EncoderLock held;
+        QString why;
+        QCOMPARE(held.take(folder, "127.0.0.1", 1, why), EncoderLock::Taken::Yes);
+        const QString by = "being upgraded by process " + QString::number(::getpid());
+        const CliRun check = RunCliInProcess({"--check", image, "127.0.0.1:1"});
+        QVERIFY2(check.out.contains("127.0.0.1:1 at 127.0.0.1:1 (busy now: " + by + ")\n"),
+                 qPrintable(check.out));
+        const QString failed = path("busy.txt");
+        const CliRun run = RunCliInProcess(
+            {"--plain", "--no-history", "--failed-hosts", failed, image, "127.0.0.1:1"});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains("127.0.0.1:1: skipped (busy): " + by + "\n"),
+                 qPrintable(run.out));
+        QVERIFY2(
+            run.out.contains("again: fwupgrade-cli --plain --no-history --hosts-file " + failed),
+            qPrintable(run.out));
+        QCOMPARE(fileBytes(failed), QByteArray("127.0.0.1:1\n"));
+    }
+    // Two runs at once with one history and --skip-done (their locks beside it): each encoder
+    // is flashed once, by the run that holds its lock; the other leaves it, busy (in its
+    // failed hosts, status 1) or, once it held the lock, already upgraded.
+    void concurrentRunsFlashOnce() {
+        std::array<SimProcess, 4> sims;
+        QStringList hosts;
+        for (SimProcess& sim : sims) {
+            QVERIFY(sim.start({"--report-line", "--gap-ms", "0"}));
+            hosts << sim.host();
+        }
+        std::array<TestProcess, 2> runs;
+        for (int run = 0; run < 2; ++run) {
+            QByteArrayList arguments{"--json",
+                                     "--skip-done",
+                                     "--history",
+                                     QFile::encodeName(path("shared.jsonl")),
+                                     "--failed-hosts",
+                                     QFile::encodeName(path(QString("busy-%1.txt").arg(run))),
+                                     QFile::encodeName(image)};
+            for (const QString& host : hosts)
+                arguments << host.toLatin1();
+            QVERIFY(runs[run].start(FWUPGRADE_CLI, arguments, -1, {"XDG_RUNTIME_DIR="}));
+        }
+        for (int run = 0; run < 2; ++run) {
+            const int status = runs[run].waitForExit(60000);
+            QByteArray busy;
+            for (const QByteArray& line : runs[run].out().split('\n')) {
+                const QJsonObject end = QJsonDocument::fromJson(line).object();
+                if (end["event"] != "end" || end["result"] == "success")
+                    continue;
+                QVERIFY2(end["cause"] == "already-upgraded" || end["cause"] == "busy",
+                         line.constData());
+                if (end["cause"] == "busy") {
+                    busy += end["host"].toString().toLatin1() + '\n';
+                    QCOMPARE(end["reason"].toString(),
+                             "being upgraded by process " + QString::number(runs[1 - run].pid()));
+                }
+            }
+            QCOMPARE(status, busy.isEmpty() ? 0 : 1);
+            QCOMPARE(fileBytes(path(QString("busy-%1.txt").arg(run))), busy);
+        }
+        for (SimProcess& sim : sims) {
+            QVERIFY2(!sim.nextReport().isEmpty(), qPrintable(sim.host() + " was never flashed"));
+            QVERIFY2(sim.nextReport(1000).isEmpty(), qPrintable(sim.host() + " was flashed twice"));
+        }
     }
     // Lines far beyond a pipe's atomic size from four processes at once stay whole.
     void concurrentAppendsStayWhole() {
