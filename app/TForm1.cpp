@@ -5,6 +5,7 @@
 #include "Dialogs.h"
 #include "EncoderProtocol.h"
 #include "HandlerGuard.h"
+#include "HostLookup.h"
 #include "Shortcuts.h"
 #include "WindowLook.h"
 
@@ -227,12 +228,21 @@ void TForm1::connectionSettled(bool) {
     ShowConnectionInfo();
 }
 
+// The own host's address is looked up beside the window, which goes on drawing meanwhile; its
+// label is filled when the answer comes.
 void TForm1::ShowConnectionInfo() {
     ConnectionTexts = ReadConnectionInfo(Client_2);
     Label440->setText(QString::fromLocal8Bit(ConnectionTexts.remoteHost));
     Label441->setText(QString::fromLocal8Bit(ConnectionTexts.remotePort));
     Label442->setText(QString::fromLocal8Bit(ConnectionTexts.localHostName));
-    Label447->setText(QString::fromLocal8Bit(ConnectionTexts.localHostAddress));
+    Label447->clear();
+    auto* ownAddress = new HostLookup(this);
+    connect(ownAddress, &HostLookup::found, this, [this, ownAddress](const QByteArray& dotted) {
+        ownAddress->deleteLater();
+        ConnectionTexts.localHostAddress = dotted;
+        Label447->setText(QString::fromLocal8Bit(dotted));
+    });
+    ownAddress->start(ConnectionTexts.localHostName);
 }
 
 void TForm1::stepEntered(UpgradeStep step) {

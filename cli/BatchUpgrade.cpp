@@ -238,10 +238,11 @@ void BatchUpgrade::interrupt(int signalNumber) {
     }
 }
 
-void BatchUpgrade::upgradeFinished(const EncoderUpgrade& upgrade) {
+void BatchUpgrade::upgradeFinished(EncoderUpgrade& upgrade) {
     if (upgrade.hasStarted())
         --inFlight;
     emit encoderEnded(upgrade.outcome());
+    upgrade.releaseLock();
     checkRollout(upgrade);
     if (++finishedCount < upgrades.size()) {
         scheduleStart();

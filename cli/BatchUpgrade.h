@@ -49,7 +49,7 @@ private:
     void fitParallelToDescriptors();
     void startNext();
     void scheduleStart();
-    void upgradeFinished(const EncoderUpgrade& upgrade);
+    void upgradeFinished(EncoderUpgrade& upgrade);
     bool waitingForCanary() const;
     bool holdingAfterFailure();
     void checkRollout(const EncoderUpgrade& ended);

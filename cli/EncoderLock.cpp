@@ -62,10 +62,16 @@ EncoderLock::Taken EncoderLock::take(const QString& folder, const QString& addre
     const QByteArray path = lockPath(folder, address, port);
     fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     int error = errno;
+    // A --check looking at the lock holds it shared for a moment: that is no run holding it.
+    int briefHolds = 5;
     while (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         error = errno;
         if (error == EINTR)
             continue;
+        if (error == EWOULDBLOCK && briefHolds-- > 0) {
+            ::usleep(1000);
+            continue;
+        }
         if (error == EWOULDBLOCK)
             why = holderText(fd);
         release();

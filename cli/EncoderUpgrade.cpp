@@ -173,7 +173,6 @@ void EncoderUpgrade::end(UpgradeEndKind kind, const QString& reason) {
     if (finishedAll)
         return;
     finishedAll = true;
-    lock.release();
     deadline.stop();
     if (unshownDeviceLines > 0)
         appendUpgradeLog(QStringLiteral("%1 more replies of the encoder were not shown")

@@ -63,6 +63,8 @@ public:
     bool takeLock();
     void start();
     bool hasStarted() const { return attempts > 0; }
+    // Once its end is in the history: a run waiting for the lock then finds the end there.
+    void releaseLock() { lock.release(); }
     bool hasEnded() const { return finishedAll; }
     UpgradeProgress progress() const;
     // Where its upgrade stands, in words ("connecting", "erasing flash", ...).

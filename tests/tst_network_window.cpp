@@ -4,6 +4,7 @@
 
 #include "StartUp.h"
 #include "TcpClientChannel.h"
+#include "local_machine.h"
 #include "loop_probe.h"
 #include "private_network.h"
 #include "sim_process.h"
@@ -57,8 +58,9 @@ private slots:
         QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
     }
 
-    // A host name whose lookup the resolver never answers: the window goes on turning its
-    // event loop, and the lookup counts within the connect's bound.
+    // A host name whose lookup the resolver never answers, and this machine's own name too:
+    // the window goes on turning its event loop, the lookup counts within the connect's bound,
+    // and the own address is left blank until an answer comes.
     void nameLookupNeverAnswered() {
         DeadResolver resolver;
         const QString problem = resolver.start();
@@ -78,6 +80,8 @@ private slots:
         QCOMPARE(run.noticeTexts(), QStringList{UpgradeText::ServerNotReady});
         QVERIFY2(clock.elapsed() >= 2000 && clock.elapsed() < 3500,
                  qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(run.window().Label442->text(), QString::fromLocal8Bit(MachineName()));
+        QCOMPARE(run.window().Label447->text(), QString());
         QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
     }
 };

@@ -7,6 +7,5 @@ ConnectionInfo ReadConnectionInfo(const TcpClientChannel& channel) {
     info.remoteHost = channel.RemoteHost();
     info.remotePort = channel.RemotePort();
     info.localHostName = TcpClientChannel::LocalHostName();
-    info.localHostAddress = TcpClientChannel::LookupHostAddr(info.localHostName);
     return info;
 }

@@ -12,6 +12,6 @@ struct ConnectionInfo {
     QByteArray localHostAddress; // the address of localHostName, looked up afresh
 };
 
-// Filled in the order of the fields; the local name and address are looked up whether or not
-// the channel is connected.
+// Filled in the order of the fields but the last, whether or not the channel is connected: the
+// local address needs a name lookup, which a front end makes off its event loop (HostLookup).
 ConnectionInfo ReadConnectionInfo(const TcpClientChannel& channel);

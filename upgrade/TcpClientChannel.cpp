@@ -222,8 +222,10 @@ bool TcpClientChannel::remoteAddress(sockaddr_in& address,
     // The port is converted first: a text that is no port ends Connect at once, before any
     // name lookup could make it wait.
     const std::uint16_t port = LookupPort(remotePort);
+    if (port == 0)
+        return false;
     const QByteArray dotted = lookedUp ? *lookedUp : LookupHostAddr(remoteHost);
-    if (dotted.isEmpty() || port == 0)
+    if (dotted.isEmpty())
         return false;
     address = sockaddr_in{};
     address.sin_family = AF_INET;

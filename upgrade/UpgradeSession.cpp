@@ -67,6 +67,8 @@ UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuf
     acknowledgements.setTimerType(Qt::PreciseTimer);
     tailQuiet.setTimerType(Qt::PreciseTimer);
     pumpSoon.setInterval(0);
+    // Precise, so that a bound passes no earlier than it says (a coarse timer may fire 5 % early).
+    connectBound.setTimerType(Qt::PreciseTimer);
     connect(&connectBound, &QTimer::timeout, this, &UpgradeSession::continueConnect);
     connect(&pause, &QTimer::timeout, this, &UpgradeSession::pauseOver);
     connect(&sendStall, &QTimer::timeout, this, &UpgradeSession::sendStalled);

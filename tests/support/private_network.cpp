@@ -12,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -174,16 +175,22 @@ QString DeadResolver::start() {
     if (!conf.open() || conf.write("nameserver 127.0.0.53\noptions timeout:30 attempts:1\n") < 0 ||
         !conf.flush())
         return QStringLiteral("resolv.conf: %1").arg(conf.errorString());
-    if (::mount(QFile::encodeName(conf.fileName()).constData(), "/etc/resolv.conf", nullptr,
-                MS_BIND, nullptr) != 0)
-        return systemError("mount --bind over /etc/resolv.conf");
-    mounted = true;
+    // Only localhost is in the hosts file: this machine's own name is asked of the nameserver.
+    if (!hosts.open() || hosts.write("127.0.0.1 localhost\n") < 0 || !hosts.flush())
+        return QStringLiteral("hosts: %1").arg(hosts.errorString());
+    for (const auto& [file, over] :
+         {std::pair{&conf, "/etc/resolv.conf"}, {&hosts, "/etc/hosts"}}) {
+        if (::mount(QFile::encodeName(file->fileName()).constData(), over, nullptr, MS_BIND,
+                    nullptr) != 0)
+            return systemError("mount --bind over /etc/resolv.conf or /etc/hosts");
+        mounted << over;
+    }
     return {};
 }
 
 DeadResolver::~DeadResolver() {
-    if (mounted)
-        ::umount2("/etc/resolv.conf", MNT_DETACH);
+    for (const char* over : mounted)
+        ::umount2(over, MNT_DETACH);
     if (socketFd >= 0)
         ::close(socketFd);
 }

@@ -6,6 +6,7 @@
 // start with FW_PRIVATE_NETWORK_TEST_MAIN; every test in them begins with
 // SKIP_WITHOUT_PRIVATE_NETWORK().
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryFile>
@@ -33,9 +34,10 @@ QString PrivateNetworkProblem();
 // Runs ip, nft or tc; false with the tool's words in `output` when it fails.
 bool RunNetworkTool(const QStringList& command, QString* output = nullptr);
 
-// While it stands, this process's name lookups ask a nameserver on 127.0.0.53 that takes every
-// query and never answers (for 30 s a query): a resolver that hangs. It lives in the process's
-// own mount namespace; the real resolv.conf is back on destruction.
+// While it stands, this process's name lookups (this machine's own name too: the hosts file
+// holds only localhost) ask a nameserver on 127.0.0.53 that takes every query and never
+// answers (for 30 s a query): a resolver that hangs. It lives in the process's own mount
+// namespace; the real files are back on destruction.
 class DeadResolver {
 public:
     DeadResolver() = default;
@@ -47,8 +49,9 @@ public:
 
 private:
     QTemporaryFile conf;
+    QTemporaryFile hosts;
     int socketFd = -1;
-    bool mounted = false;
+    QList<const char*> mounted;
 };
 
 // Rules of one test, all removed again by clear() or on destruction.
