@@ -60,15 +60,13 @@ UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuf
                                UpgradeView& view, QObject* parent)
     : QObject(parent), channel(channel), image(image), view(view),
       replies(channel, view, image.length) {
-    for (QTimer* timer : timers())
+    // Precise: a coarse timer may fire 5 % early, and the encoder needs the whole pause, as a
+    // bound must pass no earlier than it says.
+    for (QTimer* timer : timers()) {
         timer->setSingleShot(true);
-    // A coarse timer may fire early; the encoder needs the whole pause.
-    pause.setTimerType(Qt::PreciseTimer);
-    acknowledgements.setTimerType(Qt::PreciseTimer);
-    tailQuiet.setTimerType(Qt::PreciseTimer);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
     pumpSoon.setInterval(0);
-    // Precise, so that a bound passes no earlier than it says (a coarse timer may fire 5 % early).
-    connectBound.setTimerType(Qt::PreciseTimer);
     connect(&connectBound, &QTimer::timeout, this, &UpgradeSession::continueConnect);
     connect(&pause, &QTimer::timeout, this, &UpgradeSession::pauseOver);
     connect(&sendStall, &QTimer::timeout, this, &UpgradeSession::sendStalled);
