@@ -200,6 +200,9 @@ private slots:
         SimClient client;
         QCOMPARE(client.connectTo(sim.port()), 0);
         QVERIFY(client.sendAll(simHeader(0, 1000, 0) + QByteArray(10, 'x')));
+        // An orderly close: closing with the simulator's reply unread would reset instead.
+        client.finishSending();
+        QCOMPARE(client.readUntilEnd().end, SimEnd::Closed);
         client.close();
         QCOMPARE(sim.waitForExitCode(), 1);
         const QString end = sim.nextReport().value("end").toString();
