@@ -203,6 +203,13 @@ bool TcpClientChannel::connectToRemote() {
     return connectWithin(socketHandle, address, TcpChannelBounds().connect);
 }
 
+QString TcpClientChannel::ErrorText(int error) {
+    QString text = QString::fromLocal8Bit(std::strerror(error));
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
+}
+
 bool TcpClientChannel::LoopbackOnly() {
     const QByteArray value = qgetenv(LoopbackOnlyVariable);
     return !value.isEmpty() && value != "0";

@@ -3,6 +3,7 @@
 #include "EncoderProtocol.h"
 
 #include <QByteArray>
+#include <QString>
 
 #include <cerrno>
 #include <chrono>
@@ -133,6 +134,9 @@ public:
     // "" gives 0; a service name gives its port; otherwise a decimal number from 0 to
     // 65535. Throws ProgramError otherwise.
     static std::uint16_t LookupPort(const QByteArray& port);
+
+    // An errno value in words, as a clause: "connection refused".
+    static QString ErrorText(int error);
 
     // Whether LoopbackOnlyVariable is set: a connect to any other address then fails with
     // LoopbackGuardError before anything is sent.

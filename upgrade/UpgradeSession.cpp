@@ -1,8 +1,8 @@
 #include "UpgradeSession.h"
 
+#include "AcknowledgedSender.h"
 #include "FirmwareImage.h"
 #include "HostLookup.h"
-#include "SendPacer.h"
 #include "TcpClientChannel.h"
 #include "UpgradeHeader.h"
 
@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -20,38 +19,11 @@ constexpr qsizetype HeldReplyLimit = 1 << 20;
 // The pause starts once the encoder has acknowledged the header, so it has the header by
 // then; the margin only keeps the encoder's own clock from reading a hair under the pause.
 constexpr std::chrono::milliseconds PauseMargin{2};
-// One send hands the socket at most this much (about a millisecond's work); the socket often
-// takes less. Larger sends cost both ends less per byte: with 256 encoders at once on one
-// machine, 1 MiB instead of 64 KiB cut the processor time of the transfer by a third. A fleet
-// shares the event loop through a SendPacer.
-constexpr std::int64_t SendChunk = 1024 * 1024;
-// The encoder times the pause to the image's first byte, so that goes as soon as the pause is
-// over, past a pacer's queue of senders (a fleet's queue held it up to 250 ms); only this
-// much, so that many pauses ending in one turn still cost the loop little.
-constexpr std::int64_t FirstImageChunk = 64 * 1024;
 // What a failed send still reads of what the encoder said, should it never stop talking.
 constexpr int MaxPumpsAfterFailedSend = 100;
-// Nothing tells when the encoder acknowledges bytes: the socket's send queue is looked at.
-// Once everything has been handed over, soon and then less often (on loopback the header's
-// acknowledgement is there at once, and it starts the pause); while the socket still takes
-// more, every send looks too, and the timer only shows progress on a slow link between sends.
-constexpr std::chrono::milliseconds FirstAcknowledgementCheck{1};
-constexpr std::chrono::milliseconds LongestAcknowledgementWait{16};
-constexpr std::chrono::milliseconds ProgressCheck{250};
-
-QString errnoText(int error) {
-    QString text = QString::fromLocal8Bit(std::strerror(error));
-    if (!text.isEmpty())
-        text[0] = text[0].toLower();
-    return text;
-}
 
 QString secondsText(std::chrono::milliseconds bound) {
     return QString::number(static_cast<double>(bound.count()) / 1000.0);
-}
-
-QString tookNoByteText(std::chrono::milliseconds bound) {
-    return QStringLiteral("the encoder took no byte for %1 s").arg(secondsText(bound));
 }
 
 } // namespace
@@ -69,11 +41,6 @@ UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuf
     pumpSoon.setInterval(0);
     connect(&connectBound, &QTimer::timeout, this, &UpgradeSession::continueConnect);
     connect(&pause, &QTimer::timeout, this, &UpgradeSession::pauseOver);
-    connect(&sendStall, &QTimer::timeout, this, &UpgradeSession::sendStalled);
-    connect(&acknowledgements, &QTimer::timeout, this, [this] {
-        if (sending())
-            followAcknowledgements();
-    });
     connect(&silence, &QTimer::timeout, this, &UpgradeSession::silenceReached);
     connect(&whole, &QTimer::timeout, this, &UpgradeSession::wholeBoundReached);
     connect(&pumpSoon, &QTimer::timeout, this, &UpgradeSession::pump);
@@ -128,8 +95,7 @@ void UpgradeSession::connectProgressed(ConnectProgress progress) {
     } else if (progress == ConnectProgress::Failed) {
         connectFailed();
     } else {
-        watchSocket();
-        writable->setEnabled(true);
+        watchConnect();
         connectBound.start(channel.ConnectTimeLeft() + std::chrono::milliseconds(1));
     }
 }
@@ -150,18 +116,9 @@ void UpgradeSession::hostFound(const QByteArray& dotted) {
     connectProgressed(channel.StartConnect(dotted, connectStart));
 }
 
-void UpgradeSession::watchSocket() {
-    readable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Read, this);
-    writable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Write, this);
-    readable->setEnabled(false);
-    writable->setEnabled(false);
-    connect(readable, &QSocketNotifier::activated, this, &UpgradeSession::encoderReadable);
-    connect(writable, &QSocketNotifier::activated, this, [this] {
-        if (current == UpgradeStep::Connecting)
-            continueConnect();
-        else
-            sendMore();
-    });
+void UpgradeSession::watchConnect() {
+    connectWritable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Write, this);
+    connect(connectWritable, &QSocketNotifier::activated, this, &UpgradeSession::continueConnect);
 }
 
 void UpgradeSession::continueConnect() {
@@ -177,7 +134,6 @@ void UpgradeSession::continueConnect() {
     const ConnectProgress progress = channel.FinishConnect();
     if (progress == ConnectProgress::Connected) {
         connectBound.stop();
-        writable->setEnabled(false);
         connectionStands();
     } else if (progress == ConnectProgress::Failed) {
         connectFailed();
@@ -201,155 +157,41 @@ QString UpgradeSession::connectFailureText() const {
         const std::chrono::duration<double> waited =
             std::chrono::steady_clock::now() - connectStart;
         return QStringLiteral("%1: the system gave up after %2 s")
-            .arg(errnoText(error), QString::number(waited.count(), 'f', 0));
+            .arg(TcpClientChannel::ErrorText(error), QString::number(waited.count(), 'f', 0));
     }
     if (error == TcpClientChannel::LoopbackGuardError && TcpClientChannel::LoopbackOnly())
         return QStringLiteral("%1 is set: only loopback addresses (127.0.0.0/8) may be reached")
             .arg(QLatin1String(LoopbackOnlyVariable));
-    return errnoText(error);
+    return TcpClientChannel::ErrorText(error);
 }
 
 void UpgradeSession::connectionStands() {
-    if (!writable)
-        watchSocket();
+    dropNotifier(connectWritable);
+    readable = new QSocketNotifier(channel.descriptor(), QSocketNotifier::Read, this);
+    readable->setEnabled(false);
+    connect(readable, &QSocketNotifier::activated, this, &UpgradeSession::encoderReadable);
+    sender = new AcknowledgedSender(channel, this);
+    sender->setPacer(sendPacer);
+    connect(sender, &AcknowledgedSender::progressed, this, &UpgradeSession::imageProgressed);
+    connect(sender, &AcknowledgedSender::complete, this, &UpgradeSession::sendComplete);
+    connect(sender, &AcknowledgedSender::failed, this, &UpgradeSession::endSending);
     view.connectionSettled(true);
     if (ended())
         return; // the front end stopped it on seeing the connection
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendHeader));
     enter(UpgradeStep::SendingHeader);
-    beginSend(header.data(), UpgradeHeaderSize);
+    sender->send(header.data(), UpgradeHeaderSize, "header", AcknowledgedSender::Start::Queued);
 }
 
 bool UpgradeSession::sending() const {
     return current == UpgradeStep::SendingHeader || current == UpgradeStep::SendingImage;
 }
 
-void UpgradeSession::beginSend(const std::uint8_t* bytes, std::int64_t count) {
-    sendBytes = bytes;
-    sendCount = count;
-    sent = 0;
-    acknowledged = 0;
-    acknowledgementWait = FirstAcknowledgementCheck;
-    sendStall.start(TcpChannelBounds().sendStall);
-    sendMore();
-}
-
-// One send per call, of as much as the platform takes now, then a look at what the encoder
-// has acknowledged. The event loop turns between two sends: the session waits for the socket
-// to take more or, when a pacer shares the loop among many sessions, for its next turn.
-void UpgradeSession::sendMore() {
-    if (!sending())
+void UpgradeSession::imageProgressed(std::int64_t acknowledged) {
+    if (current != UpgradeStep::SendingImage)
         return;
-    if (sent < sendCount && !handOver())
-        return;
-    followAcknowledgements();
-}
-
-// False when the send failed, or waits for the pacer's next turn.
-bool UpgradeSession::handOver() {
-    const bool imageBegins = current == UpgradeStep::SendingImage && sent == 0;
-    if (sendPacer && !imageBegins && !sendPacer->admit(this, [this] { sendMore(); })) {
-        writable->setEnabled(false);
-        return false;
-    }
-    const int chunk = static_cast<int>(
-        std::min<std::int64_t>(sendCount - sent, imageBegins ? FirstImageChunk : SendChunk));
-    const int n = channel.SendSome(sendBytes + sent, chunk);
-    if (n < 0) {
-        sendBroke(errno);
-        return false;
-    }
-    if (sendPacer)
-        sendPacer->spent(n);
-    sent += n;
-    if (sent < sendCount)
-        waitToSendMore(n == chunk);
-    else
-        writable->setEnabled(false);
-    return true;
-}
-
-// A socket that took a whole chunk most likely takes the next one too: with a pacer, the
-// session waits for its turn alone, and the socket is watched only once it is full.
-void UpgradeSession::waitToSendMore(bool socketTookAll) {
-    if (sendPacer && socketTookAll) {
-        writable->setEnabled(false);
-        sendPacer->wait(this, [this] { sendMore(); });
-    } else {
-        writable->setEnabled(true);
-    }
-}
-
-// Every byte the encoder acknowledges holds off the stall bound and moves the progress; once
-// it has acknowledged everything, the send is complete.
-void UpgradeSession::followAcknowledgements() {
-    const std::int64_t unacknowledged = channel.UnacknowledgedBytes();
-    const bool moved = unacknowledged >= 0 && sent - unacknowledged > acknowledged;
-    if (moved) {
-        acknowledged = sent - unacknowledged;
-        sendStall.start(TcpChannelBounds().sendStall);
-    }
-    if (current == UpgradeStep::SendingImage) {
-        recordImageReceived();
-        if (moved) {
-            imageAcknowledged = acknowledged;
-            view.imageSent(acknowledged, sendCount);
-            if (ended())
-                return; // the front end stopped it on seeing the progress
-        }
-    }
-    if (acknowledged == sendCount) {
-        acknowledgements.stop();
-        sendStall.stop();
-        sendComplete(); // the encoder has it all, even should the connection have failed since
-    } else if (unacknowledged < 0 || channel.ConnectionFailed()) {
-        sendBroke(channel.ConnectionError());
-    } else {
-        scheduleAcknowledgementCheck();
-    }
-}
-
-// What the encoder holds past a lost segment counts for the rate: the cumulative
-// acknowledgement stands still until the loss is repaired, then leaps.
-void UpgradeSession::recordImageReceived() {
-    const std::int64_t received =
-        std::min(sent, acknowledged + channel.SelectivelyAcknowledgedBytes());
-    imageRate.record(std::chrono::steady_clock::now(), received);
-}
-
-void UpgradeSession::scheduleAcknowledgementCheck() {
-    if (sent < sendCount) {
-        if (!acknowledgements.isActive())
-            acknowledgements.start(ProgressCheck);
-        return;
-    }
-    acknowledgements.start(acknowledgementWait);
-    acknowledgementWait = std::min(acknowledgementWait * 2, LongestAcknowledgementWait);
-}
-
-// No byte acknowledged for the bound: an encoder whose TCP still answers but takes nothing
-// more fails the send; one that answers nothing at all has vanished.
-void UpgradeSession::sendStalled() {
-    if (!sending())
-        return;
-    followAcknowledgements();
-    if (!sending() || sendStall.isActive())
-        return;
-    if (channel.EncoderSilent())
-        encoderVanished();
-    else
-        sendFailed(tookNoByteText(TcpChannelBounds().sendStall));
-}
-
-// The connection failed under a send. TCP gives up on an encoder that answers nothing (it
-// has vanished), and on one that answers but takes nothing for the user timeout.
-void UpgradeSession::sendBroke(int error) {
-    if (channel.EncoderSilent())
-        encoderVanished();
-    else if (error == ETIMEDOUT)
-        sendFailed(tookNoByteText(TcpChannelBounds().userTimeout));
-    else
-        sendFailed(error != 0 ? errnoText(error) : QStringLiteral("the connection failed"));
+    imageAcknowledged = acknowledged;
+    view.imageSent(acknowledged, replies.imageLength()); // the front end may stop it here
 }
 
 void UpgradeSession::sendComplete() {
@@ -365,28 +207,10 @@ void UpgradeSession::sendComplete() {
     }
 }
 
-void UpgradeSession::stopSending() {
-    sendStall.stop();
-    acknowledgements.stop();
-    writable->setEnabled(false);
-    readable->setEnabled(false);
-}
-
-void UpgradeSession::sendFailed(const QString& why) {
-    const QString what =
-        current == UpgradeStep::SendingHeader ? QStringLiteral("header") : QStringLiteral("image");
-    endSending({UpgradeEndKind::SendFailed, QStringLiteral("the %1: %2").arg(what, why)});
-}
-
-// TCP gave up on an encoder that answered nothing while bytes to it were outstanding.
-void UpgradeSession::encoderVanished() {
-    endSending({UpgradeEndKind::ConnectionLost, QStringLiteral("the encoder stopped answering")});
-}
-
 // What the encoder said before the send ended (often why it stopped taking the image) is still
 // followed, only what has already come; its closed connection is then this end, told once.
 void UpgradeSession::endSending(const UpgradeEnd& end) {
-    stopSending();
+    readable->setEnabled(false);
     replies.setLossCause(end);
     followWhatCame();
     if (!replies.ended()) {
@@ -413,11 +237,12 @@ void UpgradeSession::pauseOver() {
         return;
     }
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendProgram));
-    imageRate.start(std::chrono::steady_clock::now());
     enter(UpgradeStep::SendingImage);
     if (ended())
         return;
-    beginSend(image.data.data(), replies.imageLength());
+    // The encoder times the pause to the image's first byte.
+    sender->send(image.data.data(), replies.imageLength(), "image",
+                 AcknowledgedSender::Start::Prompt);
 }
 
 void UpgradeSession::startFollowing() {
@@ -544,12 +369,20 @@ void UpgradeSession::finish() {
     current = UpgradeStep::Ended;
     for (QTimer* timer : timers())
         timer->stop();
-    for (QSocketNotifier** notifier : {&readable, &writable}) {
-        if (*notifier) {
-            (*notifier)->setEnabled(false);
-            (*notifier)->deleteLater();
-            *notifier = nullptr;
-        }
+    dropNotifier(readable);
+    dropNotifier(connectWritable);
+    if (sender) {
+        sender->stop();
+        sender->deleteLater();
+        sender = nullptr;
+    }
+}
+
+void UpgradeSession::dropNotifier(QSocketNotifier*& notifier) {
+    if (notifier) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        notifier = nullptr;
     }
 }
 
@@ -565,8 +398,8 @@ UpgradeProgress UpgradeSession::progress() const {
     now.writingFlash = replies.writingFlash();
     if (current == UpgradeStep::SendingImage) {
         const auto at = std::chrono::steady_clock::now();
-        now.bytesPerSecond = imageRate.bytesPerSecond(at);
-        now.timeLeft = imageRate.timeLeft(at, now.imageLength);
+        now.bytesPerSecond = sender->rate().bytesPerSecond(at);
+        now.timeLeft = sender->rate().timeLeft(at, now.imageLength);
     }
     return now;
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "TransferRate.h"
 #include "UpgradeMonitor.h"
 #include "UpgradeView.h"
 
@@ -29,6 +28,7 @@ struct UpgradeProgress {
     std::optional<std::chrono::milliseconds> timeLeft;
 };
 
+class AcknowledgedSender;
 class HostLookup;
 enum class ConnectProgress;
 class QSocketNotifier;
@@ -97,28 +97,17 @@ signals:
 
 private:
     void enter(UpgradeStep step);
-    void watchSocket();
     void connectProgressed(ConnectProgress progress);
     void lookUpHost();
     void hostFound(const QByteArray& dotted);
+    void watchConnect();
     void continueConnect();
     void connectFailed();
     QString connectFailureText() const;
     void connectionStands();
     bool sending() const;
-    void beginSend(const std::uint8_t* bytes, std::int64_t count);
-    void sendMore();
-    bool handOver();
-    void waitToSendMore(bool socketTookAll);
-    void followAcknowledgements();
-    void recordImageReceived();
-    void scheduleAcknowledgementCheck();
-    void sendStalled();
-    void sendBroke(int error);
+    void imageProgressed(std::int64_t acknowledged);
     void sendComplete();
-    void stopSending();
-    void sendFailed(const QString& why);
-    void encoderVanished();
     void endSending(const UpgradeEnd& end);
     void followWhatCame();
     void pauseOver();
@@ -132,9 +121,9 @@ private:
     void endWithoutConnection(const UpgradeEnd& end);
     void finishIfEnded();
     void finish();
-    std::array<QTimer*, 8> timers() {
-        return {&connectBound, &pause, &sendStall, &acknowledgements,
-                &silence,      &whole, &pumpSoon,  &tailQuiet};
+    static void dropNotifier(QSocketNotifier*& notifier);
+    std::array<QTimer*, 6> timers() {
+        return {&connectBound, &pause, &silence, &whole, &pumpSoon, &tailQuiet};
     }
 
     TcpClientChannel& channel;
@@ -151,26 +140,19 @@ private:
     std::chrono::milliseconds wholeSpent{0};
 
     // Children of the session, switched off and dropped before the connection closes.
-    QSocketNotifier* readable = nullptr;
-    QSocketNotifier* writable = nullptr;
+    QSocketNotifier* connectWritable = nullptr; // while a connect is under way
+    QSocketNotifier* readable = nullptr;        // once the connection stands
+    AcknowledgedSender* sender = nullptr;       // once the connection stands
     QTimer connectBound;
     HostLookup* hostLookup = nullptr; // while the encoder's host name is looked up
     QTimer pause;
-    QTimer sendStall;
-    QTimer acknowledgements;
     QTimer silence;
     QTimer whole;
     QTimer pumpSoon;
     QTimer tailQuiet;
 
     std::array<std::uint8_t, UpgradeHeaderSize> header{};
-    const std::uint8_t* sendBytes = nullptr;
-    std::int64_t sendCount = 0;
-    std::int64_t sent = 0;         // handed to the socket
-    std::int64_t acknowledged = 0; // of those, acknowledged by the encoder
     std::int64_t imageAcknowledged = 0;
-    TransferRate imageRate;
-    std::chrono::milliseconds acknowledgementWait{0};
     std::chrono::steady_clock::time_point connectStart;
     std::chrono::steady_clock::time_point pauseEnd;
     bool pumping = false;
