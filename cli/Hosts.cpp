@@ -1,6 +1,5 @@
 #include "Hosts.h"
 
-#include "ProgramError.h"
 #include "TcpClientChannel.h"
 
 #include <QFile>
@@ -24,19 +23,15 @@ bool isHostText(const QString& host) {
 // 0 to 65535 (0 reaches no encoder).
 std::optional<QString> parsePort(const QString& text, const QString& portText,
                                  std::uint16_t& port) {
-    const auto outOfRange = [&text] {
+    const QByteArray bytes = portText.toLocal8Bit();
+    const PortText parsed = TcpClientChannel::ParsePort(bytes);
+    port = parsed.port;
+    if (parsed.fault == PortFault::NotANumber)
+        return QStringLiteral("bad port in %1: %2")
+            .arg(Quoted(text), TcpClientChannel::PortFaultText(bytes, parsed.fault));
+    if (parsed.fault == PortFault::OutOfRange || port == 0)
         return QStringLiteral("port out of range in %1: give a port from 1 to 65535")
             .arg(Quoted(text));
-    };
-    try {
-        port = TcpClientChannel::LookupPort(portText.toLocal8Bit());
-    } catch (const ProgramError& error) {
-        if (error.message().endsWith(QLatin1String("not a valid port number")))
-            return outOfRange();
-        return QStringLiteral("bad port in %1: %2").arg(Quoted(text), error.message());
-    }
-    if (port == 0)
-        return outOfRange();
     return std::nullopt;
 }
 

@@ -92,12 +92,6 @@ bool connectWithin(int fd, const sockaddr_in& address, milliseconds bound) {
     return connected;
 }
 
-// The port text goes in by concatenation, so a '%' in it is taken literally.
-[[noreturn]] void raisePortError(const QByteArray& port, const char* complaint) {
-    throw ProgramError(QStringLiteral("''") + QString::fromLocal8Bit(port) + QStringLiteral("'' ") +
-                       QLatin1String(complaint));
-}
-
 // A decimal text: an optional sign and at least one digit, nothing else.
 bool isDecimal(const QByteArray& text) {
     qsizetype i = (text.startsWith('-') || text.startsWith('+')) ? 1 : 0;
@@ -130,17 +124,16 @@ bool isPlainDotted(const QByteArray& host) {
     return true;
 }
 
-std::uint16_t decimalPort(const QByteArray& port) {
-    if (!isDecimal(port))
-        raisePortError(port, "is not a valid integer value");
+// An optional sign, then digits: a number from 0 to 65535 ("-0" is 0).
+PortText decimalPort(const QByteArray& port) {
     const bool negative = port.startsWith('-');
     const bool signed_ = negative || port.startsWith('+');
     long value = 0;
     for (qsizetype i = signed_ ? 1 : 0; i < port.size() && value <= 65535; ++i)
         value = value * 10 + (port[i] - '0');
     if (value > 65535 || (negative && value != 0))
-        raisePortError(port, "is not a valid port number");
-    return static_cast<std::uint16_t>(value);
+        return {0, PortFault::OutOfRange};
+    return {static_cast<std::uint16_t>(value), PortFault::None};
 }
 
 } // namespace
@@ -520,10 +513,29 @@ QByteArray TcpClientChannel::LookupHostAddr(const QByteArray& host) {
     return dotted;
 }
 
-std::uint16_t TcpClientChannel::LookupPort(const QByteArray& port) {
+// A decimal text is never looked up as a service: the services file is read whole on every
+// look, and a fleet converts each encoder's port more than once.
+PortText TcpClientChannel::ParsePort(const QByteArray& port) {
     if (port.isEmpty())
-        return 0;
+        return {0, PortFault::None};
+    if (isDecimal(port))
+        return decimalPort(port);
     if (const servent* service = ::getservbyname(port.constData(), nullptr))
-        return ntohs(static_cast<std::uint16_t>(service->s_port));
-    return decimalPort(port);
+        return {ntohs(static_cast<std::uint16_t>(service->s_port)), PortFault::None};
+    return {0, PortFault::NotANumber};
+}
+
+// The port text goes in by concatenation, so a '%' in it is taken literally.
+QString TcpClientChannel::PortFaultText(const QByteArray& port, PortFault fault) {
+    const char* complaint = fault == PortFault::OutOfRange ? "is not a valid port number"
+                                                           : "is not a valid integer value";
+    return QStringLiteral("''") + QString::fromLocal8Bit(port) + QStringLiteral("'' ") +
+           QLatin1String(complaint);
+}
+
+std::uint16_t TcpClientChannel::LookupPort(const QByteArray& port) {
+    const PortText parsed = ParsePort(port);
+    if (parsed.fault != PortFault::None)
+        throw ProgramError(PortFaultText(port, parsed.fault));
+    return parsed.port;
 }

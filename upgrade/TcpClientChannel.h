@@ -40,6 +40,14 @@ ChannelBounds& TcpChannelBounds();
 // first retransmission, from which it counts the user timeout.
 std::chrono::milliseconds VanishedEncoderBound(const ChannelBounds& bounds);
 
+// What is wrong with a port text: neither a service name nor a decimal number, or a number
+// outside 0 to 65535.
+enum class PortFault { None, NotANumber, OutOfRange };
+struct PortText {
+    std::uint16_t port = 0;
+    PortFault fault = PortFault::None;
+};
+
 // How a connect started without waiting stands.
 enum class ConnectProgress {
     Connected,
@@ -131,8 +139,12 @@ public:
     // to 255 without leading zeros (not 255.255.255.255) and is never looked up; any other text is
     // looked up as a host name (first IPv4 address). An empty result means no usable address.
     static QByteArray LookupHostAddr(const QByteArray& host);
-    // "" gives 0; a service name gives its port; otherwise a decimal number from 0 to
-    // 65535. Throws ProgramError otherwise.
+    // "" gives 0; a decimal number from 0 to 65535 gives itself; otherwise a service name
+    // gives its port.
+    static PortText ParsePort(const QByteArray& port);
+    // The window's words for a fault: "''x'' is not a valid integer value".
+    static QString PortFaultText(const QByteArray& port, PortFault fault);
+    // ParsePort's port; throws ProgramError with PortFaultText on a fault.
     static std::uint16_t LookupPort(const QByteArray& port);
 
     // An errno value in words, as a clause: "connection refused".
