@@ -189,57 +189,6 @@ private slots:
         QVERIFY(!listener.pending(100));
     }
 
-    // Every way to a failed connect leaves the socket open and reaches no listener, even
-    // where Linux would take 0.0.0.0 for this machine.
-    void failedConnect_data() {
-        QTest::addColumn<QByteArray>("host");
-        QTest::addColumn<QByteArray>("port"); // "*": the listener's port
-        QTest::newRow("empty host") << QByteArray() << QByteArray("*");
-        QTest::newRow("0.0.0.0") << QByteArray("0.0.0.0") << QByteArray("*");
-        QTest::newRow("0") << QByteArray("0") << QByteArray("*");
-        QTest::newRow("digit name") << QByteArray("1nosuchhost") << QByteArray("*");
-        QTest::newRow("bad octet") << QByteArray("127.0.0.256") << QByteArray("*");
-        QTest::newRow("empty port") << QByteArray("127.0.0.1") << QByteArray();
-        QTest::newRow("refused") << QByteArray("127.0.0.1")
-                                 << QByteArray::number(channelDeadPort());
-    }
-    void failedConnect() {
-        QFETCH(QByteArray, host);
-        QFETCH(QByteArray, port);
-        ChannelListener listener;
-        QVERIFY(listener.listening());
-        TcpClientChannel channel(host, port == "*" ? listener.portText() : port);
-        QVERIFY(!channel.Connect());
-        QVERIFY(channel.Active());
-        QVERIFY(!channel.Connected());
-        QVERIFY(channelBlocking(channel.descriptor()));
-        QVERIFY(!listener.pending(200));
-        QVERIFY(channel.ReplyWaiting()); // a receive would fail at once
-        char byte;
-        QCOMPARE(channel.ReceiveBuf(&byte, 1, 0), -1);
-        QCOMPARE(channel.SendBuf("x", 1, 0), -1);
-    }
-
-    // The socket of a failed connect is the one the next Connect uses.
-    void failedConnectReusesSocket() {
-        const std::uint16_t port = channelDeadPort();
-        TcpClientChannel channel("127.0.0.1", QByteArray::number(port));
-        QVERIFY(!channel.Connect());
-        const int fd = channel.descriptor();
-        QVERIFY(fd != -1);
-        QVERIFY(!channel.Connect());
-        QCOMPARE(channel.descriptor(), fd);
-
-        ChannelListener listener(port);
-        if (!listener.listening())
-            QSKIP("the dead port was taken meanwhile");
-        QVERIFY(channel.Connect());
-        QCOMPARE(channel.descriptor(), fd);
-        ChannelFd peer = listener.accept();
-        QVERIFY(peer.valid());
-        QCOMPARE(channelPeerPort(peer.get()), channelLocalPort(fd));
-    }
-
     void settersCloseOnlyOnChange_data() {
         QTest::addColumn<bool>("setHost");
         QTest::addColumn<bool>("sameText");
@@ -389,34 +338,6 @@ private slots:
         QCOMPARE(channel.SendBuf(block.constData(), int(block.size()), 0), -1);
         QCOMPARE(channel.SendBuf("x", 1, 0), -1);
         QVERIFY(channel.Connected()); // only Close clears it
-    }
-
-    // A listener whose backlog is full and that never accepts leaves a connect hanging;
-    // the bound ends it like a refusal, and the same socket connects later.
-    void connectBound() {
-        ChannelListener listener(0, 0);
-        QVERIFY(listener.listening());
-        auto fillers = channelFillBacklog(listener.port());
-        if (fillers.empty())
-            QSKIP("the listener's backlog never filled: connects are not held up here");
-        TcpChannelBounds().connect = 300ms;
-        TcpClientChannel channel("127.0.0.1", listener.portText());
-        QElapsedTimer clock;
-        clock.start();
-        QVERIFY(!channel.Connect());
-        const qint64 took = clock.elapsed();
-        QVERIFY2(took >= 250 && took < 5000, qPrintable(QString::number(took)));
-        QVERIFY(channel.Active());
-        QVERIFY(!channel.Connected());
-        QVERIFY(channelBlocking(channel.descriptor()));
-        const int fd = channel.descriptor();
-
-        fillers.clear();
-        while (listener.accept(50).valid()) {
-        }
-        TcpChannelBounds().connect = 5s;
-        QVERIFY(channel.Connect());
-        QCOMPARE(channel.descriptor(), fd);
     }
 
     // Once a connection stands, by either connect, TCP itself watches for an encoder that

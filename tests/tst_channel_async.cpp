@@ -34,6 +34,15 @@ ConnectProgress finishWithin(TcpClientChannel& channel, int ms) {
     return progress;
 }
 
+// The connect as a row names it: started and finished here, or the waiting Connect that wraps
+// the same steps.
+ConnectProgress connectAs(TcpClientChannel& channel, bool started) {
+    if (!started)
+        return channel.Connect() ? ConnectProgress::Connected : ConnectProgress::Failed;
+    const ConnectProgress progress = channel.StartConnect();
+    return progress == ConnectProgress::InProgress ? finishWithin(channel, 5000) : progress;
+}
+
 // Sends with SendSome until it takes nothing more; the count taken, or -1 on a failure.
 qint64 fillSendPath(TcpClientChannel& channel, const QByteArray& block) {
     qint64 taken = 0;
@@ -90,55 +99,71 @@ private slots:
     }
 
     // A refusal fails the connect with the platform's reason and leaves the channel open,
-    // blocking, and the same socket is tried again next time.
+    // blocking, and the same socket is tried again next time; receives and sends fail at once.
+    void refusedConnect_data() {
+        QTest::addColumn<bool>("started"); // StartConnect; else the waiting Connect
+        QTest::newRow("started") << true;
+        QTest::newRow("waiting") << false;
+    }
     void refusedConnect() {
+        QFETCH(bool, started);
         const std::uint16_t port = channelDeadPort();
         TcpClientChannel channel("127.0.0.1", QByteArray::number(port));
-        ConnectProgress progress = channel.StartConnect();
-        if (progress == ConnectProgress::InProgress)
-            progress = finishWithin(channel, 5000);
-        QCOMPARE(progress, ConnectProgress::Failed);
+        QCOMPARE(connectAs(channel, started), ConnectProgress::Failed);
         QCOMPARE(channel.ConnectError(), ECONNREFUSED);
         QVERIFY(channel.Active());
         QVERIFY(!channel.Connected());
         QVERIFY(channelBlocking(channel.descriptor()));
         QCOMPARE(channel.FinishConnect(), ConnectProgress::Failed); // none under way
+        QVERIFY(channel.ReplyWaiting());
+        char byte;
+        QCOMPARE(channel.ReceiveBuf(&byte, 1, 0), -1);
+        QCOMPARE(channel.SendBuf("x", 1, 0), -1);
         const int fd = channel.descriptor();
 
         ChannelListener listener(port);
         if (!listener.listening())
             QSKIP("the dead port was taken meanwhile");
-        progress = channel.StartConnect();
-        if (progress == ConnectProgress::InProgress)
-            progress = finishWithin(channel, 5000);
-        QCOMPARE(progress, ConnectProgress::Connected);
+        QCOMPARE(connectAs(channel, started), ConnectProgress::Connected);
         QCOMPARE(channel.descriptor(), fd);
         QCOMPARE(channel.ConnectError(), 0);
-        QVERIFY(listener.accept().valid());
+        ChannelFd peer = listener.accept();
+        QVERIFY(peer.valid());
+        QCOMPARE(channelPeerPort(peer.get()), channelLocalPort(fd));
     }
 
-    // No usable address fails at once, before anything is sent to the network.
+    // No usable address fails at once, before anything is sent to the network; receives and
+    // sends then fail at once too.
     void noUsableAddress_data() {
         QTest::addColumn<QByteArray>("host");
         QTest::addColumn<QByteArray>("port"); // "*": the listener's port
-        QTest::newRow("empty host") << QByteArray() << QByteArray("*");
-        QTest::newRow("0.0.0.0") << QByteArray("0.0.0.0") << QByteArray("*");
-        QTest::newRow("digit name") << QByteArray("1nosuchhost") << QByteArray("*");
-        QTest::newRow("bad octet") << QByteArray("127.0.0.256") << QByteArray("*");
-        QTest::newRow("empty port") << QByteArray("127.0.0.1") << QByteArray();
-        QTest::newRow("port 0") << QByteArray("127.0.0.1") << QByteArray("0");
+        QTest::addColumn<bool>("started");    // StartConnect; else the waiting Connect
+        QTest::newRow("empty host") << QByteArray() << QByteArray("*") << true;
+        QTest::newRow("0.0.0.0") << QByteArray("0.0.0.0") << QByteArray("*") << true;
+        QTest::newRow("0") << QByteArray("0") << QByteArray("*") << true;
+        QTest::newRow("digit name") << QByteArray("1nosuchhost") << QByteArray("*") << true;
+        QTest::newRow("bad octet") << QByteArray("127.0.0.256") << QByteArray("*") << true;
+        QTest::newRow("empty port") << QByteArray("127.0.0.1") << QByteArray() << true;
+        QTest::newRow("port 0") << QByteArray("127.0.0.1") << QByteArray("0") << true;
+        QTest::newRow("0.0.0.0, waiting") << QByteArray("0.0.0.0") << QByteArray("*") << false;
+        QTest::newRow("empty port, waiting") << QByteArray("127.0.0.1") << QByteArray() << false;
     }
     void noUsableAddress() {
         QFETCH(QByteArray, host);
         QFETCH(QByteArray, port);
+        QFETCH(bool, started);
         ChannelListener listener;
         TcpClientChannel channel(host, port == "*" ? listener.portText() : port);
-        QCOMPARE(channel.StartConnect(), ConnectProgress::Failed);
+        QCOMPARE(connectAs(channel, started), ConnectProgress::Failed);
         QCOMPARE(channel.ConnectError(), EADDRNOTAVAIL);
         QVERIFY(channel.Active());
         QVERIFY(!channel.Connected());
         QVERIFY(channelBlocking(channel.descriptor()));
         QVERIFY(!listener.pending(200));
+        QVERIFY(channel.ReplyWaiting());
+        char byte;
+        QCOMPARE(channel.ReceiveBuf(&byte, 1, 0), -1);
+        QCOMPARE(channel.SendBuf("x", 1, 0), -1);
     }
 
     // Under the test suite the channel reaches this machine only: a connect elsewhere fails
@@ -168,16 +193,7 @@ private slots:
         TcpClientChannel channel(host, listener.portText());
         QElapsedTimer clock;
         clock.start();
-        ConnectProgress progress = ConnectProgress::Failed;
-        if (started) {
-            progress = channel.StartConnect();
-            if (error == TcpClientChannel::LoopbackGuardError)
-                QCOMPARE(progress, ConnectProgress::Failed); // not even started
-            else
-                progress = finishWithin(channel, 5000);
-        } else if (channel.Connect()) {
-            progress = ConnectProgress::Connected;
-        }
+        const ConnectProgress progress = connectAs(channel, started);
         QCOMPARE(channel.ConnectError(), error);
         QCOMPARE(progress == ConnectProgress::Connected, error == 0);
         QCOMPARE(channel.Connected(), error == 0);
@@ -204,8 +220,15 @@ private slots:
     }
 
     // A connect left hanging by a listener that never accepts stays InProgress, without
-    // waiting, until the bound; then it fails, saying so, and the socket can be used again.
+    // waiting, until the bound (the waiting Connect waits for it); then it fails, saying so,
+    // and the socket can be used again.
+    void connectBound_data() {
+        QTest::addColumn<bool>("started"); // StartConnect; else the waiting Connect
+        QTest::newRow("started") << true;
+        QTest::newRow("waiting") << false;
+    }
     void connectBound() {
+        QFETCH(bool, started);
         ChannelListener listener(0, 0);
         QVERIFY(listener.listening());
         auto fillers = channelFillBacklog(listener.port());
@@ -215,12 +238,15 @@ private slots:
         TcpClientChannel channel("127.0.0.1", listener.portText());
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(channel.StartConnect(), ConnectProgress::InProgress);
-        QCOMPARE(channel.FinishConnect(), ConnectProgress::InProgress);
-        const auto left = channel.ConnectTimeLeft();
-        QVERIFY2(left > 0ms && left <= 400ms, qPrintable(QString::number(left.count())));
-        QCOMPARE(finishWithin(channel, 5000), ConnectProgress::Failed);
-        QVERIFY2(clock.elapsed() >= 380, qPrintable(QString::number(clock.elapsed())));
+        if (started) {
+            QCOMPARE(channel.StartConnect(), ConnectProgress::InProgress);
+            QCOMPARE(channel.FinishConnect(), ConnectProgress::InProgress);
+            const auto left = channel.ConnectTimeLeft();
+            QVERIFY2(left > 0ms && left <= 400ms, qPrintable(QString::number(left.count())));
+        }
+        QCOMPARE(connectAs(channel, started), ConnectProgress::Failed);
+        QVERIFY2(clock.elapsed() >= 380 && clock.elapsed() < 5000,
+                 qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(channel.ConnectError(), TcpClientChannel::ConnectBoundError);
         QCOMPARE(channel.ConnectTimeLeft(), 0ms);
         QVERIFY(channel.Active());
@@ -232,7 +258,7 @@ private slots:
         while (listener.accept(50).valid()) {
         }
         TcpChannelBounds().connect = 5s;
-        QVERIFY(channel.Connect()); // the blocking connect takes the same socket on
+        QVERIFY(channel.Connect()); // the waiting connect takes the same socket on
         QCOMPARE(channel.descriptor(), fd);
     }
 

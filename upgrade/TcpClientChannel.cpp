@@ -73,25 +73,6 @@ void resetAfterFailedConnect(int fd) {
     pendingError(fd);
 }
 
-// Connects within bound. The socket is non-blocking only for the duration of the attempt.
-bool connectWithin(int fd, const sockaddr_in& address, milliseconds bound) {
-    const auto deadline = Clock::now() + bound;
-    if (!setNonBlocking(fd, true))
-        return false;
-    bool connected = false;
-    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    if (rc == 0 || errno == EISCONN) {
-        connected = true;
-    } else if (errno == EINPROGRESS || errno == EINTR || errno == EALREADY) {
-        // An interrupted connect goes on in the background, like one in progress.
-        connected = waitFor(fd, POLLOUT, deadline) && pendingError(fd) == 0;
-    }
-    if (!connected)
-        resetAfterFailedConnect(fd);
-    setNonBlocking(fd, false);
-    return connected;
-}
-
 // A decimal text: an optional sign and at least one digit, nothing else.
 bool isDecimal(const QByteArray& text) {
     qsizetype i = (text.startsWith('-') || text.startsWith('+')) ? 1 : 0;
@@ -179,21 +160,14 @@ void TcpClientChannel::setRemotePort(const QByteArray& port) {
     remotePort = port;
 }
 
+// The started connect, waited for.
 bool TcpClientChannel::Connect() {
-    if (!Active())
-        socketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    connecting = false;
-    if (Active() && !connected && connectToRemote())
-        connectionStands();
-    return connected;
-}
-
-bool TcpClientChannel::connectToRemote() {
-    lastConnectError = 0;
-    sockaddr_in address{};
-    if (!remoteAddress(address) || guardRefuses(address))
-        return false;
-    return connectWithin(socketHandle, address, TcpChannelBounds().connect);
+    ConnectProgress progress = StartConnect();
+    while (progress == ConnectProgress::InProgress) {
+        waitFor(socketHandle, POLLOUT, connectDeadline);
+        progress = FinishConnect();
+    }
+    return progress == ConnectProgress::Connected;
 }
 
 QString TcpClientChannel::ErrorText(int error) {

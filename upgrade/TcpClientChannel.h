@@ -158,7 +158,6 @@ public:
     static constexpr int ConnectBoundError = -1;
 
 private:
-    bool connectToRemote();
     bool remoteAddress(sockaddr_in& address, const std::optional<QByteArray>& lookedUp = {});
     bool guardRefuses(const sockaddr_in& address);
     ConnectProgress connectFailed(int error);
