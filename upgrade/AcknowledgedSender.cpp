@@ -27,6 +27,9 @@ constexpr std::int64_t PromptChunk = 64 * 1024;
 constexpr std::chrono::milliseconds FirstCheck{1};
 constexpr std::chrono::milliseconds LongestCheck{16};
 constexpr std::chrono::milliseconds ProgressCheck{250};
+// A sender looked at may end its send and set its session's next steps going; a thousand of
+// them in one turn held the event loop for 40 ms. Past this, the rest wait for the next turn.
+constexpr std::chrono::microseconds PollerTurn{2000};
 
 QString tookNoByteText(std::chrono::milliseconds bound) {
     return QStringLiteral("the encoder took no byte for %1 s")
@@ -230,7 +233,13 @@ void AcknowledgementPoller::timerEvent(QTimerEvent* event) {
     killTimer(timerId);
     timerId = 0;
     const Clock::time_point now = Clock::now();
+    const Clock::time_point turnEnd = now + PollerTurn;
     while (!due.empty() && due.begin()->first <= now) {
+        if (Clock::now() >= turnEnd) {
+            timerId = startTimer(std::chrono::milliseconds::zero(), Qt::PreciseTimer);
+            armedFor = now;
+            return;
+        }
         AcknowledgedSender* sender = due.begin()->second;
         cancel(sender);
         sender->checkDue();
