@@ -84,7 +84,7 @@ void BenchWholeUpgrade(bool printTimes, bool printStalls) {
             if (printTimes)
                 std::printf("  %s, run %d: %s, total %.0f ms (click and connect %.1f ms, image on "
                             "the wire %.0f ms), %d replies, simulator pacing %.0f ms, beyond "
-                            "pause, image and pacing %.0f ms\n",
+                            "pause, image and pacing %.0f ms (aim 15 ms)\n",
                             encoder.name, runNumber, f.complete ? "complete" : "NOT COMPLETE",
                             f.totalMs, f.clickMs, f.imageMs, f.replies, pacing,
                             f.totalMs - 1000.0 - f.imageMs - pacing);
