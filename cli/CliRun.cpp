@@ -9,7 +9,6 @@
 #include "SignalBridge.h"
 #include "TcpClientChannel.h"
 
-#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -67,8 +66,7 @@ QJsonObject imageFields(const FirmwareImageBuffer& image, const QString& path) {
     return {{"path", path},
             {"length", image.length},
             {"checksum", ChecksumText(image.checksum)},
-            {"sha256", QString::fromLatin1(
-                           QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())},
+            {"sha256", Sha256Text(bytes)},
             {"fill", FillPercentage(image.length)},
             {"fillText", FillPercentageText(image.length)}};
 }

@@ -40,6 +40,10 @@ std::uint32_t ImageChecksum(const std::uint8_t* bytes, std::size_t count);
 
 // How much of MaxImageSize the length fills, in whole percent, computed in single
 // precision step by step as the encoder's tools always have (0 to 100).
+// The SHA-256 of the bytes as 64 lowercase hexadecimal digits: what names an image to an
+// operator and in a fleet's records.
+QString Sha256Text(QByteArrayView bytes);
+
 int FillPercentage(std::int32_t length);
 
 QString LengthText(std::int32_t length); // "%d"

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config ccache  # build
     qt6-base-dev                      # Qt 6 Core, Gui, Widgets, Network, Test
+    libssl-dev                        # the images' SHA-256
     netbase                           # /etc/services: ports given by service name
     fonts-wine                        # the Tahoma font the window is drawn in
     dpkg-dev xvfb xauth x11-utils     # building the Debian package and checking its window
