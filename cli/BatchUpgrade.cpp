@@ -63,12 +63,35 @@ QString ShellQuoted(const QString& word) {
            QLatin1Char('\'');
 }
 
+// A record of the rerun must not replace this run's: "report.json" becomes
+// "report-rerun.json", then "report-rerun2.json".
+QString RerunRecordName(const QString& path) {
+    static const QRegularExpression rerun(QStringLiteral("^(.*)-rerun([0-9]*)$"));
+    const qsizetype nameStart = path.lastIndexOf(QLatin1Char('/')) + 1;
+    qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot <= nameStart)
+        dot = path.size();
+    QString stem = path.left(dot);
+    int next = 1;
+    if (const QRegularExpressionMatch match = rerun.match(stem); match.hasMatch()) {
+        stem = match.captured(1);
+        next = std::max(1, match.captured(2).toInt()) + 1;
+    }
+    return stem + QStringLiteral("-rerun") + (next > 1 ? QString::number(next) : QString()) +
+           path.mid(dot);
+}
+
 QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes,
                      bool failedHostsWritten) {
     const bool fromList = failedHostsWritten && !options.failedHostsFile.isEmpty();
     QStringList words{QLatin1String(CliName)};
     for (const QString& option : options.rerunOptions)
         words << ShellQuoted(option);
+    if (!options.reportFile.isEmpty())
+        words << QStringLiteral("--report") << ShellQuoted(RerunRecordName(options.reportFile));
+    if (!options.failedHostsFile.isEmpty())
+        words << QStringLiteral("--failed-hosts")
+              << ShellQuoted(RerunRecordName(options.failedHostsFile));
     if (fromList)
         words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
     words << ShellQuoted(options.imagePath);
@@ -88,13 +111,21 @@ BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer&
                 [this, upgrade] { upgradeFinished(*upgrade); });
         upgrades.append(upgrade);
     }
+    holdBound.setSingleShot(true);
+    holdBound.setInterval(FailureHold);
+    connect(&holdBound, &QTimer::timeout, this, [this] {
+        holding = false;
+        scheduleStart();
+    });
 }
 
 void BatchUpgrade::start() {
     parallel = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
     fitParallelToDescriptors();
-    for (EncoderUpgrade* upgrade : std::as_const(upgrades))
-        skippedAsDone(upgrade);
+    for (EncoderUpgrade* upgrade : std::as_const(upgrades)) {
+        if (!skippedAsDone(upgrade) && canaries.size() < options.canary)
+            canaries.append(upgrades.indexOf(upgrade));
+    }
     startNext();
 }
 
@@ -154,44 +185,61 @@ void BatchUpgrade::startNext() {
     }
 }
 
-// The rest wait until every canary has ended; one that failed stops the rollout.
+// The rest wait until every canary has ended; one that failed stops the rollout. Those
+// skipped as already upgraded are no canary: the canary is the first to be contacted.
 bool BatchUpgrade::waitingForCanary() const {
-    if (nextToStart < options.canary)
+    if (canaries.isEmpty() || nextToStart <= canaries.last())
         return false;
-    for (qsizetype i = 0; i < std::min<qsizetype>(options.canary, upgrades.size()); ++i) {
-        if (!upgrades[i]->hasEnded())
-            return true;
-    }
-    return false;
+    return std::any_of(canaries.begin(), canaries.end(),
+                       [this](qsizetype i) { return !upgrades[i]->hasEnded(); });
 }
 
 // With a failure bound, a failure holds new starts until those in flight have ended: failures
-// that come together (a bad image) are counted together before anything more starts.
+// that come together (a bad image) are counted together before anything more starts. One in
+// flight that never ends holds them FailureHold at most.
 bool BatchUpgrade::holdingAfterFailure() {
-    if (holding && inFlight == 0)
+    if (holding && inFlight == 0) {
         holding = false;
+        holdBound.stop();
+    }
     return holding;
 }
 
-qsizetype BatchUpgrade::failureBound() const {
+void BatchUpgrade::hold() {
+    if (options.maxFailures == 0 || holding)
+        return;
+    holding = true;
+    holdBound.start();
+    const auto held =
+        std::count_if(upgrades.begin(), upgrades.end(),
+                      [this](const EncoderUpgrade* upgrade) { return holds(*upgrade); });
+    if (held > 0)
+        output.write({RunEventKind::Hold,
+                      -1,
+                      {{"held", qint64(held)},
+                       {"inFlight", qint64(inFlight)},
+                       {"boundSeconds", qint64(FailureHold.count() / 1000)}}});
+}
+
+qsizetype FailureLimit(const CliOptions& options, qsizetype encoders) {
     if (!options.maxFailuresPercent)
         return options.maxFailures;
     return std::max<qsizetype>(
-        1, qsizetype(std::ceil(double(upgrades.size()) * options.maxFailures / 100.0)));
+        1, qsizetype(std::ceil(double(encoders) * options.maxFailures / 100.0)));
 }
 
 void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
     if (!stopWhy.isEmpty() || !ended.hasStarted() || ended.outcome().success)
         return;
     ++failures;
-    holding = options.maxFailures > 0;
+    hold();
     // Stopping matters only while some encoder is still to start (not one skipped already).
     const auto toStart = [](const EncoderUpgrade* upgrade) { return !upgrade->hasEnded(); };
     if (interruptions > 0 || std::none_of(upgrades.begin() + nextToStart, upgrades.end(), toStart))
         return;
-    if (upgrades.indexOf(&ended) < options.canary) {
+    if (canaries.contains(upgrades.indexOf(&ended))) {
         stopWhy = QStringLiteral("the canary %1 failed").arg(ended.outcome().host);
-    } else if (options.maxFailures > 0 && failures >= failureBound()) {
+    } else if (options.maxFailures > 0 && failures >= FailureLimit(options, upgrades.size())) {
         stopWhy = QStringLiteral("%1 encoder%2 failed (--max-failures %3%4)")
                       .arg(failures)
                       .arg(failures == 1 ? "" : "s")

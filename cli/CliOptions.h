@@ -19,10 +19,10 @@ struct CliOptions {
     QList<EncoderAddress> encoders;
     QStringList hostsFiles; // "-" is standard input
     OutputMode output = OutputMode::Auto;
-    // An encoder that sends nothing for this long has failed; none when not given.
-    std::optional<double> silenceSeconds;
-    // One encoder's whole upgrade may take this long; none when not given.
-    std::optional<double> timeoutSeconds;
+    // An encoder that sends nothing for this long has failed; none: no bound (--silence 0).
+    std::optional<double> silenceSeconds = 600;
+    // One encoder's whole upgrade may take this long; none: no bound (--timeout 0).
+    std::optional<double> timeoutSeconds = 3600;
     double connectTimeoutSeconds = 10;
     int retries = 0;
     double retryDelaySeconds = 5;

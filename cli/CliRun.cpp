@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,27 +173,71 @@ QJsonObject historyLine(const EncoderOutcome& outcome, const QJsonObject& image)
             {"version", QStringLiteral(FWUPGRADE_VERSION)}};
 }
 
-// The encoders as a run would take them, with those another run holds now.
-RunEvent checkEvent(const CliOptions& options, const QJsonObject& image) {
-    QJsonArray encoders;
-    for (const EncoderAddress& encoder : options.encoders) {
+// What a run will do with each encoder, decided before any connection: upgrade it, skip it
+// as already upgraded (--skip-done), or find it busy (another run holds it now).
+struct RunPlan {
+    QStringList actions; // per encoder: "upgrade", "already-upgraded" or "busy"
+    QHash<int, QString> busyBy;
+    QStringList canary; // the first --canary encoders to be contacted
+    qsizetype toUpgrade = 0;
+    qsizetype alreadyUpgraded = 0;
+    qsizetype failureLimit = 0; // 0: none
+};
+
+RunPlan planRun(const CliOptions& options, const QString& sha256) {
+    const QHash<QString, bool> done =
+        options.skipDone ? DoneWithImage(options.historyFile, sha256) : QHash<QString, bool>();
+    RunPlan plan;
+    for (int i = 0; i < options.encoders.size(); ++i) {
+        const EncoderAddress& encoder = options.encoders[i];
         const QString address = QString::fromLatin1(encoder.address);
-        QJsonObject fields{{"host", encoder.label}, {"address", address}, {"port", encoder.port}};
-        if (const auto holder = EncoderLock::holder(options.lockFolder, address, encoder.port))
-            fields.insert("busy", *holder);
+        const auto holder = EncoderLock::holder(options.lockFolder, address, encoder.port);
+        if (done.value(EncoderKey(address, encoder.port))) {
+            plan.actions << QStringLiteral("already-upgraded");
+            ++plan.alreadyUpgraded;
+        } else if (holder) {
+            plan.actions << QStringLiteral("busy");
+            plan.busyBy.insert(i, *holder);
+        } else {
+            plan.actions << QStringLiteral("upgrade");
+            ++plan.toUpgrade;
+            if (plan.canary.size() < options.canary)
+                plan.canary << encoder.label;
+        }
+    }
+    plan.failureLimit = FailureLimit(options, options.encoders.size());
+    return plan;
+}
+
+// The encoders as a run would take them.
+RunEvent checkEvent(const CliOptions& options, const RunPlan& plan, const QJsonObject& image) {
+    QJsonArray encoders;
+    for (int i = 0; i < options.encoders.size(); ++i) {
+        const EncoderAddress& encoder = options.encoders[i];
+        QJsonObject fields{{"host", encoder.label},
+                           {"address", QString::fromLatin1(encoder.address)},
+                           {"port", encoder.port},
+                           {"plan", plan.actions[i]}};
+        if (plan.busyBy.contains(i))
+            fields.insert("busy", plan.busyBy[i]);
         encoders.append(fields);
     }
     return {RunEventKind::Check,
             -1,
-            {{"image", image}, {"encoders", encoders}, {"maxParallel", options.maxParallel}}};
+            {{"image", image},
+             {"encoders", encoders},
+             {"upgrade", plan.toUpgrade},
+             {"canary", QJsonArray::fromStringList(plan.canary)},
+             {"failureLimit", plan.failureLimit},
+             {"maxParallel", options.maxParallel}}};
 }
 
-// One line from standard input; nothing at its end (EOF) or on an error.
-std::optional<QByteArray> readAnswer() {
+// One line from the terminal; nothing at its end (EOF) or on an error.
+std::optional<QByteArray> readAnswer(int fd) {
     QByteArray line;
     char c = 0;
     for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        const ssize_t n = ::read(fd, &c, 1);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -203,18 +248,56 @@ std::optional<QByteArray> readAnswer() {
     }
 }
 
-// An operator at a terminal says yes before anything is sent: only "y" or "yes" goes on.
-bool confirmed(const CliOptions& options, const QString& sha256, OutputChannel& out) {
-    if (options.yes || !out.isTerminal() || !::isatty(STDIN_FILENO))
+// The operator's terminal: the controlling one, else the one standard input is.
+int openTerminal() {
+    const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0)
+        return fd;
+    const char* name = ::ttyname(STDIN_FILENO);
+    return name ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+}
+
+QString questionText(const CliOptions& options, const RunPlan& plan, const QString& sha256) {
+    QStringList bounds;
+    if (!plan.canary.isEmpty())
+        bounds << QStringLiteral("canary %1").arg(plan.canary.size());
+    if (plan.failureLimit > 0)
+        bounds << QStringLiteral("stop after %1 failure%2")
+                      .arg(plan.failureLimit)
+                      .arg(plan.failureLimit == 1 ? "" : "s");
+    if (options.maxParallel > 0)
+        bounds << QStringLiteral("%1 at once").arg(options.maxParallel);
+    QStringList notContacted;
+    if (plan.alreadyUpgraded > 0)
+        notContacted << QStringLiteral("%1 already upgraded").arg(plan.alreadyUpgraded);
+    if (!plan.busyBy.isEmpty())
+        notContacted << QStringLiteral("%1 busy").arg(plan.busyBy.size());
+    const qsizetype total = options.encoders.size();
+    return QStringLiteral("Upgrade %1 of %2 encoder%3%4 with %5 (SHA-256 %6)%7? [y/N] ")
+        .arg(plan.toUpgrade)
+        .arg(total)
+        .arg(total == 1 ? "" : "s")
+        .arg(notContacted.isEmpty() ? QString()
+                                    : QStringLiteral(" (%1)").arg(notContacted.join(", ")))
+        .arg(Printable(options.imagePath), sha256.left(16))
+        .arg(bounds.isEmpty() ? QString() : QStringLiteral(": ") + bounds.join(", "));
+}
+
+// An operator at a terminal says yes before anything is sent: only "y" or "yes" goes on. The
+// question goes to the terminal itself, so that it is seen with the output piped, and its
+// answer comes from there too (standard input may have been a hosts file typed to its end).
+bool confirmed(const CliOptions& options, const QString& question, OutputChannel& out) {
+    if (options.yes || !::isatty(STDIN_FILENO))
         return true;
-    out.write(QStringLiteral("Upgrade %1 encoder(s) with %2 (%3)? [y/N] ")
-                  .arg(options.encoders.size())
-                  .arg(options.imagePath, sha256.left(16))
-                  .toLocal8Bit());
+    const int terminal = openTerminal();
+    if (terminal < 0)
+        return true;
     out.drain(std::chrono::seconds(5));
-    const std::optional<QByteArray> answer = readAnswer();
+    WriteAll(terminal, question.toLocal8Bit());
+    const std::optional<QByteArray> answer = readAnswer(terminal);
     if (!answer)
-        out.write("\n");
+        WriteAll(terminal, "\n");
+    ::close(terminal);
     const QByteArray word = answer.value_or(QByteArray()).trimmed().toLower();
     return word == "y" || word == "yes";
 }
@@ -302,13 +385,14 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
     if (!options.expectSha256.isEmpty() && options.expectSha256 != sha256)
         return badInput(QStringLiteral("the image '%1' has SHA-256 %2, not the expected %3")
                             .arg(options.imagePath, sha256, options.expectSha256));
+    const RunPlan plan = planRun(options, sha256);
     if (options.check) {
         const OutputMode mode =
             options.output == OutputMode::Json ? OutputMode::Json : OutputMode::Plain;
-        MakeOutput(mode, out, err)->write(checkEvent(options, imageJson));
+        MakeOutput(mode, out, err)->write(checkEvent(options, plan, imageJson));
         return 0;
     }
-    if (!confirmed(options, sha256, out)) {
+    if (!confirmed(options, questionText(options, plan, sha256), out)) {
         err.write(QStringLiteral("%1: not confirmed: nothing was sent to any encoder\n")
                       .arg(QLatin1String(CliName))
                       .toLocal8Bit());

@@ -48,10 +48,11 @@ const EventRow& rowOf(RunEventKind kind) {
          "durationMs"},
         {"interrupted", "signal, immediately, leftToFinish"},
         {"warning", "host, stage, text", "an encoder left erasing or programming"},
+        {"hold", "held, inFlight, boundSeconds", "a failure holds new starts"},
         {"notice", "text", "the run adapts itself"},
         {"summary", "exitCode, succeeded, skipped, failed, rollout, rerun"},
         {"error", "exitCode, message", "the run cannot go ahead (2), a record is incomplete (3)"},
-        {"check", "image, encoders"},
+        {"check", "image, encoders, upgrade, canary, failureLimit, maxParallel"},
     };
     return rows[static_cast<int>(kind)];
 }
@@ -67,7 +68,7 @@ QString plural(qsizetype count) {
 
 // The image as the window shows it.
 QStringList imageLines(const QJsonObject& image) {
-    return {QStringLiteral("Selected file : %1").arg(text(image, "path")),
+    return {QStringLiteral("Selected file : %1").arg(Printable(text(image, "path"))),
             QStringLiteral("File size (byte) ............ %1 %2")
                 .arg(LengthText(image.value("length").toInt()), text(image, "fillText")),
             QStringLiteral("File checksum.............. %1").arg(text(image, "checksum")),
@@ -145,19 +146,32 @@ QStringList summaryLines(const QJsonObject& fields) {
 QStringList checkLines(const QJsonObject& fields) {
     const QJsonArray encoders = fields.value("encoders").toArray();
     const int maxParallel = fields.value("maxParallel").toInt();
+    const int toUpgrade = fields.value("upgrade").toInt();
     QStringList lines = imageLines(fields.value("image").toObject());
     lines << QStringLiteral("would upgrade %1 encoder%2%3:")
-                 .arg(encoders.size())
-                 .arg(plural(encoders.size()))
+                 .arg(toUpgrade)
+                 .arg(plural(toUpgrade))
                  .arg(maxParallel > 0 ? QStringLiteral(", at most %1 at once").arg(maxParallel)
                                       : QString());
-    for (const QJsonValue encoder : encoders)
+    for (const QJsonValue encoder : encoders) {
+        const QString plan = encoder["plan"].toString();
+        const QString note = plan == QLatin1String("busy")
+                                 ? QStringLiteral(" (busy now: %1)").arg(encoder["busy"].toString())
+                             : plan == QLatin1String("already-upgraded")
+                                 ? QStringLiteral(" (already upgraded: skipped)")
+                                 : QString();
         lines << QStringLiteral("  %1 at %2:%3%4")
                      .arg(encoder["host"].toString(), encoder["address"].toString(),
-                          QString::number(encoder["port"].toInt()),
-                          encoder["busy"].isString()
-                              ? QStringLiteral(" (busy now: %1)").arg(encoder["busy"].toString())
-                              : QString());
+                          QString::number(encoder["port"].toInt()), note);
+    }
+    QStringList canary;
+    for (const QJsonValue host : fields.value("canary").toArray())
+        canary << host.toString();
+    if (!canary.isEmpty())
+        lines << QStringLiteral("canary: %1 (the rest start only once it has succeeded)")
+                     .arg(canary.join(QStringLiteral(", ")));
+    if (const int limit = fields.value("failureLimit").toInt(); limit > 0)
+        lines << QStringLiteral("stop after %1 failure%2").arg(limit).arg(plural(limit));
     lines << QStringLiteral("check only: no connection was opened");
     return lines;
 }
@@ -223,14 +237,25 @@ QStringList EventText(const RunEvent& event) {
         return {}; // the summary names it
     case RunEventKind::Notice:
         return {text(f, "text")};
+    case RunEventKind::Hold:
+        return {QStringLiteral("a failure holds %1 encoder%2 until the %3 in flight have ended, "
+                               "%4 s at most")
+                    .arg(f.value("held").toInt())
+                    .arg(plural(f.value("held").toInt()))
+                    .arg(f.value("inFlight").toInt())
+                    .arg(f.value("boundSeconds").toInt())};
     case RunEventKind::Summary:
         return summaryLines(f);
-    case RunEventKind::Error:
+    case RunEventKind::Error: {
+        // The message quotes file names and paths as given: their controls are escaped.
+        const QString line =
+            QStringLiteral("%1: %2").arg(QLatin1String(CliName), Printable(text(f, "message")));
         if (f.value("exitCode").toInt() != 2) // a record of a run that went ahead
-            return {QStringLiteral("%1: %2").arg(QLatin1String(CliName), text(f, "message"))};
+            return {line};
         return {
-            QStringLiteral("%1: %2").arg(QLatin1String(CliName), text(f, "message")),
+            line,
             QStringLiteral("Try '%1 --help' for more information.").arg(QLatin1String(CliName))};
+    }
     case RunEventKind::Check:
         return checkLines(f);
     default:

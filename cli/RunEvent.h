@@ -20,6 +20,7 @@ enum class RunEventKind {
     End,
     Interrupted,
     Warning,
+    Hold,
     Notice,
     Summary,
     Error,

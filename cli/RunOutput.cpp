@@ -218,7 +218,8 @@ QString TerminalOutput::encoderLine(const EncoderUpgrade& encoder, int width) co
                 : outcome.success ? QStringLiteral("upgrade succeeded")
                                   : QStringLiteral("FAILED: ") + Printable(outcome.reason);
     } else if (!encoder.hasStarted()) {
-        line += QStringLiteral("waiting");
+        line +=
+            run->holds(encoder) ? QStringLiteral("held (a failure)") : QStringLiteral("waiting");
     } else {
         const UpgradeProgress progress = encoder.progress();
         line += encoder.stageText().isEmpty() ? encoder.stage() : encoder.stageText();
@@ -279,7 +280,9 @@ QString TerminalOutput::overallLine() const {
     int failed = 0;
     int skipped = 0;
     int inFlight = 0;
+    int held = 0;
     for (const EncoderUpgrade* encoder : run->encoders()) {
+        held += run->holds(*encoder) ? 1 : 0;
         const EncoderOutcome& outcome = encoder->outcome();
         done += encoder->hasEnded() ? 1 : 0;
         skipped += encoder->hasEnded() && outcome.skipped ? 1 : 0;
@@ -291,7 +294,8 @@ QString TerminalOutput::overallLine() const {
                .arg(run->encoders().size())
                .arg(failed)
                .arg(inFlight) +
-           (skipped > 0 ? QStringLiteral(", %1 skipped").arg(skipped) : QString()) + timeLeftText();
+           (skipped > 0 ? QStringLiteral(", %1 skipped").arg(skipped) : QString()) +
+           (held > 0 ? QStringLiteral(", %1 held").arg(held) : QString()) + timeLeftText();
 }
 
 std::unique_ptr<RunOutput> MakeOutput(OutputMode mode, OutputChannel& out, OutputChannel& err) {

@@ -5,7 +5,9 @@
 #include "BatchUpgrade.h"
 #include "CliOptions.h"
 #include "CliRun.h"
+#include "EncoderLock.h"
 #include "FirmwareImage.h"
+#include "Hosts.h"
 #include "OutputChannel.h"
 #include "RunOutput.h"
 #include "UpgradeHeader.h"
@@ -18,7 +20,9 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,6 +36,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -153,6 +158,42 @@ const QStringList SuccessStory{"send data header",
                                "!!! UPGRADE FLASH ABORT !!!",
                                "upgrade succeeded"};
 
+// Every event of a rollout, as the run hands them to its output.
+class RecordingOutput : public RunOutput {
+public:
+    RecordingOutput(OutputChannel& out) : RunOutput(out, out) {}
+    void write(const RunEvent& event) override { events << event; }
+    QList<RunEvent> events;
+};
+
+// The rollout of `imagePath` to `hosts` in this process, its failure hold shortened; a run
+// still going after HungCliSeconds is interrupted.
+QList<RunEvent> runRollout(const QString& imagePath, const QStringList& options,
+                           const QStringList& hosts, std::chrono::milliseconds failureHold) {
+    const ParsedCommandLine parsed =
+        ParseCommandLine(QStringList{CliName} + options + QStringList{imagePath} + hosts);
+    if (!parsed.options)
+        return {};
+    CliOptions run = *parsed.options;
+    const auto image = NewFirmwareImageBuffer();
+    run.lockFolder = EncoderLockFolder(QFileInfo(imagePath).dir().filePath("state/h.jsonl"));
+    if (ResolveEncoders(run.encoders) || LockFolderFault(run.lockFolder, true) ||
+        LoadFirmwareImageFile(*image, QFile::encodeName(imagePath)) != ImageLoadResult::Accepted)
+        return {};
+    OutputChannel none(STDERR_FILENO);
+    RecordingOutput output(none);
+    BatchUpgrade batch(run, *image, output);
+    batch.setFailureHold(failureHold);
+    QEventLoop loop;
+    QObject::connect(&batch, &BatchUpgrade::done, &loop, &QEventLoop::exit);
+    QTimer hung;
+    QObject::connect(&hung, &QTimer::timeout, [&batch] { batch.interrupt(SIGTERM); });
+    hung.start(std::chrono::seconds(HungCliSeconds));
+    QTimer::singleShot(0, &batch, &BatchUpgrade::start);
+    loop.exec();
+    return output.events;
+}
+
 RunEvent progressEvent(int encoder, const QString& stage, int percent) {
     return {RunEventKind::Progress,
             encoder,
@@ -257,7 +298,7 @@ private slots:
             << QStringList{"--retries", "many", "%I", "%H"} << "bad --retries 'many'";
         // A value that looks like a placeholder is quoted as it was given.
         QTest::newRow("timeout %1") << QStringList{"--timeout", "%1", "%I", "%H"}
-                                    << "bad --timeout '%1': give a number of seconds above 0 and "
+                                    << "bad --timeout '%1': give a number of seconds from 0 and "
                                        "up to 86400";
         QTest::newRow("retries %3x") << QStringList{"--retries", "%3x", "%I", "%H"}
                                      << "bad --retries '%3x': give a whole number from 0 to 1000";
@@ -267,8 +308,8 @@ private slots:
         QTest::newRow("json error") << QStringList{"--json", "%I", "0:%P"} << "does not resolve";
         QTest::newRow("hosts file bad line") << QStringList{"--hosts-file", "%F", "%I"}
                                              << "%F, line 4: bad encoder address 'bad host!'";
-        QTest::newRow("silence 0")
-            << QStringList{"--silence", "0", "%I", "%H"} << "bad --silence '0'";
+        QTest::newRow("silence below 0")
+            << QStringList{"--silence", "-1", "%I", "%H"} << "bad --silence '-1'";
         QTest::newRow("silence word")
             << QStringList{"--silence", "soon", "%I", "%H"} << "bad --silence 'soon'";
         QTest::newRow("silence no value")
@@ -348,6 +389,9 @@ private slots:
             << "'%1': FILE TOO LONG (more than 3997696 bytes)";
         QTest::newRow("empty") << "empty.bin" << qint64(0)
                                << "the image '%1' is empty: the encoder would erase its flash";
+        // A name cannot drive the terminal: its controls are shown escaped.
+        QTest::newRow("an escape in the name")
+            << "\x1b[2J\u009b.bin" << qint64(-1) << "/\\x1b[2J\\x9b.bin': no such file";
     }
     void badImage() {
         QFETCH(QString, name);
@@ -368,7 +412,9 @@ private slots:
         const CliRun run =
             runCli({path, QStringLiteral("127.0.0.1:%1").arg(encoder.serverPort()), "999.1.1.1"});
         QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.err.contains(message.arg(path)), qPrintable(run.err));
+        QVERIFY2(run.err.contains(message.contains("%1") ? message.arg(path) : message),
+                 qPrintable(run.err));
+        QVERIFY(!run.err.contains(QChar(0x1b)));
         QCOMPARE(run.out, QString());
         QVERIFY(!encoder.waitForNewConnection(100));
     }
@@ -800,8 +846,38 @@ private slots:
             QVERIFY2(rerun.endsWith(" --hosts-file " + failedHosts + " " + image),
                      qPrintable(rerun));
             for (qsizetype i = 0; i + 1 < options.size(); i += 2)
-                QVERIFY(rerun.contains(options[i] + " " + options[i + 1]));
+                QCOMPARE(rerun.contains(options[i] + " " + options[i + 1]),
+                         options[i] != "--canary");
         }
+    }
+    // A failure holds new starts until those in flight have ended, or the hold's bound has
+    // passed: an encoder that falls silent holds the healthy ones back no longer than that.
+    void failureHoldIsBounded() {
+        SimProcess failing, silent, ok;
+        QVERIFY(failing.start({"--gap-ms", "0", "--error-at", "erase"}) &&
+                silent.start({"--gap-ms", "0", "--silent-at", "erase"}) &&
+                ok.start({"--gap-ms", "0", "--listeners", "3"}));
+        const QStringList healthy{ok.host(0), ok.host(1), ok.host(2)};
+        const QList<RunEvent> events = runRollout(
+            image, {"--max-parallel", "2", "--max-failures", "50%", "--silence", "6"},
+            QStringList{failing.host(), silent.host()} + healthy, std::chrono::milliseconds(300));
+        QStringList order; // connects of the healthy, and the silent one's end
+        for (const RunEvent& event : events) {
+            const QString host = event.fields["host"].toString();
+            if (event.kind == RunEventKind::Hold)
+                QCOMPARE(event.fields,
+                         QJsonObject({{"held", 3}, {"inFlight", 1}, {"boundSeconds", 60}}));
+            if (event.kind == RunEventKind::Connect && healthy.contains(host))
+                order << host;
+            if (event.kind == RunEventKind::End && host == silent.host())
+                order << "silent " + event.fields["cause"].toString();
+            if (event.kind == RunEventKind::End && healthy.contains(host))
+                QCOMPARE(event.fields["result"].toString(), "success");
+        }
+        QCOMPARE(order, healthy + QStringList{"silent no-answer"});
+        QCOMPARE(std::count_if(events.begin(), events.end(),
+                               [](const RunEvent& e) { return e.kind == RunEventKind::Hold; }),
+                 1);
     }
     // A connect that fails before anything was sent is tried again; the third succeeds.
     void retryUntilTheEncoderListens() {
@@ -928,8 +1004,10 @@ private slots:
         QVERIFY(list.open(QIODevice::ReadOnly));
         QCOMPARE(list.readAll(), (fail.host() + "\n").toUtf8());
         QVERIFY(run.out.contains("to try the failed encoders again: fwupgrade-cli --plain "
-                                 "--hosts-file " +
-                                 failed + " " + image));
+                                 "--report " +
+                                 dir.filePath("report-rerun.json") + " --failed-hosts " +
+                                 dir.filePath("failed-rerun.txt") + " --hosts-file " + failed +
+                                 " " + image));
     }
     // A terminal's control sequence from the encoder (CSI as C1, and DEL) stays escaped in JSON
     // too, where a JSON library would write it raw.
@@ -1050,19 +1128,28 @@ private slots:
                            "3",
                            "--silence",
                            "9",
+                           "--canary",
+                           "1",
                            "image.bin",
                            "a",
                            "b:1999",
                            "c"}
             << "fwupgrade-cli --json --silence 9 --timeout 30 --connect-timeout 3 --retries 1 "
                "--retry-delay 0.5 --max-parallel 2 --allow-empty image.bin a c";
+        // The records get names of their own: the rerun must not replace this run's.
         QTest::newRow("what does not shape an upgrade is left out")
             << QStringList{"--report",  "r.json", "--hosts-file", "h.txt", "--plain",
                            "image.bin", "a",      "b:1999",       "c"}
-            << "fwupgrade-cli --plain image.bin a c";
+            << "fwupgrade-cli --plain --report r-rerun.json image.bin a c";
         QTest::newRow("the failed-hosts file")
             << QStringList{"--failed-hosts", "failed hosts.txt", "it's.bin", "a", "b:1999", "c"}
-            << "fwupgrade-cli --hosts-file 'failed hosts.txt' 'it'\\''s.bin'";
+            << "fwupgrade-cli --failed-hosts 'failed hosts-rerun.txt' --hosts-file 'failed "
+               "hosts.txt' 'it'\\''s.bin'";
+        QTest::newRow("records of a rerun")
+            << QStringList{"--report",     "d.1/r-rerun.json", "--failed-hosts",
+                           "d.1/f-rerun9", "image.bin",        "a"}
+            << "fwupgrade-cli --report d.1/r-rerun2.json --failed-hosts d.1/f-rerun10 "
+               "--hosts-file d.1/f-rerun9 image.bin";
     }
     void rerunCommand() {
         QFETCH(QStringList, arguments);
@@ -1077,6 +1164,27 @@ private slots:
             outcomes.append(outcome);
         }
         QCOMPARE(RerunCommand(*parsed.options, outcomes), command);
+    }
+
+    // Every encoder is bounded unless told otherwise: 0 switches a bound off.
+    void boundsByDefault_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<double>("silence"); // 0: none
+        QTest::addColumn<double>("timeout");
+        QTest::newRow("none given") << QStringList{} << 600.0 << 3600.0;
+        QTest::newRow("switched off")
+            << QStringList{"--silence", "0", "--timeout", "0"} << 0.0 << 0.0;
+        QTest::newRow("given") << QStringList{"--silence", "5", "--timeout", "0.5"} << 5.0 << 0.5;
+    }
+    void boundsByDefault() {
+        QFETCH(QStringList, options);
+        QFETCH(double, silence);
+        QFETCH(double, timeout);
+        const ParsedCommandLine parsed =
+            ParseCommandLine(QStringList{CliName} + options + QStringList{"i.bin", "a"});
+        QVERIFY2(parsed.options, qPrintable(parsed.message));
+        QCOMPARE(parsed.options->silenceSeconds.value_or(0), silence);
+        QCOMPARE(parsed.options->timeoutSeconds.value_or(0), timeout);
     }
 
     // The completion offers --help's options, files after an option that takes a FILE and for
@@ -1145,7 +1253,7 @@ private slots:
         const QList<QJsonObject> events = jsonEvents(run.out + check.out + error.out, &allParsed);
         QVERIFY(allParsed);
         const QHash<QString, QSet<QString>> help = helpEventFields();
-        QCOMPARE(help.size(), 13);
+        QCOMPARE(help.size(), 14);
         QSet<QString> seen;
         for (const QJsonObject& event : events) {
             const QString name = event["event"].toString();
@@ -1154,7 +1262,8 @@ private slots:
             QSet<QString> fields(keys.begin(), keys.end());
             fields -= {"schema", "event", "ms", "time"};
             if (name == "check") {
-                QCOMPARE(fields, QSet<QString>({"image", "encoders"}));
+                QCOMPARE(fields, QSet<QString>({"image", "encoders", "upgrade", "canary",
+                                                "failureLimit", "maxParallel"}));
                 continue;
             }
             QVERIFY2(help.contains(name), qPrintable(name));

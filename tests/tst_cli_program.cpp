@@ -62,15 +62,17 @@ public:
         if (master >= 0)
             ::close(master);
     }
+    // `piped`: standard output goes to a pipe (cli.out()), not to the terminal.
     bool start(const QByteArrayList& arguments, unsigned short rows, unsigned short columns,
-               bool terminalInput = false) {
+               bool terminalInput = false, bool piped = false) {
         int slave = -1;
         winsize size{};
         size.ws_row = rows;
         size.ws_col = columns;
         if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0)
             return false;
-        const bool started = cli.start(CliPath, arguments, slave, {}, terminalInput ? slave : -1);
+        const bool started =
+            cli.start(CliPath, arguments, piped ? -1 : slave, {}, terminalInput ? slave : -1);
         ::close(slave);
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
         return started;
@@ -254,34 +256,44 @@ private slots:
         QVERIFY2(out.contains(QRegularExpression(", 1 failed, \\d in flight, about \\d+ s left\n")),
                  qPrintable(out.right(2000)));
     }
-    // With standard input and output both terminals, nothing is sent before the operator has
-    // said y or yes; --yes asks nothing.
+    // With standard input a terminal, nothing is sent before the operator has said y or yes
+    // there, with the output piped too and after hosts typed to their end; --yes asks nothing.
     void questionOnATerminal_data() {
         QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QByteArray>("answer"); // empty: none awaited
+        QTest::addColumn<QByteArray>("answer"); // empty: none awaited; %H: the encoder
         QTest::addColumn<int>("status");
-        QTest::newRow("y") << QStringList{} << QByteArray("y\n") << 0;
-        QTest::newRow("yes") << QStringList{} << QByteArray(" YES\n") << 0;
-        QTest::newRow("n") << QStringList{} << QByteArray("n\n") << 2;
-        QTest::newRow("another word") << QStringList{} << QByteArray("sure\n") << 2;
-        QTest::newRow("EOF") << QStringList{} << QByteArray("\x04") << 2;
-        QTest::newRow("--yes") << QStringList{"--yes"} << QByteArray() << 0;
-        QTest::newRow("-y") << QStringList{"-y"} << QByteArray() << 0;
+        QTest::addColumn<bool>("piped"); // standard output a pipe
+        QTest::newRow("y") << QStringList{} << QByteArray("y\n") << 0 << false;
+        QTest::newRow("yes") << QStringList{} << QByteArray(" YES\n") << 0 << false;
+        QTest::newRow("n") << QStringList{} << QByteArray("n\n") << 2 << false;
+        QTest::newRow("another word") << QStringList{} << QByteArray("sure\n") << 2 << false;
+        QTest::newRow("EOF") << QStringList{} << QByteArray("\x04") << 2 << false;
+        QTest::newRow("--yes") << QStringList{"--yes"} << QByteArray() << 0 << false;
+        QTest::newRow("-y") << QStringList{"-y"} << QByteArray() << 0 << false;
+        QTest::newRow("output piped") << QStringList{} << QByteArray("y\n") << 0 << true;
+        QTest::newRow("hosts typed")
+            << QStringList{"--hosts-file", "-"} << QByteArray("%H\n\x04") << 0 << true;
     }
     void questionOnATerminal() {
         QFETCH(QStringList, options);
         QFETCH(QByteArray, answer);
         QFETCH(int, status);
+        QFETCH(bool, piped);
         SimProcess sim;
         QVERIFY(sim.start(OkSim));
         OnTerminal terminal;
-        QVERIFY(terminal.start(bytes(options + QStringList{image, sim.host()}), 24, 80, true));
+        const QStringList hosts = options.contains("-") ? QStringList{} : QStringList{sim.host()};
+        QVERIFY(terminal.start(bytes(options + QStringList{image} + hosts), 24, 80, true, piped));
         const QByteArray question =
-            "Upgrade 1 encoder(s) with " + image.toLocal8Bit() + " (" +
+            "Upgrade 1 of 1 encoder with " + image.toLocal8Bit() + " (SHA-256 " +
             QCryptographicHash::hash(RandomImage(100'000, 7), QCryptographicHash::Sha256)
                 .toHex()
                 .left(16) +
             ")? [y/N] ";
+        if (answer.startsWith("%H")) { // the hosts first, then the answer
+            QVERIFY(terminal.type(answer.replace("%H", sim.host().toLocal8Bit())));
+            answer = "y\n";
+        }
         if (!answer.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(terminal.shown().contains(question), 10000);
             // Asked before any connection.
@@ -293,6 +305,7 @@ private slots:
         QCOMPARE(terminal.shown().contains("[y/N]"), !answer.isEmpty());
         if (status == 0) {
             QVERIFY(sim.nextReport()["complete"].toBool());
+            QCOMPARE(terminal.cli.out().contains("send data header"), piped);
         } else {
             QVERIFY(terminal.cli.err().contains("not confirmed: nothing was sent to any encoder"));
             QVERIFY(!terminal.shown().contains("send data header"));
