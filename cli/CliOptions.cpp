@@ -50,7 +50,9 @@ struct OptionReader {
 using Apply = std::function<void(OptionReader&, CliOptions&)>;
 
 // A number of seconds into a double, or into a bound that 0 switches off.
-template <typename Seconds> Apply seconds(Seconds CliOptions::*to, bool zeroAllowed = false) {
+// Owner: CliOptions or the FleetSettings it holds.
+template <typename Seconds, typename Owner>
+Apply seconds(Seconds Owner::*to, bool zeroAllowed = false) {
     return [=](OptionReader& reader, CliOptions& options) {
         constexpr bool bound = std::is_same_v<Seconds, std::optional<double>>;
         const std::optional<QString> text = reader.single();
@@ -65,7 +67,7 @@ template <typename Seconds> Apply seconds(Seconds CliOptions::*to, bool zeroAllo
                                  QString::number(LongestSeconds)));
     };
 }
-Apply count(int CliOptions::*to, int smallest, int largest) {
+template <typename Owner> Apply count(int Owner::*to, int smallest, int largest) {
     return [=](OptionReader& reader, CliOptions& options) {
         const std::optional<QString> text = reader.single();
         bool ok = false;
@@ -78,7 +80,7 @@ Apply count(int CliOptions::*to, int smallest, int largest) {
                                  QString::number(largest)));
     };
 }
-Apply file(QString CliOptions::*to) {
+template <typename Owner> Apply file(QString Owner::*to) {
     return [=](OptionReader& reader, CliOptions& options) {
         const std::optional<QString> given = reader.single();
         if (given && given->isEmpty())
@@ -86,7 +88,7 @@ Apply file(QString CliOptions::*to) {
         options.*to = given.value_or(QString());
     };
 }
-Apply flag(bool CliOptions::*to) {
+template <typename Owner> Apply flag(bool Owner::*to) {
     return [=](OptionReader& reader, CliOptions& options) { options.*to = reader.isSet(); };
 }
 Apply output(OutputMode mode) {
@@ -362,4 +364,52 @@ QString BashCompletion() {
     return resourceText(QStringLiteral(":/cli/bash-completion.in"))
         .arg(QLatin1String(CliName), function, fileValued.join('|'), valued.join('|'),
              listed.join(' '));
+}
+
+QString ShellQuoted(const QString& word) {
+    static const QRegularExpression plain(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_./:=+,@%-]+")));
+    if (plain.match(word).hasMatch())
+        return word;
+    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+           QLatin1Char('\'');
+}
+
+// A record of the rerun must not replace this run's: "report.json" becomes
+// "report-rerun.json", then "report-rerun2.json".
+QString RerunRecordName(const QString& path) {
+    static const QRegularExpression rerun(QStringLiteral("^(.*)-rerun([0-9]*)$"));
+    const qsizetype nameStart = path.lastIndexOf(QLatin1Char('/')) + 1;
+    qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot <= nameStart)
+        dot = path.size();
+    QString stem = path.left(dot);
+    int next = 1;
+    if (const QRegularExpressionMatch match = rerun.match(stem); match.hasMatch()) {
+        stem = match.captured(1);
+        next = std::max(1, match.captured(2).toInt()) + 1;
+    }
+    return stem + QStringLiteral("-rerun") + (next > 1 ? QString::number(next) : QString()) +
+           path.mid(dot);
+}
+
+QString RerunCommand(const CliOptions& options, const QStringList& notDone,
+                     bool failedHostsWritten) {
+    const bool fromList = failedHostsWritten && !options.failedHostsFile.isEmpty();
+    QStringList words{QLatin1String(CliName)};
+    for (const QString& option : options.rerunOptions)
+        words << ShellQuoted(option);
+    if (!options.reportFile.isEmpty())
+        words << QStringLiteral("--report") << ShellQuoted(RerunRecordName(options.reportFile));
+    if (!options.failedHostsFile.isEmpty())
+        words << QStringLiteral("--failed-hosts")
+              << ShellQuoted(RerunRecordName(options.failedHostsFile));
+    if (fromList)
+        words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
+    words << ShellQuoted(options.imagePath);
+    if (!fromList) {
+        for (const QString& host : notDone)
+            words << ShellQuoted(host);
+    }
+    return words.join(QLatin1Char(' '));
 }

@@ -2,9 +2,9 @@
 
 #include "CliOptions.h"
 #include "EncoderProtocol.h"
-#include "EncoderUpgrade.h"
+#include "EncoderRun.h"
 #include "FirmwareImage.h"
-#include "UpgradeView.h"
+#include "RunRecords.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -277,9 +277,7 @@ QString EventHelp() {
                    QLatin1String(row.note);
         help += line + QLatin1Char('\n');
     }
-    QStringList causes;
-    for (int kind = 0; kind <= static_cast<int>(UpgradeEndKind::Interrupted); ++kind)
-        causes << UpgradeEndKindName(static_cast<UpgradeEndKind>(kind));
+    const QStringList causes = EndCauseNames();
     QString sentence = QStringLiteral("The cause of an end is one of %1; of a skipped one, "
                                       "already-upgraded (--skip-done), %2 (--canary, "
                                       "--max-failures), %3 (another run on this host is "
@@ -306,29 +304,4 @@ QString Printable(const QString& text) {
             shown += c;
     }
     return shown;
-}
-
-// C1 characters are 0xC2 0x80-0x9F in UTF-8, and 0xC2 only ever leads a character there.
-QByteArray JsonText(const QJsonObject& object, bool indented) {
-    const QByteArray json =
-        QJsonDocument(object).toJson(indented ? QJsonDocument::Indented : QJsonDocument::Compact);
-    QByteArray shown;
-    shown.reserve(json.size());
-    for (qsizetype i = 0; i < json.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(json[i]);
-        const auto next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
-        if (byte == 0x7F) {
-            shown += "\\u007f";
-        } else if (byte == 0xC2 && next >= 0x80 && next < 0xA0) {
-            shown += "\\u00" + QByteArray::number(next, 16);
-            ++i;
-        } else {
-            shown += json[i];
-        }
-    }
-    return shown;
-}
-
-QString IsoTime(const QDateTime& time) {
-    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }

@@ -1,8 +1,8 @@
 #include "RunOutput.h"
 
-#include "BatchUpgrade.h"
 #include "CliOptions.h"
-#include "EncoderUpgrade.h"
+#include "EncoderRun.h"
+#include "Rollout.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -62,7 +62,7 @@ public:
     TerminalOutput(OutputChannel& out, OutputChannel& err);
 
     void write(const RunEvent& event) override;
-    void follow(const BatchUpgrade& batch) override { run = &batch; }
+    void follow(const Rollout& batch) override { run = &batch; }
 
 protected:
     void print(const QStringList& lines, OutputChannel::Kind kind) override;
@@ -70,12 +70,12 @@ protected:
 private:
     void draw();
     void erase();
-    QString encoderLine(const EncoderUpgrade& encoder, int width) const;
+    QString encoderLine(const EncoderRun& encoder, int width) const;
     QList<int> shownEncoders(int rows) const;
     QString overallLine() const;
     QString timeLeftText() const;
 
-    const BatchUpgrade* run = nullptr;
+    const Rollout* run = nullptr;
     qsizetype labelWidth = 0;
     int drawnRows = 0;
     QElapsedTimer clock; // since the image event
@@ -145,7 +145,7 @@ TerminalOutput::TerminalOutput(OutputChannel& out, OutputChannel& err) : PlainOu
 void TerminalOutput::write(const RunEvent& event) {
     switch (event.kind) {
     case RunEventKind::Image:
-        for (const EncoderUpgrade* encoder : run->encoders())
+        for (const EncoderRun* encoder : run->encoders())
             labelWidth = std::max(labelWidth, encoder->outcome().host.size());
         clock.start();
         PlainOutput::write(event);
@@ -186,7 +186,7 @@ void TerminalOutput::draw() {
     // Lines that scrolled off the screen cannot be redrawn in place: past the screen's
     // height the rest are counted on one line.
     const int fit = std::max(1, int(size.ws_row) - 3);
-    const QList<EncoderUpgrade*>& encoders = run->encoders();
+    const QList<EncoderRun*>& encoders = run->encoders();
     const QList<int> shown = shownEncoders(fit);
     for (const int i : shown)
         lines << encoderLine(*encoders[i], size.ws_col);
@@ -210,7 +210,7 @@ void TerminalOutput::erase() {
 }
 
 // Cut to the terminal's width: a wrapped line would throw the in-place redraw off.
-QString TerminalOutput::encoderLine(const EncoderUpgrade& encoder, int width) const {
+QString TerminalOutput::encoderLine(const EncoderRun& encoder, int width) const {
     const EncoderOutcome& outcome = encoder.outcome();
     QString line = outcome.host.leftJustified(labelWidth) + QStringLiteral("  ");
     if (encoder.hasEnded()) {
@@ -233,13 +233,13 @@ QString TerminalOutput::encoderLine(const EncoderUpgrade& encoder, int width) co
 // All when they fit; otherwise one row less (for the line counting the rest), the failed ones
 // first, then those in flight, then the rest, each in the order given.
 QList<int> TerminalOutput::shownEncoders(int rows) const {
-    const QList<EncoderUpgrade*>& encoders = run->encoders();
+    const QList<EncoderRun*>& encoders = run->encoders();
     QList<int> order(encoders.size());
     std::iota(order.begin(), order.end(), 0);
     if (encoders.size() <= rows)
         return order;
     const auto rank = [&encoders](int index) {
-        const EncoderUpgrade* encoder = encoders[index];
+        const EncoderRun* encoder = encoders[index];
         if (!encoder->hasStarted())
             return 2;
         if (!encoder->hasEnded())
@@ -259,7 +259,7 @@ QString TerminalOutput::timeLeftText() const {
     if (!clock.isValid() || clock.elapsed() < 500)
         return {};
     double done = 0;
-    for (const EncoderUpgrade* encoder : run->encoders()) {
+    for (const EncoderRun* encoder : run->encoders()) {
         if (encoder->hasEnded()) {
             done += 1;
         } else if (encoder->hasStarted()) {
@@ -281,7 +281,7 @@ QString TerminalOutput::overallLine() const {
     int skipped = 0;
     int inFlight = 0;
     int held = 0;
-    for (const EncoderUpgrade* encoder : run->encoders()) {
+    for (const EncoderRun* encoder : run->encoders()) {
         held += run->holds(*encoder) ? 1 : 0;
         const EncoderOutcome& outcome = encoder->outcome();
         done += encoder->hasEnded() ? 1 : 0;

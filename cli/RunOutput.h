@@ -9,17 +9,12 @@
 
 #include <memory>
 
-class BatchUpgrade;
 enum class OutputMode;
 
 // Where a run's events go: plain lines, lines with a status panel on a terminal, or JSON.
-class RunOutput {
+class RunOutput : public FleetSink {
 public:
     RunOutput(OutputChannel& out, OutputChannel& err) : out(out), err(err) {}
-    virtual ~RunOutput() = default;
-    virtual void write(const RunEvent& event) = 0;
-    // The run's encoders, for an output that shows where each one stands when it redraws.
-    virtual void follow(const BatchUpgrade& /*batch*/) {}
 
 protected:
     OutputChannel& out;

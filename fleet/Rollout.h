@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CliOptions.h"
-#include "EncoderUpgrade.h"
+#include "FleetSettings.h"
+#include "EncoderRun.h"
 #include "SendPacer.h"
 
 #include <QHash>
@@ -18,16 +18,15 @@ class HistoryVerdicts;
 // How long a failure holds new starts at most: an encoder in flight that says nothing holds
 // no fleet for longer.
 inline constexpr std::chrono::milliseconds FailureHold{60'000};
-class RunOutput;
 struct FirmwareImageBuffer;
 
 // Every encoder of the run upgraded from this one thread, at most --max-parallel at once, the
 // rest waiting their turn in the order given. The rollout stops (no further encoder starts)
 // when a canary fails or --max-failures is reached; those not started end skipped.
-class BatchUpgrade : public QObject {
+class Rollout : public QObject {
     Q_OBJECT
 public:
-    BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image, RunOutput& output,
+    Rollout(const FleetSettings& options, const FirmwareImageBuffer& image, FleetSink& output,
                  QObject* parent = nullptr);
     // For a test that cannot wait FailureHold.
     void setFailureHold(std::chrono::milliseconds bound) { holdBound.setInterval(bound); }
@@ -40,13 +39,13 @@ public:
     // The first signal starts no new connection and stops every encoder that has not begun to
     // erase its flash; those that have are left to finish. A second one stops them all.
     void interrupt(int signalNumber);
-    const QList<EncoderUpgrade*>& encoders() const { return upgrades; }
+    const QList<EncoderRun*>& encoders() const { return upgrades; }
     QList<EncoderOutcome> outcomes() const;
     // The summary, once the run's records are written: `exitCode` is the run's last word;
     // the rerun command reads the failed-hosts file only when it was written.
     void tellSummary(int exitCode, bool failedHostsWritten);
     // Not started while a failure holds new starts.
-    bool holds(const EncoderUpgrade& upgrade) const {
+    bool holds(const EncoderRun& upgrade) const {
         return holding && !upgrade.hasStarted() && !upgrade.hasEnded();
     }
     // The summary's and the report's "rollout": whether it stopped (the canary failed,
@@ -62,18 +61,18 @@ private:
     void fitParallelToDescriptors();
     void startNext();
     void scheduleStart();
-    void upgradeFinished(EncoderUpgrade& upgrade);
+    void upgradeFinished(EncoderRun& upgrade);
     bool waitingForCanary() const;
     bool holdingAfterFailure();
     void hold();
-    void checkRollout(const EncoderUpgrade& ended);
+    void checkRollout(const EncoderRun& ended);
     void skipRest();
-    bool skippedAsDone(EncoderUpgrade* upgrade);
+    bool skippedAsDone(EncoderRun* upgrade);
 
-    const CliOptions& options;
-    RunOutput& output;
+    const FleetSettings& options;
+    FleetSink& output;
     SendPacer sendPacer;
-    QList<EncoderUpgrade*> upgrades;
+    QList<EncoderRun*> upgrades;
     HistoryVerdicts* history = nullptr;
     QJsonArray warnings; // host and stage of each encoder a second signal stopped mid-flash
     qsizetype nextToStart = 0;
@@ -94,13 +93,4 @@ private:
 
 // The failures that stop the rollout of `encoders`: --max-failures, a percentage of them
 // rounded up (at least 1); 0: no bound.
-qsizetype FailureLimit(const CliOptions& options, qsizetype encoders);
-// The name of a record of the rerun: "-rerun" before the extension, or the next number.
-QString RerunRecordName(const QString& path);
-// A word as a POSIX shell reads it back.
-QString ShellQuoted(const QString& word);
-// The command that tries the failed encoders again with the same image and options but
-// --canary (a canary still dead would hold back the repaired): from the failed-hosts file when
-// one is written, otherwise named one by one; its records named by RerunRecordName.
-QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes,
-                     bool failedHostsWritten = true);
+qsizetype FailureLimit(const FleetSettings& options, qsizetype encoders);
