@@ -1,9 +1,9 @@
 #include "EncoderRun.h"
 
-#include "FleetSettings.h"
 #include "FirmwareImage.h"
-#include "ProgramError.h"
 #include "FleetEvent.h"
+#include "FleetSettings.h"
+#include "ProgramError.h"
 #include "UpgradeMonitor.h"
 
 #include <chrono>
@@ -49,9 +49,8 @@ QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
             {"durationMs", outcome.durationMs}};
 }
 
-EncoderRun::EncoderRun(int index, const FleetSettings& options,
-                               const FirmwareImageBuffer& image, FleetSink& output,
-                               SendPacer* sendPacer, QObject* parent)
+EncoderRun::EncoderRun(int index, const FleetSettings& options, const FirmwareImageBuffer& image,
+                       FleetSink& output, SendPacer* sendPacer, QObject* parent)
     : QObject(parent), index(index), options(options), address(options.encoders[index]),
       image(image), output(output), sendPacer(sendPacer),
       channel(address.address, QByteArray::number(address.port)) {
@@ -227,8 +226,7 @@ void EncoderRun::setPhasePosition(UpgradePhase phase, std::int32_t position) {
 }
 
 // Told only when the whole percentage changes.
-void EncoderRun::progressed(std::optional<UpgradePhase> phase, std::int64_t position,
-                                int percent) {
+void EncoderRun::progressed(std::optional<UpgradePhase> phase, std::int64_t position, int percent) {
     const std::size_t stage = stageIndex(phase);
     if (lastPercent[stage] == percent)
         return;

@@ -58,7 +58,7 @@ class EncoderRun : public QObject, private UpgradeView {
     Q_OBJECT
 public:
     EncoderRun(int index, const FleetSettings& options, const FirmwareImageBuffer& image,
-                   FleetSink& output, SendPacer* sendPacer, QObject* parent = nullptr);
+               FleetSink& output, SendPacer* sendPacer, QObject* parent = nullptr);
 
     // Takes the encoder's lock for the run, before its connect. Without it the upgrade has
     // ended at once, skipped (busy: another run holds it; or lock-failed), and false comes.

@@ -134,14 +134,10 @@ QStringList writeRunFiles(const FleetSettings& options, const QJsonObject& image
         QJsonArray encoders;
         for (const EncoderOutcome& outcome : outcomes)
             encoders.append(OutcomeFields(outcome));
-        QJsonObject report{{"schema", 1},
-                           {"version", QStringLiteral(FWUPGRADE_VERSION)},
-                           {"image", image},
-                           {"start", IsoTime(started)},
-                           {"end", IsoTime()},
-                           {"exitCode", exitCode},
-                           {"encoders", encoders},
-                           {"rollout", batch.rollout()},
+        QJsonObject report{{"schema", 1},          {"version", QStringLiteral(FWUPGRADE_VERSION)},
+                           {"image", image},       {"start", IsoTime(started)},
+                           {"end", IsoTime()},     {"exitCode", exitCode},
+                           {"encoders", encoders}, {"rollout", batch.rollout()},
                            {"plan", plan}};
         for (auto field = options.reportFields.begin(); field != options.reportFields.end();
              ++field)
@@ -248,9 +244,8 @@ int RunFleet(const FleetSettings& options, const FirmwareImageBuffer& image,
     QTimer::singleShot(0, &batch, &Rollout::start);
     int exitCode = loop.exec();
     bool failedHostsWritten = true;
-    const QStringList errors =
-        writeRunFiles(options, absoluteImage, PlanFields(options, plan), started, batch, history,
-                      exitCode, failedHostsWritten);
+    const QStringList errors = writeRunFiles(options, absoluteImage, PlanFields(options, plan),
+                                             started, batch, history, exitCode, failedHostsWritten);
     for (const QString& error : errors)
         output.write({RunEventKind::Error, -1, {{"exitCode", exitCode}, {"message", error}}});
     batch.tellSummary(exitCode, failedHostsWritten);

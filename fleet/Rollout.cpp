@@ -53,8 +53,8 @@ QString signalName(int signalNumber) {
 
 } // namespace
 
-Rollout::Rollout(const FleetSettings& options, const FirmwareImageBuffer& image,
-                           FleetSink& output, QObject* parent)
+Rollout::Rollout(const FleetSettings& options, const FirmwareImageBuffer& image, FleetSink& output,
+                 QObject* parent)
     : QObject(parent), options(options), output(output), sendPacer(SendBytesPerTurn) {
     for (int index = 0; index < options.encoders.size(); ++index) {
         auto* upgrade = new EncoderRun(index, options, image, output, &sendPacer, this);
@@ -161,9 +161,8 @@ void Rollout::hold() {
         return;
     holding = true;
     holdBound.start();
-    const auto held =
-        std::count_if(upgrades.begin(), upgrades.end(),
-                      [this](const EncoderRun* upgrade) { return holds(*upgrade); });
+    const auto held = std::count_if(upgrades.begin(), upgrades.end(),
+                                    [this](const EncoderRun* upgrade) { return holds(*upgrade); });
     if (held > 0)
         output.write({RunEventKind::Hold,
                       -1,

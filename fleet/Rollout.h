@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FleetSettings.h"
 #include "EncoderRun.h"
+#include "FleetSettings.h"
 #include "SendPacer.h"
 
 #include <QHash>
@@ -27,7 +27,7 @@ class Rollout : public QObject {
     Q_OBJECT
 public:
     Rollout(const FleetSettings& options, const FirmwareImageBuffer& image, FleetSink& output,
-                 QObject* parent = nullptr);
+            QObject* parent = nullptr);
     // For a test that cannot wait FailureHold.
     void setFailureHold(std::chrono::milliseconds bound) { holdBound.setInterval(bound); }
 

@@ -1,6 +1,5 @@
 #include "RunRecords.h"
 
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
