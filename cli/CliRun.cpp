@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QJsonArray>
+#include <QUuid>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -114,9 +115,10 @@ private:
 
 int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChannel& err,
                    const NativeArgument& nativeArgument) {
+    const QString runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     const auto badInput = [&](const QString& message) {
         const bool json = arguments.contains(QStringLiteral("--json"));
-        MakeOutput(json ? OutputMode::Json : OutputMode::Plain, out, err)
+        MakeOutput(json ? OutputMode::Json : OutputMode::Plain, out, err, runId)
             ->write({RunEventKind::Error, -1, {{"exitCode", 2}, {"message", message}}});
         return 2;
     };
@@ -131,7 +133,9 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
     options.imageNativePath =
         nativeArgument ? nativeArgument(options.imagePath) : QFile::encodeName(options.imagePath);
 
-    options.reportFields = {{"program", QLatin1String(CliName)}};
+    options.runId = runId;
+    options.reportFields = {{"program", QLatin1String(CliName)},
+                            {"options", QJsonArray::fromStringList(arguments.mid(1))}};
     options.lockFolder = EncoderLockFolder(options.historyFile.isEmpty() ? DefaultHistoryPath()
                                                                          : options.historyFile);
 
@@ -158,7 +162,7 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
             options.output == OutputMode::Json ? OutputMode::Json : OutputMode::Plain;
         QJsonObject check = PlanFields(options, plan);
         check.insert("image", imageJson);
-        MakeOutput(mode, out, err)->write({RunEventKind::Check, -1, check});
+        MakeOutput(mode, out, err, runId)->write({RunEventKind::Check, -1, check});
         return 0;
     }
     if (!confirmed(options, questionText(options, plan, sha256), out)) {
@@ -167,7 +171,7 @@ int RunCommandLine(const QStringList& arguments, OutputChannel& out, OutputChann
                       .toLocal8Bit());
         return 2;
     }
-    const std::unique_ptr<RunOutput> output = MakeOutput(options.output, out, err);
+    const std::unique_ptr<RunOutput> output = MakeOutput(options.output, out, err, runId);
     RerunTelling sink(*output, options);
     return RunFleet(options, *image, imageJson, plan, sink);
 }

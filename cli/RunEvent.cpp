@@ -49,6 +49,8 @@ const EventRow& rowOf(RunEventKind kind) {
         {"interrupted", "signal, immediately, leftToFinish"},
         {"warning", "host, stage, text", "an encoder left erasing or programming"},
         {"hold", "held, inFlight, boundSeconds", "a failure holds new starts"},
+        {"fleet", "total, done, failed, skipped, inFlight, held, bytesPerSecond, secondsLeft",
+         "every 2 s and at the end"},
         {"notice", "text", "the run adapts itself"},
         {"summary", "exitCode, succeeded, skipped, failed, rollout, rerun"},
         {"error", "exitCode, message", "the run cannot go ahead (2), a record is incomplete (3)"},
@@ -216,9 +218,11 @@ QString encoderText(const RunEvent& event) {
 
 } // namespace
 
-QByteArray EventJson(const RunEvent& event, qint64 ms) {
+QByteArray EventJson(const RunEvent& event, qint64 ms, const QString& runId) {
     const EventRow& row = rowOf(event.kind);
     QJsonObject json{{"schema", JsonSchema}, {"event", row.name}, {"ms", ms}, {"time", IsoTime()}};
+    if (!runId.isEmpty())
+        json.insert("run", runId);
     for (const QString& name : row.names) {
         if (const auto value = event.fields.constFind(name); value != event.fields.constEnd())
             json.insert(name, *value);
@@ -235,6 +239,8 @@ QStringList EventText(const RunEvent& event) {
         return interruptedLines(f);
     case RunEventKind::Warning:
         return {}; // the summary names it
+    case RunEventKind::Fleet:
+        return {}; // for scripts; the terminal's panel counts the same
     case RunEventKind::Notice:
         return {text(f, "text")};
     case RunEventKind::Hold:
@@ -265,8 +271,8 @@ QStringList EventText(const RunEvent& event) {
 
 QString EventHelp() {
     QString help = QStringLiteral("--json events (each object has \"schema\" %1, \"event\", "
-                                  "\"ms\" since the start and \"time\",\nthe wall-clock time in "
-                                  "ISO 8601):\n")
+                                  "\"run\", the run's id, \"ms\" since the start\nand \"time\", "
+                                  "the wall-clock time in ISO 8601):\n")
                        .arg(JsonSchema);
     // The last, --check's object, is no event of a run.
     for (int kind = 0; kind < static_cast<int>(RunEventKind::Check); ++kind) {

@@ -40,12 +40,16 @@ private:
 // One JSON object per line and event, for scripts; `ms` counts from the image event.
 class JsonOutput : public RunOutput {
 public:
-    using RunOutput::RunOutput;
+    JsonOutput(OutputChannel& out, OutputChannel& err, const QString& runId)
+        : RunOutput(out, err), runId(runId) {}
     void write(const RunEvent& event) override;
 
 private:
     QElapsedTimer clock;
+    QString runId;
 };
 
 // The output for the chosen mode: JSON, plain lines, or the terminal's (not with TERM=dumb).
-std::unique_ptr<RunOutput> MakeOutput(OutputMode mode, OutputChannel& out, OutputChannel& err);
+// `runId` goes into each JSON event.
+std::unique_ptr<RunOutput> MakeOutput(OutputMode mode, OutputChannel& out, OutputChannel& err,
+                                      const QString& runId = {});

@@ -19,6 +19,7 @@ enum class RunEventKind {
     Interrupted,
     Warning,
     Hold,
+    Fleet,
     Notice,
     Summary,
     Error,

@@ -138,7 +138,8 @@ QStringList writeRunFiles(const FleetSettings& options, const QJsonObject& image
                            {"image", image},       {"start", IsoTime(started)},
                            {"end", IsoTime()},     {"exitCode", exitCode},
                            {"encoders", encoders}, {"rollout", batch.rollout()},
-                           {"plan", plan}};
+                           {"plan", plan},         {"interrupted", batch.interrupted()},
+                           {"run", options.runId}};
         for (auto field = options.reportFields.begin(); field != options.reportFields.end();
              ++field)
             report.insert(field.key(), field.value());
@@ -150,8 +151,10 @@ QStringList writeRunFiles(const FleetSettings& options, const QJsonObject& image
 }
 
 // One encoder's end as the history keeps it. `image` has its absolute path.
-QJsonObject historyLine(const EncoderOutcome& outcome, const QJsonObject& image) {
+QJsonObject historyLine(const EncoderOutcome& outcome, const QJsonObject& image,
+                        const QString& runId) {
     return {{"time", IsoTime()},
+            {"run", runId},
             {"host", outcome.host},
             {"address", outcome.address},
             {"port", outcome.port},
@@ -226,7 +229,7 @@ int RunFleet(const FleetSettings& options, const FirmwareImageBuffer& image,
             batch.skipDone(&verdicts);
         history.open(options.historyFile);
         QObject::connect(&batch, &Rollout::encoderEnded, [&](const EncoderOutcome& outcome) {
-            history.append(historyLine(outcome, absoluteImage));
+            history.append(historyLine(outcome, absoluteImage, options.runId));
         });
     }
     QJsonObject imageEvent = imageJson;

@@ -45,6 +45,8 @@ struct FleetSettings {
     bool skipDone = false;
     // Where each encoder's lock is held while it is upgraded (EncoderLockFolder).
     QString lockFolder;
+    // Names this run in its report, its events and each of its history lines.
+    QString runId;
     // The front end's own fields of the report (the program, its options as given).
     QJsonObject reportFields;
 };

@@ -62,6 +62,9 @@ Rollout::Rollout(const FleetSettings& options, const FirmwareImageBuffer& image,
                 [this, upgrade] { upgradeFinished(*upgrade); });
         upgrades.append(upgrade);
     }
+    connect(&statusTimer, &QTimer::timeout, this, [this] {
+        this->output.write({RunEventKind::Fleet, -1, status().fields()});
+    });
     holdBound.setSingleShot(true);
     holdBound.setInterval(FailureHold);
     connect(&holdBound, &QTimer::timeout, this, [this] {
@@ -71,6 +74,8 @@ Rollout::Rollout(const FleetSettings& options, const FirmwareImageBuffer& image,
 }
 
 void Rollout::start() {
+    clock.start();
+    statusTimer.start(FleetStatusInterval);
     parallel = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
     fitParallelToDescriptors();
     for (EncoderRun* upgrade : std::as_const(upgrades)) {
@@ -246,6 +251,8 @@ void Rollout::upgradeFinished(EncoderRun& upgrade) {
         scheduleStart();
         return;
     }
+    statusTimer.stop();
+    output.write({RunEventKind::Fleet, -1, status().fields()});
     const QList<EncoderOutcome> all = outcomes();
     const bool allDone = std::all_of(all.begin(), all.end(),
                                      [](const EncoderOutcome& outcome) { return outcome.success; });
@@ -297,4 +304,46 @@ QList<EncoderOutcome> Rollout::outcomes() const {
     for (const EncoderRun* upgrade : upgrades)
         all.append(upgrade->outcome());
     return all;
+}
+
+// Each encoder's image, then its three stages, each a quarter of its work.
+FleetStatus Rollout::status() const {
+    FleetStatus now;
+    now.total = int(upgrades.size());
+    double workDone = 0;
+    for (const EncoderRun* upgrade : upgrades) {
+        const EncoderOutcome& outcome = upgrade->outcome();
+        if (upgrade->hasEnded()) {
+            ++now.done;
+            now.skipped += outcome.skipped ? 1 : 0;
+            now.failed += !outcome.success && !outcome.skipped ? 1 : 0;
+            workDone += 1;
+        } else if (upgrade->hasStarted()) {
+            ++now.inFlight;
+            const UpgradeProgress progress = upgrade->progress();
+            const int quarter = progress.phase ? static_cast<int>(*progress.phase) + 1 : 0;
+            workDone += (quarter + progress.percent / 100.0) / 4.0;
+            if (progress.step == UpgradeStep::SendingImage)
+                now.bytesPerSecond += progress.bytesPerSecond.value_or(0);
+        } else {
+            now.held += holds(*upgrade) ? 1 : 0;
+        }
+    }
+    const double elapsed = clock.isValid() ? double(clock.elapsed()) / 1000.0 : 0;
+    if (elapsed >= 0.5 && workDone > 0 && workDone < now.total)
+        now.secondsLeft = elapsed * (now.total - workDone) / workDone;
+    return now;
+}
+
+QJsonObject FleetStatus::fields() const {
+    QJsonObject fields{{"total", total},
+                       {"done", done},
+                       {"failed", failed},
+                       {"skipped", skipped},
+                       {"inFlight", inFlight},
+                       {"held", held},
+                       {"bytesPerSecond", std::round(bytesPerSecond)}};
+    // null until it can be told
+    fields.insert("secondsLeft", secondsLeft ? QJsonValue(std::ceil(*secondsLeft)) : QJsonValue());
+    return fields;
 }

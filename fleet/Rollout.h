@@ -4,6 +4,7 @@
 #include "FleetSettings.h"
 #include "SendPacer.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QList>
@@ -12,8 +13,26 @@
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 
 class HistoryVerdicts;
+
+// Where the whole fleet stands.
+struct FleetStatus {
+    int total = 0;
+    int done = 0; // ended, whatever the result
+    int failed = 0;
+    int skipped = 0;
+    int inFlight = 0;
+    int held = 0;
+    double bytesPerSecond = 0; // of the images going out now
+    // From the share of the work done so far and the time it took; none before it can be told.
+    std::optional<double> secondsLeft;
+    // As the `fleet` event carries it.
+    QJsonObject fields() const;
+};
+// How often the run tells where the fleet stands.
+inline constexpr std::chrono::milliseconds FleetStatusInterval{2000};
 
 // How long a failure holds new starts at most: an encoder in flight that says nothing holds
 // no fleet for longer.
@@ -48,6 +67,8 @@ public:
     bool holds(const EncoderRun& upgrade) const {
         return holding && !upgrade.hasStarted() && !upgrade.hasEnded();
     }
+    FleetStatus status() const;
+    bool interrupted() const { return firstSignal != 0; }
     // The summary's and the report's "rollout": whether it stopped (the canary failed,
     // --max-failures was reached), and why.
     QJsonObject rollout() const { return {{"stopped", !stopWhy.isEmpty()}, {"why", stopWhy}}; }
@@ -83,6 +104,8 @@ private:
     // A failure holds new starts until those in flight have ended or FailureHold has passed.
     bool holding = false;
     QTimer holdBound;
+    QTimer statusTimer;
+    QElapsedTimer clock; // since start()
     // The first --canary encoders that will be contacted, by index.
     QList<qsizetype> canaries;
     QString stopWhy;

@@ -981,6 +981,15 @@ private slots:
         const QJsonObject document = readJson(report);
         QCOMPARE(document["schema"].toInt(), 1);
         QCOMPARE(document["exitCode"].toInt(), 1);
+        QCOMPARE(document["interrupted"].toBool(true), false);
+        QCOMPARE(document["options"].toArray().size(), 9);
+        QCOMPARE(document["options"][0].toString(), "--plain");
+        const QString runId = document["run"].toString();
+        QVERIFY(!runId.isEmpty());
+        QFile history(dir.filePath("state/fwupgrade/history.jsonl"));
+        QVERIFY(history.open(QIODevice::ReadOnly));
+        const QByteArray lastEnd = history.readAll().trimmed().split('\n').last();
+        QCOMPARE(QJsonDocument::fromJson(lastEnd)["run"].toString(), runId);
         QCOMPARE(document["image"]["length"].toInt(), 100'000);
         QCOMPARE(document["image"]["fill"].toInt(-1), FillPercentage(100'000));
         QCOMPARE(document["image"]["checksum"].toString(),
@@ -1251,14 +1260,16 @@ private slots:
         const QList<QJsonObject> events = jsonEvents(run.out + check.out + error.out, &allParsed);
         QVERIFY(allParsed);
         const QHash<QString, QSet<QString>> help = helpEventFields();
-        QCOMPARE(help.size(), 14);
+        QCOMPARE(help.size(), 15);
         QSet<QString> seen;
+        QSet<QString> runs; // one per run: the run, the check, the error
         for (const QJsonObject& event : events) {
             const QString name = event["event"].toString();
             seen << name;
+            runs << event["run"].toString();
             const QStringList keys = event.keys();
             QSet<QString> fields(keys.begin(), keys.end());
-            fields -= {"schema", "event", "ms", "time"};
+            fields -= {"schema", "event", "run", "ms", "time"};
             if (name == "check") {
                 QCOMPARE(fields, QSet<QString>({"image", "encoders", "upgrade", "canary",
                                                 "failureLimit", "maxParallel"}));
@@ -1268,7 +1279,14 @@ private slots:
             QCOMPARE(fields, help[name]);
         }
         QCOMPARE(seen, QSet<QString>({"image", "connect", "connected", "log", "stage", "progress",
-                                      "retry", "end", "summary", "check", "error"}));
+                                      "retry", "end", "fleet", "summary", "check", "error"}));
+        QCOMPARE(runs.size(), 3);
+        QVERIFY(!runs.contains(QString()));
+        // Where the fleet stands, at the end too.
+        const QJsonObject last = events.value(events.size() - 4);
+        QCOMPARE(last["event"].toString(), "fleet");
+        QCOMPARE(last["done"].toInt(), 3);
+        QCOMPARE(last["failed"].toInt(), 2);
     }
 };
 

@@ -244,15 +244,15 @@ private slots:
         const QByteArray refused = "127.0.0.1:" + QByteArray::number(closed);
         arguments << refused;
         OnTerminal terminal;
-        // Eight rows: four encoder rows, "... and 4 more encoders", the overall line.
-        QVERIFY(terminal.start(arguments, 8, 100));
+        // A third of 24 rows: six encoder rows, "... and 2 more encoders", the overall line.
+        QVERIFY(terminal.start(arguments, 24, 100));
         QCOMPARE(terminal.finish(), 1);
         const QString out = terminal.text();
         const QString lastPanel =
-            out.left(out.indexOf("7 of 8 encoders upgraded, 1 failed")).section("\x1b[2K", -6);
+            out.left(out.indexOf("7 of 8 encoders upgraded, 1 failed")).section("\x1b[2K", -8);
         QVERIFY2(lastPanel.contains(refused + "  FAILED: SERVER NOT READY (connection refused)"),
                  qPrintable(lastPanel));
-        QVERIFY(lastPanel.contains("\x1b[2K... and 4 more encoders\n"));
+        QVERIFY(lastPanel.contains("\x1b[2K... and 2 more encoders\n"));
         QVERIFY2(out.contains(QRegularExpression(", 1 failed, \\d in flight, about \\d+ s left\n")),
                  qPrintable(out.right(2000)));
     }
@@ -372,7 +372,9 @@ private slots:
             hosts << hanging;
 
         TestProcess cli;
-        QVERIFY(cli.start(CliPath, bytes(QStringList{"--plain", image} + hosts)));
+        const QString report = dir.filePath("interrupted-report.json");
+        QVERIFY(
+            cli.start(CliPath, bytes(QStringList{"--plain", "--report", report, image} + hosts)));
         const auto out = [&] { return QString::fromLocal8Bit(cli.out()); };
         QTRY_VERIFY_WITH_TIMEOUT(
             HostLines(out(), erasing.host()).contains("Erasing flash ... in progress"), 15000);
@@ -384,6 +386,9 @@ private slots:
         QCOMPARE(cli.waitForExit(15000), 128 + signalNumber);
         QVERIFY(cli.exitedNormally());
         const QString err = QString::fromLocal8Bit(cli.err());
+        QFile reportFile(report);
+        QVERIFY(reportFile.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(reportFile.readAll())["interrupted"].toBool(), true);
 
         QVERIFY2(out().contains("interrupted by " + name + ": no new connection"),
                  qPrintable(out()));
