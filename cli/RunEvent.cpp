@@ -249,7 +249,7 @@ QStringList EventText(const RunEvent& event) {
                     .arg(f.value("held").toInt())
                     .arg(plural(f.value("held").toInt()))
                     .arg(f.value("inFlight").toInt())
-                    .arg(f.value("boundSeconds").toInt())};
+                    .arg(f.value("boundSeconds").toDouble())};
     case RunEventKind::Summary:
         return summaryLines(f);
     case RunEventKind::Error: {

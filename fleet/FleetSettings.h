@@ -8,7 +8,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <optional>
+
+// How long a failure holds new starts at most: an encoder in flight that says nothing holds
+// no fleet for longer.
+inline constexpr std::chrono::milliseconds FailureHold{60'000};
 
 // What a fleet run is given: the image, the encoders, how each is upgraded, how the rollout
 // goes and the files it reads and writes. A front end fills it in once.
@@ -33,6 +38,7 @@ struct FleetSettings {
     // further encoder is started; 0: no bound.
     int maxFailures = 0;
     bool maxFailuresPercent = false;
+    std::chrono::milliseconds failureHold = FailureHold;
     // Only planned: no connection, and no folder made.
     bool check = false;
     bool allowEmpty = false;

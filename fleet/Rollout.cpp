@@ -66,7 +66,7 @@ Rollout::Rollout(const FleetSettings& options, const FirmwareImageBuffer& image,
         this->output.write({RunEventKind::Fleet, -1, status().fields()});
     });
     holdBound.setSingleShot(true);
-    holdBound.setInterval(FailureHold);
+    holdBound.setInterval(options.failureHold);
     connect(&holdBound, &QTimer::timeout, this, [this] {
         holding = false;
         scheduleStart();
@@ -173,7 +173,7 @@ void Rollout::hold() {
                       -1,
                       {{"held", qint64(held)},
                        {"inFlight", qint64(inFlight)},
-                       {"boundSeconds", qint64(FailureHold.count() / 1000)}}});
+                       {"boundSeconds", double(options.failureHold.count()) / 1000.0}}});
 }
 
 qsizetype FailureLimit(const FleetSettings& options, qsizetype encoders) {

@@ -34,9 +34,6 @@ struct FleetStatus {
 // How often the run tells where the fleet stands.
 inline constexpr std::chrono::milliseconds FleetStatusInterval{2000};
 
-// How long a failure holds new starts at most: an encoder in flight that says nothing holds
-// no fleet for longer.
-inline constexpr std::chrono::milliseconds FailureHold{60'000};
 struct FirmwareImageBuffer;
 
 // Every encoder of the run upgraded from this one thread, at most --max-parallel at once, the
@@ -47,8 +44,6 @@ class Rollout : public QObject {
 public:
     Rollout(const FleetSettings& options, const FirmwareImageBuffer& image, FleetSink& output,
             QObject* parent = nullptr);
-    // For a test that cannot wait FailureHold.
-    void setFailureHold(std::chrono::milliseconds bound) { holdBound.setInterval(bound); }
 
     // Encoders the history has upgraded with this image are skipped at the start, and once
     // each one's lock is held (another run may have upgraded it meanwhile).

@@ -4,9 +4,7 @@
 
 #include "CliOptions.h"
 #include "CliRun.h"
-#include "EncoderLock.h"
 #include "FirmwareImage.h"
-#include "Hosts.h"
 #include "OutputChannel.h"
 #include "Rollout.h"
 #include "RunOutput.h"
@@ -14,15 +12,14 @@
 #include "channel_listener.h"
 #include "cli_in_process.h"
 #include "cli_output.h"
+#include "fleet_in_process.h"
 #include "sim_process.h"
 #include "test_image.h"
 #include "test_process.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -36,7 +33,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 #include <memory>
 
 namespace {
@@ -157,42 +153,6 @@ const QStringList SuccessStory{"send data header",
                                "FLASH PROGRAMMED SUCCESSFULLY...NOW REBOOT THE ENCODER",
                                "!!! UPGRADE FLASH ABORT !!!",
                                "upgrade succeeded"};
-
-// Every event of a rollout, as the run hands them to its output.
-class RecordingOutput : public RunOutput {
-public:
-    RecordingOutput(OutputChannel& out) : RunOutput(out, out) {}
-    void write(const RunEvent& event) override { events << event; }
-    QList<RunEvent> events;
-};
-
-// The rollout of `imagePath` to `hosts` in this process, its failure hold shortened; a run
-// still going after HungCliSeconds is interrupted.
-QList<RunEvent> runRollout(const QString& imagePath, const QStringList& options,
-                           const QStringList& hosts, std::chrono::milliseconds failureHold) {
-    const ParsedCommandLine parsed =
-        ParseCommandLine(QStringList{CliName} + options + QStringList{imagePath} + hosts);
-    if (!parsed.options)
-        return {};
-    CliOptions run = *parsed.options;
-    const auto image = NewFirmwareImageBuffer();
-    run.lockFolder = EncoderLockFolder(QFileInfo(imagePath).dir().filePath("state/h.jsonl"));
-    if (ResolveEncoders(run.encoders) || LockFolderFault(run.lockFolder, true) ||
-        LoadFirmwareImageFile(*image, QFile::encodeName(imagePath)) != ImageLoadResult::Accepted)
-        return {};
-    OutputChannel none(STDERR_FILENO);
-    RecordingOutput output(none);
-    Rollout batch(run, *image, output);
-    batch.setFailureHold(failureHold);
-    QEventLoop loop;
-    QObject::connect(&batch, &Rollout::done, &loop, &QEventLoop::exit);
-    QTimer hung;
-    QObject::connect(&hung, &QTimer::timeout, [&batch] { batch.interrupt(SIGTERM); });
-    hung.start(std::chrono::seconds(HungCliSeconds));
-    QTimer::singleShot(0, &batch, &Rollout::start);
-    loop.exec();
-    return output.events;
-}
 
 RunEvent progressEvent(int encoder, const QString& stage, int percent) {
     return {RunEventKind::Progress,
@@ -772,13 +732,13 @@ private slots:
         why.replace("%2", hosts.value(1));
         const QString report = dir.filePath("rollout-report.json");
         const QString failedHosts = dir.filePath("rollout-failed.txt");
-        const CliRun run =
-            runCli(options +
-                   QStringList{"--json", "--report", report, "--failed-hosts", failedHosts, image} +
-                   hosts);
-        bool allParsed = false;
-        const QList<QJsonObject> events = jsonEvents(run.out, &allParsed);
-        QVERIFY(allParsed);
+        const FleetRunRecord run = RunFleetInProcess(
+            options +
+            QStringList{"--no-history", "--report", report, "--failed-hosts", failedHosts, image} +
+            hosts);
+        // The plan, decided before any connection, is what happens.
+        QCOMPARE(run.plan.canary, hosts.mid(0, options.contains("--canary") ? 2 : 0));
+        QCOMPARE(run.plan.failureLimit, bound);
 
         // Who started, and that nobody started once the rollout had stopped.
         QSet<QString> connected;
@@ -786,19 +746,19 @@ private slots:
         int failuresSoFar = 0;
         int canariesEnded = 0;
         bool stopped = false;
-        for (const QJsonObject& event : events) {
-            const QString host = event["host"].toString();
-            const bool canary = options.contains("--canary") && hosts.indexOf(host) < 2;
-            if (event["event"] == "connect") {
+        for (const RunEvent& event : run.events) {
+            const QString host = event.fields["host"].toString();
+            const bool canary = run.plan.canary.contains(host);
+            if (event.kind == RunEventKind::Connect) {
                 QVERIFY2(!stopped, qPrintable("started after the stop: " + host));
-                QVERIFY2(canary || !options.contains("--canary") || canariesEnded == 2,
+                QVERIFY2(canary || run.plan.canary.isEmpty() || canariesEnded == 2,
                          qPrintable("started before the canaries ended: " + host));
                 connected << host;
-            } else if (event["event"] == "end") {
-                ends[host] = event;
-                failuresSoFar += event["result"] == "failure" ? 1 : 0;
+            } else if (event.kind == RunEventKind::End) {
+                ends[host] = event.fields;
+                failuresSoFar += event.fields["result"] == "failure" ? 1 : 0;
                 canariesEnded += canary ? 1 : 0;
-                const bool canaryFailed = canary && event["result"] == "failure";
+                const bool canaryFailed = canary && event.fields["result"] == "failure";
                 stopped = stopped || canaryFailed || (bound > 0 && failuresSoFar >= bound);
             }
         }
@@ -815,16 +775,16 @@ private slots:
             QCOMPARE(end["cause"].toString(), "rollout-stopped");
             QVERIFY2(end["reason"].toString().contains(why), qPrintable(end["reason"].toString()));
         }
-        const QJsonObject summary = events.last();
-        QCOMPARE(summary["event"].toString(), "summary");
-        QCOMPARE(summary["skipped"].toArray().size(), skipped.size());
-        QCOMPARE(summary["rollout"]["stopped"].toBool(), !why.isEmpty());
-        QVERIFY(summary["rollout"]["why"].toString().contains(why));
+        const RunEvent summary = run.events.last();
+        QCOMPARE(summary.kind, RunEventKind::Summary);
+        QCOMPARE(summary.fields["skipped"].toArray().size(), skipped.size());
+        QCOMPARE(summary.fields["rollout"]["stopped"].toBool(), !why.isEmpty());
+        QVERIFY(summary.fields["rollout"]["why"].toString().contains(why));
         QCOMPARE(run.exitCode, encoders.contains('F') ? 1 : 0);
 
         const QJsonObject document = readJson(report);
         QCOMPARE(document["rollout"]["stopped"].toBool(), !why.isEmpty());
-        QCOMPARE(document["rollout"]["why"], summary["rollout"]["why"]);
+        QCOMPARE(document["rollout"]["why"], summary.fields["rollout"]["why"]);
         QStringList reported;
         for (const QJsonValue encoder : document["encoders"].toArray()) {
             if (encoder["result"] == "skipped")
@@ -840,15 +800,8 @@ private slots:
         QFile list(failedHosts);
         QVERIFY(list.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(list.readAll()).split('\n', Qt::SkipEmptyParts), notDone);
-        const QString rerun = summary["rerun"].toString();
-        QCOMPARE(rerun.isEmpty(), notDone.isEmpty());
-        if (!notDone.isEmpty()) {
-            QVERIFY2(rerun.endsWith(" --hosts-file " + failedHosts + " " + image),
-                     qPrintable(rerun));
-            for (qsizetype i = 0; i + 1 < options.size(); i += 2)
-                QCOMPARE(rerun.contains(options[i] + " " + options[i + 1]),
-                         options[i] != "--canary");
-        }
+        QCOMPARE(summary.fields["notDone"].toArray().toVariantList(),
+                 QJsonArray::fromStringList(notDone).toVariantList());
     }
     // A failure holds new starts until those in flight have ended, or the hold's bound has
     // passed: an encoder that falls silent holds the healthy ones back no longer than that.
@@ -858,15 +811,19 @@ private slots:
                 silent.start({"--gap-ms", "0", "--silent-at", "erase"}) &&
                 ok.start({"--gap-ms", "0", "--listeners", "3"}));
         const QStringList healthy{ok.host(0), ok.host(1), ok.host(2)};
-        const QList<RunEvent> events = runRollout(
-            image, {"--max-parallel", "2", "--max-failures", "50%", "--silence", "6"},
-            QStringList{failing.host(), silent.host()} + healthy, std::chrono::milliseconds(300));
+        const QList<RunEvent> events =
+            RunFleetInProcess(QStringList{"--max-parallel", "2", "--max-failures", "50%",
+                                          "--silence", "6", "--no-history", image, failing.host(),
+                                          silent.host()} +
+                                  healthy,
+                              std::chrono::milliseconds(300))
+                .events;
         QStringList order; // connects of the healthy, and the silent one's end
         for (const RunEvent& event : events) {
             const QString host = event.fields["host"].toString();
             if (event.kind == RunEventKind::Hold)
                 QCOMPARE(event.fields,
-                         QJsonObject({{"held", 3}, {"inFlight", 1}, {"boundSeconds", 60}}));
+                         QJsonObject({{"held", 3}, {"inFlight", 1}, {"boundSeconds", 0.3}}));
             if (event.kind == RunEventKind::Connect && healthy.contains(host))
                 order << host;
             if (event.kind == RunEventKind::End && host == silent.host())
