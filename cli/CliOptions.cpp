@@ -178,8 +178,8 @@ const QList<OptionRow>& optionTable() {
          "failure holds new starts until those in flight have ended, 60 s\n"
          "at most (shown as held)."},
         {{"y", "yes"}, {}, 0, flag(&O::yes),
-         "Do not ask before upgrading (asked only when standard input and\n"
-         "output are both terminals)."},
+         "Do not ask before upgrading (asked on the terminal whenever\n"
+         "standard input is one)."},
         {{"connect-timeout"}, "SECONDS", 5, seconds(&O::connectTimeoutSeconds),
          "Give up a connect after SECONDS (default 10); one the system\n"
          "gives up on sooner fails then, saying so."},
@@ -200,9 +200,10 @@ const QList<OptionRow>& optionTable() {
          "Send an empty image (the encoder erases its flash and programs\n"
          "nothing)."},
         {{"check"}, {}, 0, flag(&O::check),
-         "Read and check the image, the records and every host, print what\n"
-         "would be done (and which encoders another run holds now) and exit\n"
-         "(0 or 2), without opening any connection."},
+         "Read and check the image, the records and every host, print the\n"
+         "plan (per encoder: upgrade, already upgraded, busy now; the canary;\n"
+         "the failure limit) and exit (0 or 2), without opening any\n"
+         "connection."},
         {{"report"}, "FILE", 0, file(&O::reportFile),
          "At the end, write one JSON document to FILE: the program's\n"
          "version, the image (absolute path, SHA-256), the start and end\n"
