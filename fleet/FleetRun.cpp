@@ -186,8 +186,10 @@ RunPlan PlanRun(const FleetSettings& options, const QString& sha256) {
         } else {
             plan.actions << QStringLiteral("upgrade");
             ++plan.toUpgrade;
-            if (plan.canary.size() < options.canary)
+            if (plan.canary.size() < options.canary) {
                 plan.canary << encoder.label;
+                plan.canaryIndices << i;
+            }
         }
     }
     plan.failureLimit = FailureLimit(options, options.encoders.size());
@@ -221,6 +223,7 @@ int RunFleet(const FleetSettings& options, const FirmwareImageBuffer& image,
     QJsonObject absoluteImage = imageJson;
     absoluteImage.insert("path", QFileInfo(options.imagePath).absoluteFilePath());
     Rollout batch(options, image, output);
+    batch.setCanaries(plan.canaryIndices);
     output.follow(batch);
     HistoryFile history;
     HistoryVerdicts verdicts(options.historyFile, imageJson.value("sha256").toString());

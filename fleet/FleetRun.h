@@ -30,6 +30,7 @@ struct RunPlan {
     QStringList actions; // per encoder: "upgrade", "already-upgraded" or "busy"
     QHash<int, QString> busyBy;
     QStringList canary; // the first `canary` encoders to be contacted
+    QList<qsizetype> canaryIndices;
     qsizetype toUpgrade = 0;
     qsizetype alreadyUpgraded = 0;
     qsizetype failureLimit = 0; // 0: none

@@ -78,10 +78,8 @@ void Rollout::start() {
     statusTimer.start(FleetStatusInterval);
     parallel = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
     fitParallelToDescriptors();
-    for (EncoderRun* upgrade : std::as_const(upgrades)) {
-        if (!skippedAsDone(upgrade) && canaries.size() < options.canary)
-            canaries.append(upgrades.indexOf(upgrade));
-    }
+    for (EncoderRun* upgrade : std::as_const(upgrades))
+        skippedAsDone(upgrade);
     startNext();
 }
 

@@ -48,6 +48,8 @@ public:
     // Encoders the history has upgraded with this image are skipped at the start, and once
     // each one's lock is held (another run may have upgraded it meanwhile).
     void skipDone(HistoryVerdicts* verdicts) { history = verdicts; }
+    // The canary, by index, as the plan has it: the first to be contacted.
+    void setCanaries(const QList<qsizetype>& indices) { canaries = indices; }
     // Starts the first encoders; done() comes once all have ended.
     void start();
     // The first signal starts no new connection and stops every encoder that has not begun to

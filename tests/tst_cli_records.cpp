@@ -336,16 +336,20 @@ private slots:
     void canaryAmongThoseContacted_data() {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<int>("donePort"); // the history has 127.0.0.1:PORT upgraded
+        QTest::addColumn<int>("busyPort"); // another run holds 127.0.0.1:PORT; 0: none
         QTest::addColumn<QList<int>>("ports");
         QTest::addColumn<QStringList>("causes"); // each encoder's end; or --check's lines
         QTest::addColumn<bool>("stopped");
         QTest::newRow("the rest upgraded")
-            << QStringList{"--json"} << 2 << QList<int>{1, 2}
+            << QStringList{"--json"} << 2 << 0 << QList<int>{1, 2}
             << QStringList{"not-reachable", "already-upgraded"} << false;
         QTest::newRow("an upgraded one first")
-            << QStringList{"--json"} << 1 << QList<int>{1, 2, 3}
+            << QStringList{"--json"} << 1 << 0 << QList<int>{1, 2, 3}
             << QStringList{"already-upgraded", "not-reachable", "rollout-stopped"} << true;
-        QTest::newRow("check") << QStringList{"--check", "--max-failures", "50%"} << 1
+        QTest::newRow("a busy one first")
+            << QStringList{"--json"} << 0 << 1 << QList<int>{1, 2, 3}
+            << QStringList{"busy", "not-reachable", "rollout-stopped"} << true;
+        QTest::newRow("check") << QStringList{"--check", "--max-failures", "50%"} << 1 << 0
                                << QList<int>{1, 2, 3}
                                << QStringList{"would upgrade 2 encoders:",
                                               "  127.0.0.1:1 at 127.0.0.1:1 (already upgraded: "
@@ -360,6 +364,7 @@ private slots:
     void canaryAmongThoseContacted() {
         QFETCH(QStringList, options);
         QFETCH(int, donePort);
+        QFETCH(int, busyPort);
         QFETCH(QList<int>, ports);
         QFETCH(QStringList, causes);
         QFETCH(bool, stopped);
@@ -368,6 +373,11 @@ private slots:
         QStringList hosts;
         for (const int port : ports)
             hosts << QStringLiteral("127.0.0.1:%1").arg(port);
+        EncoderLock held;
+        QString why;
+        QVERIFY(!LockFolderFault(path("run/fwupgrade"), true));
+        QVERIFY(busyPort == 0 || held.take(path("run/fwupgrade"), "127.0.0.1", quint16(busyPort),
+                                           why) == EncoderLock::Taken::Yes);
         const CliRun run = RunCliInProcess(options +
                                            QStringList{"--skip-done", "--canary", "1", "--history",
                                                        path("canary-done.jsonl"), image} +
