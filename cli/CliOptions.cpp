@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <functional>
+#include <type_traits>
 
 namespace {
 
@@ -48,22 +49,25 @@ struct OptionReader {
 
 using Apply = std::function<void(OptionReader&, CliOptions&)>;
 
-// A number of seconds into a double or an optional one.
-template <typename Seconds> Apply seconds(Seconds CliOptions::*to, bool zeroAllowed = false) {
+// A number of seconds into a double, or into a bound that 0 switches off.
+// Owner: CliOptions or the FleetSettings it holds.
+template <typename Seconds, typename Owner>
+Apply seconds(Seconds Owner::*to, bool zeroAllowed = false) {
     return [=](OptionReader& reader, CliOptions& options) {
+        constexpr bool bound = std::is_same_v<Seconds, std::optional<double>>;
         const std::optional<QString> text = reader.single();
         bool ok = false;
         const double value = text ? text->toDouble(&ok) : 0;
         if (ok && std::isfinite(value) && value >= (zeroAllowed ? 0 : 1e-300) &&
             value <= LongestSeconds)
-            options.*to = value;
+            options.*to = bound && value == 0 ? Seconds() : Seconds(value);
         else if (text)
             reader.fail(QStringLiteral("bad --%1 %2: give a number of seconds %3 and up to %4")
                             .arg(reader.name(), Quoted(*text), zeroAllowed ? "from 0" : "above 0",
                                  QString::number(LongestSeconds)));
     };
 }
-Apply count(int CliOptions::*to, int smallest, int largest) {
+template <typename Owner> Apply count(int Owner::*to, int smallest, int largest) {
     return [=](OptionReader& reader, CliOptions& options) {
         const std::optional<QString> text = reader.single();
         bool ok = false;
@@ -76,7 +80,7 @@ Apply count(int CliOptions::*to, int smallest, int largest) {
                                  QString::number(largest)));
     };
 }
-Apply file(QString CliOptions::*to) {
+template <typename Owner> Apply file(QString Owner::*to) {
     return [=](OptionReader& reader, CliOptions& options) {
         const std::optional<QString> given = reader.single();
         if (given && given->isEmpty())
@@ -84,7 +88,7 @@ Apply file(QString CliOptions::*to) {
         options.*to = given.value_or(QString());
     };
 }
-Apply flag(bool CliOptions::*to) {
+template <typename Owner> Apply flag(bool Owner::*to) {
     return [=](OptionReader& reader, CliOptions& options) { options.*to = reader.isSet(); };
 }
 Apply output(OutputMode mode) {
@@ -98,7 +102,8 @@ Apply output(OutputMode mode) {
 }
 void expectSha256(OptionReader& reader, CliOptions& options) {
     static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
-    const QString given = reader.single().value_or(QString());
+    // "$(cat file)" brings the file's newline along.
+    const QString given = reader.single().value_or(QString()).trimmed();
     if (reader.isSet() && !hex.match(given).hasMatch())
         reader.fail(QStringLiteral("bad --expect-sha256 %1: give the 64 hex digits of a SHA-256")
                         .arg(Quoted(given)));
@@ -163,16 +168,18 @@ const QList<OptionRow>& optionTable() {
          "Upgrade at most N encoders at once (connect to end); the rest\n"
          "wait their turn in the order given. Default: all at once. Fewer\n"
          "(said once) when the open-files limit cannot hold that many."},
-        {{"canary"}, "N", 10, count(&O::canary, 1, 1'000'000),
-         "Upgrade the first N encoders in the order given first (within\n"
-         "--max-parallel); start the rest only if all N succeeded."},
+        {{"canary"}, "N", 0, count(&O::canary, 1, 1'000'000),
+         "Upgrade the first N encoders that will be contacted (in the order\n"
+         "given, within --max-parallel) first; start the rest only if all N\n"
+         "succeeded. The rerun command leaves it out."},
         {{"max-failures"}, "N[%]", 11, maxFailures,
          "Once N encoders (or N% of them) have failed, start no further\n"
          "encoder; those not started end \"skipped\" (rollout-stopped). A\n"
-         "failure holds new starts until those in flight have ended."},
+         "failure holds new starts until those in flight have ended, 60 s\n"
+         "at most (shown as held)."},
         {{"y", "yes"}, {}, 0, flag(&O::yes),
-         "Do not ask before upgrading (asked only when standard input and\n"
-         "output are both terminals)."},
+         "Do not ask before upgrading (asked on the terminal whenever\n"
+         "standard input is one)."},
         {{"connect-timeout"}, "SECONDS", 5, seconds(&O::connectTimeoutSeconds),
          "Give up a connect after SECONDS (default 10); one the system\n"
          "gives up on sooner fails then, saying so."},
@@ -182,29 +189,32 @@ const QList<OptionRow>& optionTable() {
          "is not sent anything twice in a run. Default 0."},
         {{"retry-delay"}, "SECONDS", 7, seconds(&O::retryDelaySeconds, true),
          "Wait SECONDS between two connects of one encoder (default 5)."},
-        {{"silence"}, "SECONDS", 3, seconds(&O::silenceSeconds),
+        {{"silence"}, "SECONDS", 3, seconds(&O::silenceSeconds, true),
          "Fail an encoder that has sent nothing for SECONDS once it has\n"
-         "acknowledged its whole image (off by default: an erase may take\n"
-         "long)."},
-        {{"timeout"}, "SECONDS", 4, seconds(&O::timeoutSeconds),
+         "acknowledged its whole image (default 600; 0: no bound)."},
+        {{"timeout"}, "SECONDS", 4, seconds(&O::timeoutSeconds, true),
          "Fail an encoder whose whole upgrade, every attempt and retry\n"
-         "delay included, takes longer than SECONDS (off by default)."},
+         "delay included, takes longer than SECONDS (default 3600; 0: no\n"
+         "bound)."},
         {{"allow-empty"}, {}, 9, flag(&O::allowEmpty),
          "Send an empty image (the encoder erases its flash and programs\n"
          "nothing)."},
         {{"check"}, {}, 0, flag(&O::check),
-         "Read and check the image, the records and every host, print what\n"
-         "would be done (and which encoders another run holds now) and exit\n"
-         "(0 or 2), without opening any connection."},
+         "Read and check the image, the records and every host, print the\n"
+         "plan (per encoder: upgrade, already upgraded, busy now; the canary;\n"
+         "the failure limit) and exit (0 or 2), without opening any\n"
+         "connection."},
         {{"report"}, "FILE", 0, file(&O::reportFile),
          "At the end, write one JSON document to FILE: the program's\n"
          "version, the image (absolute path, SHA-256), the start and end\n"
          "time, per encoder its result, cause, stage, attempts and\n"
-         "duration, and whether the rollout stopped and why."},
+         "duration, and whether the rollout stopped and why. The rerun\n"
+         "command writes its own (FILE's name with -rerun, then -rerun2)."},
         {{"failed-hosts"}, "FILE", 0, file(&O::failedHostsFile),
          "At the end, write the hosts that failed or were not started\n"
          "(rollout-stopped, busy) to FILE, one per line, ready for\n"
-         "--hosts-file."},
+         "--hosts-file. The rerun command reads it and writes its own (as\n"
+         "--report)."},
         {{"expect-sha256"}, "HEX", 12, expectSha256,
          "Refuse the image unless its SHA-256 is HEX (64 hex digits, any\n"
          "case), before any host is contacted."},
@@ -355,4 +365,52 @@ QString BashCompletion() {
     return resourceText(QStringLiteral(":/cli/bash-completion.in"))
         .arg(QLatin1String(CliName), function, fileValued.join('|'), valued.join('|'),
              listed.join(' '));
+}
+
+QString ShellQuoted(const QString& word) {
+    static const QRegularExpression plain(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_./:=+,@%-]+")));
+    if (plain.match(word).hasMatch())
+        return word;
+    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+           QLatin1Char('\'');
+}
+
+// A record of the rerun must not replace this run's: "report.json" becomes
+// "report-rerun.json", then "report-rerun2.json".
+QString RerunRecordName(const QString& path) {
+    static const QRegularExpression rerun(QStringLiteral("^(.*)-rerun([0-9]*)$"));
+    const qsizetype nameStart = path.lastIndexOf(QLatin1Char('/')) + 1;
+    qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot <= nameStart)
+        dot = path.size();
+    QString stem = path.left(dot);
+    int next = 1;
+    if (const QRegularExpressionMatch match = rerun.match(stem); match.hasMatch()) {
+        stem = match.captured(1);
+        next = std::max(1, match.captured(2).toInt()) + 1;
+    }
+    return stem + QStringLiteral("-rerun") + (next > 1 ? QString::number(next) : QString()) +
+           path.mid(dot);
+}
+
+QString RerunCommand(const CliOptions& options, const QStringList& notDone,
+                     bool failedHostsWritten) {
+    const bool fromList = failedHostsWritten && !options.failedHostsFile.isEmpty();
+    QStringList words{QLatin1String(CliName)};
+    for (const QString& option : options.rerunOptions)
+        words << ShellQuoted(option);
+    if (!options.reportFile.isEmpty())
+        words << QStringLiteral("--report") << ShellQuoted(RerunRecordName(options.reportFile));
+    if (!options.failedHostsFile.isEmpty())
+        words << QStringLiteral("--failed-hosts")
+              << ShellQuoted(RerunRecordName(options.failedHostsFile));
+    if (fromList)
+        words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
+    words << ShellQuoted(options.imagePath);
+    if (!fromList) {
+        for (const QString& host : notDone)
+            words << ShellQuoted(host);
+    }
+    return words.join(QLatin1Char(' '));
 }

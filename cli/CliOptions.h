@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Hosts.h"
+#include "FleetSettings.h"
 
 #include <QByteArray>
 #include <QList>
@@ -13,39 +13,10 @@ inline constexpr char CliName[] = "fwupgrade-cli";
 
 enum class OutputMode { Auto, Plain, Json };
 
-struct CliOptions {
-    QString imagePath;
-    QByteArray imageNativePath; // the path's bytes as given, valid UTF-8 or not
-    QList<EncoderAddress> encoders;
-    QStringList hostsFiles; // "-" is standard input
+// The command line: the fleet's settings, and how the front end shows the run.
+struct CliOptions : FleetSettings {
     OutputMode output = OutputMode::Auto;
-    // An encoder that sends nothing for this long has failed; none when not given.
-    std::optional<double> silenceSeconds;
-    // One encoder's whole upgrade may take this long; none when not given.
-    std::optional<double> timeoutSeconds;
-    double connectTimeoutSeconds = 10;
-    int retries = 0;
-    double retryDelaySeconds = 5;
-    // At most this many encoders in flight at once; 0: all.
-    int maxParallel = 0;
-    // The first this many encoders go first; the rest start only if all of them succeeded.
-    int canary = 0;
-    // Once this many encoders have failed (a percentage of them when maxFailuresPercent), no
-    // further encoder is started; 0: no bound.
-    int maxFailures = 0;
-    bool maxFailuresPercent = false;
     bool yes = false; // no question on a terminal
-    bool check = false;
-    bool allowEmpty = false;
-    QString reportFile;
-    QString failedHostsFile;
-    // The image's SHA-256 in lower case, when it is pinned.
-    QString expectSha256;
-    // Each encoder's end is appended here; empty with --no-history.
-    QString historyFile;
-    bool skipDone = false;
-    // Where each encoder's lock is held while it is upgraded (EncoderLockFolder).
-    QString lockFolder;
     // The options as given that shape how encoders are upgraded, for the command that reruns
     // the failed encoders.
     QStringList rerunOptions;
@@ -67,3 +38,13 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments);
 QString HelpText();
 // A bash completion script for the program: its options and what each one's value is.
 QString BashCompletion();
+
+// A word as a POSIX shell reads it back.
+QString ShellQuoted(const QString& word);
+// The name of a record of the rerun: "-rerun" before the extension, or the next number.
+QString RerunRecordName(const QString& path);
+// The command that tries the encoders not done again with the same image and options but
+// --canary (a canary still dead would hold back the repaired one): from the failed-hosts file
+// when one is written, otherwise named one by one; its records named by RerunRecordName.
+QString RerunCommand(const CliOptions& options, const QStringList& notDone,
+                     bool failedHostsWritten = true);

@@ -1,4 +1,5 @@
 #include "OutputChannel.h"
+#include "RunRecords.h"
 
 #include <QList>
 
@@ -22,22 +23,6 @@ struct OutputChannel::Shared {
     bool gone = false;
     bool closed = false; // the channel has gone: the thread ends once the queue is written
 };
-
-bool WriteAll(int fd, const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0) {
-            if (wrote == 0)
-                errno = EIO;
-            return false;
-        }
-        done += wrote;
-    }
-    return true;
-}
 
 OutputChannel::OutputChannel(int fd) : shared(std::make_shared<Shared>()), terminal(::isatty(fd)) {
     shared->fd = fd;

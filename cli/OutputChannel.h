@@ -28,6 +28,3 @@ private:
     std::shared_ptr<Shared> shared;
     bool terminal = false;
 };
-
-// Writes all of `bytes` to `fd`, again after EINTR; false, with errno set, when it cannot.
-bool WriteAll(int fd, const QByteArray& bytes);

@@ -2,9 +2,9 @@
 
 #include "CliOptions.h"
 #include "EncoderProtocol.h"
-#include "EncoderUpgrade.h"
+#include "EncoderRun.h"
 #include "FirmwareImage.h"
-#include "UpgradeView.h"
+#include "RunRecords.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -48,10 +48,13 @@ const EventRow& rowOf(RunEventKind kind) {
          "durationMs"},
         {"interrupted", "signal, immediately, leftToFinish"},
         {"warning", "host, stage, text", "an encoder left erasing or programming"},
+        {"hold", "held, inFlight, boundSeconds", "a failure holds new starts"},
+        {"fleet", "total, done, failed, skipped, inFlight, held, bytesPerSecond, secondsLeft",
+         "every 2 s and at the end"},
         {"notice", "text", "the run adapts itself"},
         {"summary", "exitCode, succeeded, skipped, failed, rollout, rerun"},
         {"error", "exitCode, message", "the run cannot go ahead (2), a record is incomplete (3)"},
-        {"check", "image, encoders"},
+        {"check", "image, encoders, upgrade, canary, failureLimit, maxParallel"},
     };
     return rows[static_cast<int>(kind)];
 }
@@ -67,7 +70,7 @@ QString plural(qsizetype count) {
 
 // The image as the window shows it.
 QStringList imageLines(const QJsonObject& image) {
-    return {QStringLiteral("Selected file : %1").arg(text(image, "path")),
+    return {QStringLiteral("Selected file : %1").arg(Printable(text(image, "path"))),
             QStringLiteral("File size (byte) ............ %1 %2")
                 .arg(LengthText(image.value("length").toInt()), text(image, "fillText")),
             QStringLiteral("File checksum.............. %1").arg(text(image, "checksum")),
@@ -145,19 +148,32 @@ QStringList summaryLines(const QJsonObject& fields) {
 QStringList checkLines(const QJsonObject& fields) {
     const QJsonArray encoders = fields.value("encoders").toArray();
     const int maxParallel = fields.value("maxParallel").toInt();
+    const int toUpgrade = fields.value("upgrade").toInt();
     QStringList lines = imageLines(fields.value("image").toObject());
     lines << QStringLiteral("would upgrade %1 encoder%2%3:")
-                 .arg(encoders.size())
-                 .arg(plural(encoders.size()))
+                 .arg(toUpgrade)
+                 .arg(plural(toUpgrade))
                  .arg(maxParallel > 0 ? QStringLiteral(", at most %1 at once").arg(maxParallel)
                                       : QString());
-    for (const QJsonValue encoder : encoders)
+    for (const QJsonValue encoder : encoders) {
+        const QString plan = encoder["plan"].toString();
+        const QString note = plan == QLatin1String("busy")
+                                 ? QStringLiteral(" (busy now: %1)").arg(encoder["busy"].toString())
+                             : plan == QLatin1String("already-upgraded")
+                                 ? QStringLiteral(" (already upgraded: skipped)")
+                                 : QString();
         lines << QStringLiteral("  %1 at %2:%3%4")
                      .arg(encoder["host"].toString(), encoder["address"].toString(),
-                          QString::number(encoder["port"].toInt()),
-                          encoder["busy"].isString()
-                              ? QStringLiteral(" (busy now: %1)").arg(encoder["busy"].toString())
-                              : QString());
+                          QString::number(encoder["port"].toInt()), note);
+    }
+    QStringList canary;
+    for (const QJsonValue host : fields.value("canary").toArray())
+        canary << host.toString();
+    if (!canary.isEmpty())
+        lines << QStringLiteral("canary: %1 (the rest start only once it has succeeded)")
+                     .arg(canary.join(QStringLiteral(", ")));
+    if (const int limit = fields.value("failureLimit").toInt(); limit > 0)
+        lines << QStringLiteral("stop after %1 failure%2").arg(limit).arg(plural(limit));
     lines << QStringLiteral("check only: no connection was opened");
     return lines;
 }
@@ -202,9 +218,11 @@ QString encoderText(const RunEvent& event) {
 
 } // namespace
 
-QByteArray EventJson(const RunEvent& event, qint64 ms) {
+QByteArray EventJson(const RunEvent& event, qint64 ms, const QString& runId) {
     const EventRow& row = rowOf(event.kind);
     QJsonObject json{{"schema", JsonSchema}, {"event", row.name}, {"ms", ms}, {"time", IsoTime()}};
+    if (!runId.isEmpty())
+        json.insert("run", runId);
     for (const QString& name : row.names) {
         if (const auto value = event.fields.constFind(name); value != event.fields.constEnd())
             json.insert(name, *value);
@@ -221,16 +239,29 @@ QStringList EventText(const RunEvent& event) {
         return interruptedLines(f);
     case RunEventKind::Warning:
         return {}; // the summary names it
+    case RunEventKind::Fleet:
+        return {}; // for scripts; the terminal's panel counts the same
     case RunEventKind::Notice:
         return {text(f, "text")};
+    case RunEventKind::Hold:
+        return {QStringLiteral("a failure holds %1 encoder%2 until the %3 in flight have ended, "
+                               "%4 s at most")
+                    .arg(f.value("held").toInt())
+                    .arg(plural(f.value("held").toInt()))
+                    .arg(f.value("inFlight").toInt())
+                    .arg(f.value("boundSeconds").toDouble())};
     case RunEventKind::Summary:
         return summaryLines(f);
-    case RunEventKind::Error:
+    case RunEventKind::Error: {
+        // The message quotes file names and paths as given: their controls are escaped.
+        const QString line =
+            QStringLiteral("%1: %2").arg(QLatin1String(CliName), Printable(text(f, "message")));
         if (f.value("exitCode").toInt() != 2) // a record of a run that went ahead
-            return {QStringLiteral("%1: %2").arg(QLatin1String(CliName), text(f, "message"))};
+            return {line};
         return {
-            QStringLiteral("%1: %2").arg(QLatin1String(CliName), text(f, "message")),
+            line,
             QStringLiteral("Try '%1 --help' for more information.").arg(QLatin1String(CliName))};
+    }
     case RunEventKind::Check:
         return checkLines(f);
     default:
@@ -240,8 +271,8 @@ QStringList EventText(const RunEvent& event) {
 
 QString EventHelp() {
     QString help = QStringLiteral("--json events (each object has \"schema\" %1, \"event\", "
-                                  "\"ms\" since the start and \"time\",\nthe wall-clock time in "
-                                  "ISO 8601):\n")
+                                  "\"run\", the run's id, \"ms\" since the start\nand \"time\", "
+                                  "the wall-clock time in ISO 8601):\n")
                        .arg(JsonSchema);
     // The last, --check's object, is no event of a run.
     for (int kind = 0; kind < static_cast<int>(RunEventKind::Check); ++kind) {
@@ -252,9 +283,7 @@ QString EventHelp() {
                    QLatin1String(row.note);
         help += line + QLatin1Char('\n');
     }
-    QStringList causes;
-    for (int kind = 0; kind <= static_cast<int>(UpgradeEndKind::Interrupted); ++kind)
-        causes << UpgradeEndKindName(static_cast<UpgradeEndKind>(kind));
+    const QStringList causes = EndCauseNames();
     QString sentence = QStringLiteral("The cause of an end is one of %1; of a skipped one, "
                                       "already-upgraded (--skip-done), %2 (--canary, "
                                       "--max-failures), %3 (another run on this host is "
@@ -281,29 +310,4 @@ QString Printable(const QString& text) {
             shown += c;
     }
     return shown;
-}
-
-// C1 characters are 0xC2 0x80-0x9F in UTF-8, and 0xC2 only ever leads a character there.
-QByteArray JsonText(const QJsonObject& object, bool indented) {
-    const QByteArray json =
-        QJsonDocument(object).toJson(indented ? QJsonDocument::Indented : QJsonDocument::Compact);
-    QByteArray shown;
-    shown.reserve(json.size());
-    for (qsizetype i = 0; i < json.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(json[i]);
-        const auto next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
-        if (byte == 0x7F) {
-            shown += "\\u007f";
-        } else if (byte == 0xC2 && next >= 0x80 && next < 0xA0) {
-            shown += "\\u00" + QByteArray::number(next, 16);
-            ++i;
-        } else {
-            shown += json[i];
-        }
-    }
-    return shown;
-}
-
-QString IsoTime(const QDateTime& time) {
-    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }

@@ -1,8 +1,8 @@
 #include "RunOutput.h"
 
-#include "BatchUpgrade.h"
 #include "CliOptions.h"
-#include "EncoderUpgrade.h"
+#include "EncoderRun.h"
+#include "Rollout.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -55,14 +55,14 @@ QString transferText(const UpgradeProgress& progress) {
 // On a terminal: log lines scroll as plain lines (no connect or progress lines), and below
 // them a panel of one line per encoder (its stage and percentage; while the image goes out,
 // its rate and the time left) and a line counting the encoders done, failed and in flight,
-// redrawn in place from where each encoder stands. With more encoders than the screen has
-// rows, the failed ones stay listed above the line that counts the rest.
+// redrawn in place from where each encoder stands, in at most a third of the rows. With more
+// encoders than that, the failed ones stay listed above the line that counts the rest.
 class TerminalOutput : public PlainOutput {
 public:
     TerminalOutput(OutputChannel& out, OutputChannel& err);
 
     void write(const RunEvent& event) override;
-    void follow(const BatchUpgrade& batch) override { run = &batch; }
+    void follow(const Rollout& batch) override { run = &batch; }
 
 protected:
     void print(const QStringList& lines, OutputChannel::Kind kind) override;
@@ -70,15 +70,13 @@ protected:
 private:
     void draw();
     void erase();
-    QString encoderLine(const EncoderUpgrade& encoder, int width) const;
+    QString encoderLine(const EncoderRun& encoder, int width) const;
     QList<int> shownEncoders(int rows) const;
     QString overallLine() const;
-    QString timeLeftText() const;
 
-    const BatchUpgrade* run = nullptr;
+    const Rollout* run = nullptr;
     qsizetype labelWidth = 0;
     int drawnRows = 0;
-    QElapsedTimer clock; // since the image event
     QTimer redraw;
 };
 
@@ -86,6 +84,8 @@ private:
 
 void PlainOutput::write(const RunEvent& event) {
     switch (event.kind) {
+    case RunEventKind::Fleet:
+        return; // for scripts
     case RunEventKind::Progress:
         if (reachesNextQuarter(event))
             print(EventText(event), OutputChannel::Kind::Droppable);
@@ -127,9 +127,9 @@ void JsonOutput::write(const RunEvent& event) {
     if (event.kind == RunEventKind::Image)
         clock.start();
     const qint64 ms = clock.isValid() ? clock.elapsed() : 0;
-    out.write(EventJson(event, ms), event.kind == RunEventKind::Progress
-                                        ? OutputChannel::Kind::Droppable
-                                        : OutputChannel::Kind::Kept);
+    out.write(EventJson(event, ms, runId), event.kind == RunEventKind::Progress
+                                               ? OutputChannel::Kind::Droppable
+                                               : OutputChannel::Kind::Kept);
     if (event.kind == RunEventKind::Warning)
         err.write(event.fields.value("text").toString().toLocal8Bit() + '\n');
     else if (event.kind == RunEventKind::Error)
@@ -145,12 +145,13 @@ TerminalOutput::TerminalOutput(OutputChannel& out, OutputChannel& err) : PlainOu
 void TerminalOutput::write(const RunEvent& event) {
     switch (event.kind) {
     case RunEventKind::Image:
-        for (const EncoderUpgrade* encoder : run->encoders())
+        for (const EncoderRun* encoder : run->encoders())
             labelWidth = std::max(labelWidth, encoder->outcome().host.size());
-        clock.start();
         PlainOutput::write(event);
         draw();
         return;
+    case RunEventKind::Fleet:
+        return; // the panel counts the same
     case RunEventKind::Connect:
     case RunEventKind::Connected:
     case RunEventKind::Progress:
@@ -185,8 +186,9 @@ void TerminalOutput::draw() {
     QStringList lines;
     // Lines that scrolled off the screen cannot be redrawn in place: past the screen's
     // height the rest are counted on one line.
-    const int fit = std::max(1, int(size.ws_row) - 3);
-    const QList<EncoderUpgrade*>& encoders = run->encoders();
+    // At most a third of the rows, the rest for the log.
+    const int fit = std::max(2, int(size.ws_row) / 3 - 1);
+    const QList<EncoderRun*>& encoders = run->encoders();
     const QList<int> shown = shownEncoders(fit);
     for (const int i : shown)
         lines << encoderLine(*encoders[i], size.ws_col);
@@ -210,7 +212,7 @@ void TerminalOutput::erase() {
 }
 
 // Cut to the terminal's width: a wrapped line would throw the in-place redraw off.
-QString TerminalOutput::encoderLine(const EncoderUpgrade& encoder, int width) const {
+QString TerminalOutput::encoderLine(const EncoderRun& encoder, int width) const {
     const EncoderOutcome& outcome = encoder.outcome();
     QString line = outcome.host.leftJustified(labelWidth) + QStringLiteral("  ");
     if (encoder.hasEnded()) {
@@ -218,7 +220,8 @@ QString TerminalOutput::encoderLine(const EncoderUpgrade& encoder, int width) co
                 : outcome.success ? QStringLiteral("upgrade succeeded")
                                   : QStringLiteral("FAILED: ") + Printable(outcome.reason);
     } else if (!encoder.hasStarted()) {
-        line += QStringLiteral("waiting");
+        line +=
+            run->holds(encoder) ? QStringLiteral("held (a failure)") : QStringLiteral("waiting");
     } else {
         const UpgradeProgress progress = encoder.progress();
         line += encoder.stageText().isEmpty() ? encoder.stage() : encoder.stageText();
@@ -232,13 +235,13 @@ QString TerminalOutput::encoderLine(const EncoderUpgrade& encoder, int width) co
 // All when they fit; otherwise one row less (for the line counting the rest), the failed ones
 // first, then those in flight, then the rest, each in the order given.
 QList<int> TerminalOutput::shownEncoders(int rows) const {
-    const QList<EncoderUpgrade*>& encoders = run->encoders();
+    const QList<EncoderRun*>& encoders = run->encoders();
     QList<int> order(encoders.size());
     std::iota(order.begin(), order.end(), 0);
     if (encoders.size() <= rows)
         return order;
     const auto rank = [&encoders](int index) {
-        const EncoderUpgrade* encoder = encoders[index];
+        const EncoderRun* encoder = encoders[index];
         if (!encoder->hasStarted())
             return 2;
         if (!encoder->hasEnded())
@@ -252,51 +255,23 @@ QList<int> TerminalOutput::shownEncoders(int rows) const {
     return order;
 }
 
-// From the share of the work done so far (each encoder's image, then its three stages, each
-// a quarter) and the time it took.
-QString TerminalOutput::timeLeftText() const {
-    if (!clock.isValid() || clock.elapsed() < 500)
-        return {};
-    double done = 0;
-    for (const EncoderUpgrade* encoder : run->encoders()) {
-        if (encoder->hasEnded()) {
-            done += 1;
-        } else if (encoder->hasStarted()) {
-            const UpgradeProgress progress = encoder->progress();
-            const int quarter = progress.phase ? static_cast<int>(*progress.phase) + 1 : 0;
-            done += (quarter + progress.percent / 100.0) / 4.0;
-        }
-    }
-    const double total = double(run->encoders().size());
-    if (done <= 0 || done >= total)
-        return {};
-    const double left = double(clock.elapsed()) / 1000.0 * (total - done) / done;
-    return QStringLiteral(", about %1 s left").arg(std::ceil(left), 0, 'f', 0);
-}
-
 QString TerminalOutput::overallLine() const {
-    int done = 0;
-    int failed = 0;
-    int skipped = 0;
-    int inFlight = 0;
-    for (const EncoderUpgrade* encoder : run->encoders()) {
-        const EncoderOutcome& outcome = encoder->outcome();
-        done += encoder->hasEnded() ? 1 : 0;
-        skipped += encoder->hasEnded() && outcome.skipped ? 1 : 0;
-        failed += encoder->hasEnded() && !outcome.success && !outcome.skipped ? 1 : 0;
-        inFlight += encoder->hasStarted() && !encoder->hasEnded() ? 1 : 0;
-    }
+    const FleetStatus now = run->status();
     return QStringLiteral("%1 of %2 done, %3 failed, %4 in flight")
-               .arg(done)
-               .arg(run->encoders().size())
-               .arg(failed)
-               .arg(inFlight) +
-           (skipped > 0 ? QStringLiteral(", %1 skipped").arg(skipped) : QString()) + timeLeftText();
+               .arg(now.done)
+               .arg(now.total)
+               .arg(now.failed)
+               .arg(now.inFlight) +
+           (now.skipped > 0 ? QStringLiteral(", %1 skipped").arg(now.skipped) : QString()) +
+           (now.held > 0 ? QStringLiteral(", %1 held").arg(now.held) : QString()) +
+           (now.secondsLeft ? QStringLiteral(", about %1 s left").arg(*now.secondsLeft, 0, 'f', 0)
+                            : QString());
 }
 
-std::unique_ptr<RunOutput> MakeOutput(OutputMode mode, OutputChannel& out, OutputChannel& err) {
+std::unique_ptr<RunOutput> MakeOutput(OutputMode mode, OutputChannel& out, OutputChannel& err,
+                                      const QString& runId) {
     if (mode == OutputMode::Json)
-        return std::make_unique<JsonOutput>(out, err);
+        return std::make_unique<JsonOutput>(out, err, runId);
     if (mode == OutputMode::Auto && out.isTerminal() &&
         qEnvironmentVariable("TERM") != QLatin1String("dumb"))
         return std::make_unique<TerminalOutput>(out, err);

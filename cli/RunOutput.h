@@ -9,17 +9,12 @@
 
 #include <memory>
 
-class BatchUpgrade;
 enum class OutputMode;
 
 // Where a run's events go: plain lines, lines with a status panel on a terminal, or JSON.
-class RunOutput {
+class RunOutput : public FleetSink {
 public:
     RunOutput(OutputChannel& out, OutputChannel& err) : out(out), err(err) {}
-    virtual ~RunOutput() = default;
-    virtual void write(const RunEvent& event) = 0;
-    // The run's encoders, for an output that shows where each one stands when it redraws.
-    virtual void follow(const BatchUpgrade& /*batch*/) {}
 
 protected:
     OutputChannel& out;
@@ -45,12 +40,16 @@ private:
 // One JSON object per line and event, for scripts; `ms` counts from the image event.
 class JsonOutput : public RunOutput {
 public:
-    using RunOutput::RunOutput;
+    JsonOutput(OutputChannel& out, OutputChannel& err, const QString& runId)
+        : RunOutput(out, err), runId(runId) {}
     void write(const RunEvent& event) override;
 
 private:
     QElapsedTimer clock;
+    QString runId;
 };
 
 // The output for the chosen mode: JSON, plain lines, or the terminal's (not with TERM=dumb).
-std::unique_ptr<RunOutput> MakeOutput(OutputMode mode, OutputChannel& out, OutputChannel& err);
+// `runId` goes into each JSON event.
+std::unique_ptr<RunOutput> MakeOutput(OutputMode mode, OutputChannel& out, OutputChannel& err,
+                                      const QString& runId = {});

@@ -2,16 +2,17 @@
 // images refused, whole runs against encoder-sim instances on loopback, and the outputs'
 // formats (the plain progress lines, the rerun command, --help against --json, completion).
 
-#include "BatchUpgrade.h"
 #include "CliOptions.h"
 #include "CliRun.h"
 #include "FirmwareImage.h"
 #include "OutputChannel.h"
+#include "Rollout.h"
 #include "RunOutput.h"
 #include "UpgradeHeader.h"
 #include "channel_listener.h"
 #include "cli_in_process.h"
 #include "cli_output.h"
+#include "fleet_in_process.h"
 #include "sim_process.h"
 #include "test_image.h"
 #include "test_process.h"
@@ -257,7 +258,7 @@ private slots:
             << QStringList{"--retries", "many", "%I", "%H"} << "bad --retries 'many'";
         // A value that looks like a placeholder is quoted as it was given.
         QTest::newRow("timeout %1") << QStringList{"--timeout", "%1", "%I", "%H"}
-                                    << "bad --timeout '%1': give a number of seconds above 0 and "
+                                    << "bad --timeout '%1': give a number of seconds from 0 and "
                                        "up to 86400";
         QTest::newRow("retries %3x") << QStringList{"--retries", "%3x", "%I", "%H"}
                                      << "bad --retries '%3x': give a whole number from 0 to 1000";
@@ -267,8 +268,8 @@ private slots:
         QTest::newRow("json error") << QStringList{"--json", "%I", "0:%P"} << "does not resolve";
         QTest::newRow("hosts file bad line") << QStringList{"--hosts-file", "%F", "%I"}
                                              << "%F, line 4: bad encoder address 'bad host!'";
-        QTest::newRow("silence 0")
-            << QStringList{"--silence", "0", "%I", "%H"} << "bad --silence '0'";
+        QTest::newRow("silence below 0")
+            << QStringList{"--silence", "-1", "%I", "%H"} << "bad --silence '-1'";
         QTest::newRow("silence word")
             << QStringList{"--silence", "soon", "%I", "%H"} << "bad --silence 'soon'";
         QTest::newRow("silence no value")
@@ -348,6 +349,9 @@ private slots:
             << "'%1': FILE TOO LONG (more than 3997696 bytes)";
         QTest::newRow("empty") << "empty.bin" << qint64(0)
                                << "the image '%1' is empty: the encoder would erase its flash";
+        // A name cannot drive the terminal: its controls are shown escaped.
+        QTest::newRow("an escape in the name")
+            << "\x1b[2J\u009b.bin" << qint64(-1) << "/\\x1b[2J\\x9b.bin': no such file";
     }
     void badImage() {
         QFETCH(QString, name);
@@ -368,7 +372,9 @@ private slots:
         const CliRun run =
             runCli({path, QStringLiteral("127.0.0.1:%1").arg(encoder.serverPort()), "999.1.1.1"});
         QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.err.contains(message.arg(path)), qPrintable(run.err));
+        QVERIFY2(run.err.contains(message.contains("%1") ? message.arg(path) : message),
+                 qPrintable(run.err));
+        QVERIFY(!run.err.contains(QChar(0x1b)));
         QCOMPARE(run.out, QString());
         QVERIFY(!encoder.waitForNewConnection(100));
     }
@@ -726,13 +732,13 @@ private slots:
         why.replace("%2", hosts.value(1));
         const QString report = dir.filePath("rollout-report.json");
         const QString failedHosts = dir.filePath("rollout-failed.txt");
-        const CliRun run =
-            runCli(options +
-                   QStringList{"--json", "--report", report, "--failed-hosts", failedHosts, image} +
-                   hosts);
-        bool allParsed = false;
-        const QList<QJsonObject> events = jsonEvents(run.out, &allParsed);
-        QVERIFY(allParsed);
+        const FleetRunRecord run = RunFleetInProcess(
+            options +
+            QStringList{"--no-history", "--report", report, "--failed-hosts", failedHosts, image} +
+            hosts);
+        // The plan, decided before any connection, is what happens.
+        QCOMPARE(run.plan.canary, hosts.mid(0, options.contains("--canary") ? 2 : 0));
+        QCOMPARE(run.plan.failureLimit, bound);
 
         // Who started, and that nobody started once the rollout had stopped.
         QSet<QString> connected;
@@ -740,19 +746,19 @@ private slots:
         int failuresSoFar = 0;
         int canariesEnded = 0;
         bool stopped = false;
-        for (const QJsonObject& event : events) {
-            const QString host = event["host"].toString();
-            const bool canary = options.contains("--canary") && hosts.indexOf(host) < 2;
-            if (event["event"] == "connect") {
+        for (const RunEvent& event : run.events) {
+            const QString host = event.fields["host"].toString();
+            const bool canary = run.plan.canary.contains(host);
+            if (event.kind == RunEventKind::Connect) {
                 QVERIFY2(!stopped, qPrintable("started after the stop: " + host));
-                QVERIFY2(canary || !options.contains("--canary") || canariesEnded == 2,
+                QVERIFY2(canary || run.plan.canary.isEmpty() || canariesEnded == 2,
                          qPrintable("started before the canaries ended: " + host));
                 connected << host;
-            } else if (event["event"] == "end") {
-                ends[host] = event;
-                failuresSoFar += event["result"] == "failure" ? 1 : 0;
+            } else if (event.kind == RunEventKind::End) {
+                ends[host] = event.fields;
+                failuresSoFar += event.fields["result"] == "failure" ? 1 : 0;
                 canariesEnded += canary ? 1 : 0;
-                const bool canaryFailed = canary && event["result"] == "failure";
+                const bool canaryFailed = canary && event.fields["result"] == "failure";
                 stopped = stopped || canaryFailed || (bound > 0 && failuresSoFar >= bound);
             }
         }
@@ -769,16 +775,16 @@ private slots:
             QCOMPARE(end["cause"].toString(), "rollout-stopped");
             QVERIFY2(end["reason"].toString().contains(why), qPrintable(end["reason"].toString()));
         }
-        const QJsonObject summary = events.last();
-        QCOMPARE(summary["event"].toString(), "summary");
-        QCOMPARE(summary["skipped"].toArray().size(), skipped.size());
-        QCOMPARE(summary["rollout"]["stopped"].toBool(), !why.isEmpty());
-        QVERIFY(summary["rollout"]["why"].toString().contains(why));
+        const RunEvent summary = run.events.last();
+        QCOMPARE(summary.kind, RunEventKind::Summary);
+        QCOMPARE(summary.fields["skipped"].toArray().size(), skipped.size());
+        QCOMPARE(summary.fields["rollout"]["stopped"].toBool(), !why.isEmpty());
+        QVERIFY(summary.fields["rollout"]["why"].toString().contains(why));
         QCOMPARE(run.exitCode, encoders.contains('F') ? 1 : 0);
 
         const QJsonObject document = readJson(report);
         QCOMPARE(document["rollout"]["stopped"].toBool(), !why.isEmpty());
-        QCOMPARE(document["rollout"]["why"], summary["rollout"]["why"]);
+        QCOMPARE(document["rollout"]["why"], summary.fields["rollout"]["why"]);
         QStringList reported;
         for (const QJsonValue encoder : document["encoders"].toArray()) {
             if (encoder["result"] == "skipped")
@@ -794,14 +800,41 @@ private slots:
         QFile list(failedHosts);
         QVERIFY(list.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(list.readAll()).split('\n', Qt::SkipEmptyParts), notDone);
-        const QString rerun = summary["rerun"].toString();
-        QCOMPARE(rerun.isEmpty(), notDone.isEmpty());
-        if (!notDone.isEmpty()) {
-            QVERIFY2(rerun.endsWith(" --hosts-file " + failedHosts + " " + image),
-                     qPrintable(rerun));
-            for (qsizetype i = 0; i + 1 < options.size(); i += 2)
-                QVERIFY(rerun.contains(options[i] + " " + options[i + 1]));
+        QCOMPARE(summary.fields["notDone"].toArray().toVariantList(),
+                 QJsonArray::fromStringList(notDone).toVariantList());
+    }
+    // A failure holds new starts until those in flight have ended, or the hold's bound has
+    // passed: an encoder that falls silent holds the healthy ones back no longer than that.
+    void failureHoldIsBounded() {
+        SimProcess failing, silent, ok;
+        QVERIFY(failing.start({"--gap-ms", "0", "--error-at", "erase"}) &&
+                silent.start({"--gap-ms", "0", "--silent-at", "erase"}) &&
+                ok.start({"--gap-ms", "0", "--listeners", "3"}));
+        const QStringList healthy{ok.host(0), ok.host(1), ok.host(2)};
+        const QList<RunEvent> events =
+            RunFleetInProcess(QStringList{"--max-parallel", "2", "--max-failures", "50%",
+                                          "--silence", "6", "--no-history", image, failing.host(),
+                                          silent.host()} +
+                                  healthy,
+                              std::chrono::milliseconds(300))
+                .events;
+        QStringList order; // connects of the healthy, and the silent one's end
+        for (const RunEvent& event : events) {
+            const QString host = event.fields["host"].toString();
+            if (event.kind == RunEventKind::Hold)
+                QCOMPARE(event.fields,
+                         QJsonObject({{"held", 3}, {"inFlight", 1}, {"boundSeconds", 0.3}}));
+            if (event.kind == RunEventKind::Connect && healthy.contains(host))
+                order << host;
+            if (event.kind == RunEventKind::End && host == silent.host())
+                order << "silent " + event.fields["cause"].toString();
+            if (event.kind == RunEventKind::End && healthy.contains(host))
+                QCOMPARE(event.fields["result"].toString(), "success");
         }
+        QCOMPARE(order, healthy + QStringList{"silent no-answer"});
+        QCOMPARE(std::count_if(events.begin(), events.end(),
+                               [](const RunEvent& e) { return e.kind == RunEventKind::Hold; }),
+                 1);
     }
     // A connect that fails before anything was sent is tried again; the third succeeds.
     void retryUntilTheEncoderListens() {
@@ -905,6 +938,15 @@ private slots:
         const QJsonObject document = readJson(report);
         QCOMPARE(document["schema"].toInt(), 1);
         QCOMPARE(document["exitCode"].toInt(), 1);
+        QCOMPARE(document["interrupted"].toBool(true), false);
+        QCOMPARE(document["options"].toArray().size(), 9);
+        QCOMPARE(document["options"][0].toString(), "--plain");
+        const QString runId = document["run"].toString();
+        QVERIFY(!runId.isEmpty());
+        QFile history(dir.filePath("state/fwupgrade/history.jsonl"));
+        QVERIFY(history.open(QIODevice::ReadOnly));
+        const QByteArray lastEnd = history.readAll().trimmed().split('\n').last();
+        QCOMPARE(QJsonDocument::fromJson(lastEnd)["run"].toString(), runId);
         QCOMPARE(document["image"]["length"].toInt(), 100'000);
         QCOMPARE(document["image"]["fill"].toInt(-1), FillPercentage(100'000));
         QCOMPARE(document["image"]["checksum"].toString(),
@@ -928,8 +970,10 @@ private slots:
         QVERIFY(list.open(QIODevice::ReadOnly));
         QCOMPARE(list.readAll(), (fail.host() + "\n").toUtf8());
         QVERIFY(run.out.contains("to try the failed encoders again: fwupgrade-cli --plain "
-                                 "--hosts-file " +
-                                 failed + " " + image));
+                                 "--report " +
+                                 dir.filePath("report-rerun.json") + " --failed-hosts " +
+                                 dir.filePath("failed-rerun.txt") + " --hosts-file " + failed +
+                                 " " + image));
     }
     // A terminal's control sequence from the encoder (CSI as C1, and DEL) stays escaped in JSON
     // too, where a JSON library would write it raw.
@@ -1050,33 +1094,61 @@ private slots:
                            "3",
                            "--silence",
                            "9",
+                           "--canary",
+                           "1",
                            "image.bin",
                            "a",
                            "b:1999",
                            "c"}
             << "fwupgrade-cli --json --silence 9 --timeout 30 --connect-timeout 3 --retries 1 "
                "--retry-delay 0.5 --max-parallel 2 --allow-empty image.bin a c";
+        // The records get names of their own: the rerun must not replace this run's.
         QTest::newRow("what does not shape an upgrade is left out")
             << QStringList{"--report",  "r.json", "--hosts-file", "h.txt", "--plain",
                            "image.bin", "a",      "b:1999",       "c"}
-            << "fwupgrade-cli --plain image.bin a c";
+            << "fwupgrade-cli --plain --report r-rerun.json image.bin a c";
         QTest::newRow("the failed-hosts file")
             << QStringList{"--failed-hosts", "failed hosts.txt", "it's.bin", "a", "b:1999", "c"}
-            << "fwupgrade-cli --hosts-file 'failed hosts.txt' 'it'\\''s.bin'";
+            << "fwupgrade-cli --failed-hosts 'failed hosts-rerun.txt' --hosts-file 'failed "
+               "hosts.txt' 'it'\\''s.bin'";
+        QTest::newRow("records of a rerun")
+            << QStringList{"--report",     "d.1/r-rerun.json", "--failed-hosts",
+                           "d.1/f-rerun9", "image.bin",        "a"}
+            << "fwupgrade-cli --report d.1/r-rerun2.json --failed-hosts d.1/f-rerun10 "
+               "--hosts-file d.1/f-rerun9 image.bin";
     }
     void rerunCommand() {
         QFETCH(QStringList, arguments);
         QFETCH(QString, command);
         const ParsedCommandLine parsed = ParseCommandLine(QStringList{CliName} + arguments);
         QVERIFY2(parsed.options, qPrintable(parsed.message));
-        QList<EncoderOutcome> outcomes;
+        QStringList notDone;
         for (const EncoderAddress& encoder : parsed.options->encoders) {
-            EncoderOutcome outcome;
-            outcome.host = encoder.label;
-            outcome.success = encoder.label.startsWith('b');
-            outcomes.append(outcome);
+            if (!encoder.label.startsWith('b'))
+                notDone << encoder.label;
         }
-        QCOMPARE(RerunCommand(*parsed.options, outcomes), command);
+        QCOMPARE(RerunCommand(*parsed.options, notDone), command);
+    }
+
+    // Every encoder is bounded unless told otherwise: 0 switches a bound off.
+    void boundsByDefault_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<double>("silence"); // 0: none
+        QTest::addColumn<double>("timeout");
+        QTest::newRow("none given") << QStringList{} << 600.0 << 3600.0;
+        QTest::newRow("switched off")
+            << QStringList{"--silence", "0", "--timeout", "0"} << 0.0 << 0.0;
+        QTest::newRow("given") << QStringList{"--silence", "5", "--timeout", "0.5"} << 5.0 << 0.5;
+    }
+    void boundsByDefault() {
+        QFETCH(QStringList, options);
+        QFETCH(double, silence);
+        QFETCH(double, timeout);
+        const ParsedCommandLine parsed =
+            ParseCommandLine(QStringList{CliName} + options + QStringList{"i.bin", "a"});
+        QVERIFY2(parsed.options, qPrintable(parsed.message));
+        QCOMPARE(parsed.options->silenceSeconds.value_or(0), silence);
+        QCOMPARE(parsed.options->timeoutSeconds.value_or(0), timeout);
     }
 
     // The completion offers --help's options, files after an option that takes a FILE and for
@@ -1145,23 +1217,33 @@ private slots:
         const QList<QJsonObject> events = jsonEvents(run.out + check.out + error.out, &allParsed);
         QVERIFY(allParsed);
         const QHash<QString, QSet<QString>> help = helpEventFields();
-        QCOMPARE(help.size(), 13);
+        QCOMPARE(help.size(), 15);
         QSet<QString> seen;
+        QSet<QString> runs; // one per run: the run, the check, the error
         for (const QJsonObject& event : events) {
             const QString name = event["event"].toString();
             seen << name;
+            runs << event["run"].toString();
             const QStringList keys = event.keys();
             QSet<QString> fields(keys.begin(), keys.end());
-            fields -= {"schema", "event", "ms", "time"};
+            fields -= {"schema", "event", "run", "ms", "time"};
             if (name == "check") {
-                QCOMPARE(fields, QSet<QString>({"image", "encoders"}));
+                QCOMPARE(fields, QSet<QString>({"image", "encoders", "upgrade", "canary",
+                                                "failureLimit", "maxParallel"}));
                 continue;
             }
             QVERIFY2(help.contains(name), qPrintable(name));
             QCOMPARE(fields, help[name]);
         }
         QCOMPARE(seen, QSet<QString>({"image", "connect", "connected", "log", "stage", "progress",
-                                      "retry", "end", "summary", "check", "error"}));
+                                      "retry", "end", "fleet", "summary", "check", "error"}));
+        QCOMPARE(runs.size(), 3);
+        QVERIFY(!runs.contains(QString()));
+        // Where the fleet stands, at the end too.
+        const QJsonObject last = events.value(events.size() - 4);
+        QCOMPARE(last["event"].toString(), "fleet");
+        QCOMPARE(last["done"].toInt(), 3);
+        QCOMPARE(last["failed"].toInt(), 2);
     }
 };
 

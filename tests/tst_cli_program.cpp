@@ -62,15 +62,17 @@ public:
         if (master >= 0)
             ::close(master);
     }
+    // `piped`: standard output goes to a pipe (cli.out()), not to the terminal.
     bool start(const QByteArrayList& arguments, unsigned short rows, unsigned short columns,
-               bool terminalInput = false) {
+               bool terminalInput = false, bool piped = false) {
         int slave = -1;
         winsize size{};
         size.ws_row = rows;
         size.ws_col = columns;
         if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0)
             return false;
-        const bool started = cli.start(CliPath, arguments, slave, {}, terminalInput ? slave : -1);
+        const bool started =
+            cli.start(CliPath, arguments, piped ? -1 : slave, {}, terminalInput ? slave : -1);
         ::close(slave);
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
         return started;
@@ -242,46 +244,56 @@ private slots:
         const QByteArray refused = "127.0.0.1:" + QByteArray::number(closed);
         arguments << refused;
         OnTerminal terminal;
-        // Eight rows: four encoder rows, "... and 4 more encoders", the overall line.
-        QVERIFY(terminal.start(arguments, 8, 100));
+        // A third of 24 rows: six encoder rows, "... and 2 more encoders", the overall line.
+        QVERIFY(terminal.start(arguments, 24, 100));
         QCOMPARE(terminal.finish(), 1);
         const QString out = terminal.text();
         const QString lastPanel =
-            out.left(out.indexOf("7 of 8 encoders upgraded, 1 failed")).section("\x1b[2K", -6);
+            out.left(out.indexOf("7 of 8 encoders upgraded, 1 failed")).section("\x1b[2K", -8);
         QVERIFY2(lastPanel.contains(refused + "  FAILED: SERVER NOT READY (connection refused)"),
                  qPrintable(lastPanel));
-        QVERIFY(lastPanel.contains("\x1b[2K... and 4 more encoders\n"));
+        QVERIFY(lastPanel.contains("\x1b[2K... and 2 more encoders\n"));
         QVERIFY2(out.contains(QRegularExpression(", 1 failed, \\d in flight, about \\d+ s left\n")),
                  qPrintable(out.right(2000)));
     }
-    // With standard input and output both terminals, nothing is sent before the operator has
-    // said y or yes; --yes asks nothing.
+    // With standard input a terminal, nothing is sent before the operator has said y or yes
+    // there, with the output piped too and after hosts typed to their end; --yes asks nothing.
     void questionOnATerminal_data() {
         QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QByteArray>("answer"); // empty: none awaited
+        QTest::addColumn<QByteArray>("answer"); // empty: none awaited; %H: the encoder
         QTest::addColumn<int>("status");
-        QTest::newRow("y") << QStringList{} << QByteArray("y\n") << 0;
-        QTest::newRow("yes") << QStringList{} << QByteArray(" YES\n") << 0;
-        QTest::newRow("n") << QStringList{} << QByteArray("n\n") << 2;
-        QTest::newRow("another word") << QStringList{} << QByteArray("sure\n") << 2;
-        QTest::newRow("EOF") << QStringList{} << QByteArray("\x04") << 2;
-        QTest::newRow("--yes") << QStringList{"--yes"} << QByteArray() << 0;
-        QTest::newRow("-y") << QStringList{"-y"} << QByteArray() << 0;
+        QTest::addColumn<bool>("piped"); // standard output a pipe
+        QTest::newRow("y") << QStringList{} << QByteArray("y\n") << 0 << false;
+        QTest::newRow("yes") << QStringList{} << QByteArray(" YES\n") << 0 << false;
+        QTest::newRow("n") << QStringList{} << QByteArray("n\n") << 2 << false;
+        QTest::newRow("another word") << QStringList{} << QByteArray("sure\n") << 2 << false;
+        QTest::newRow("EOF") << QStringList{} << QByteArray("\x04") << 2 << false;
+        QTest::newRow("--yes") << QStringList{"--yes"} << QByteArray() << 0 << false;
+        QTest::newRow("-y") << QStringList{"-y"} << QByteArray() << 0 << false;
+        QTest::newRow("output piped") << QStringList{} << QByteArray("y\n") << 0 << true;
+        QTest::newRow("hosts typed")
+            << QStringList{"--hosts-file", "-"} << QByteArray("%H\n\x04") << 0 << true;
     }
     void questionOnATerminal() {
         QFETCH(QStringList, options);
         QFETCH(QByteArray, answer);
         QFETCH(int, status);
+        QFETCH(bool, piped);
         SimProcess sim;
         QVERIFY(sim.start(OkSim));
         OnTerminal terminal;
-        QVERIFY(terminal.start(bytes(options + QStringList{image, sim.host()}), 24, 80, true));
+        const QStringList hosts = options.contains("-") ? QStringList{} : QStringList{sim.host()};
+        QVERIFY(terminal.start(bytes(options + QStringList{image} + hosts), 24, 80, true, piped));
         const QByteArray question =
-            "Upgrade 1 encoder(s) with " + image.toLocal8Bit() + " (" +
+            "Upgrade 1 of 1 encoder with " + image.toLocal8Bit() + " (SHA-256 " +
             QCryptographicHash::hash(RandomImage(100'000, 7), QCryptographicHash::Sha256)
                 .toHex()
                 .left(16) +
             ")? [y/N] ";
+        if (answer.startsWith("%H")) { // the hosts first, then the answer
+            QVERIFY(terminal.type(answer.replace("%H", sim.host().toLocal8Bit())));
+            answer = "y\n";
+        }
         if (!answer.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(terminal.shown().contains(question), 10000);
             // Asked before any connection.
@@ -293,6 +305,7 @@ private slots:
         QCOMPARE(terminal.shown().contains("[y/N]"), !answer.isEmpty());
         if (status == 0) {
             QVERIFY(sim.nextReport()["complete"].toBool());
+            QCOMPARE(terminal.cli.out().contains("send data header"), piped);
         } else {
             QVERIFY(terminal.cli.err().contains("not confirmed: nothing was sent to any encoder"));
             QVERIFY(!terminal.shown().contains("send data header"));
@@ -359,7 +372,9 @@ private slots:
             hosts << hanging;
 
         TestProcess cli;
-        QVERIFY(cli.start(CliPath, bytes(QStringList{"--plain", image} + hosts)));
+        const QString report = dir.filePath("interrupted-report.json");
+        QVERIFY(
+            cli.start(CliPath, bytes(QStringList{"--plain", "--report", report, image} + hosts)));
         const auto out = [&] { return QString::fromLocal8Bit(cli.out()); };
         QTRY_VERIFY_WITH_TIMEOUT(
             HostLines(out(), erasing.host()).contains("Erasing flash ... in progress"), 15000);
@@ -371,6 +386,9 @@ private slots:
         QCOMPARE(cli.waitForExit(15000), 128 + signalNumber);
         QVERIFY(cli.exitedNormally());
         const QString err = QString::fromLocal8Bit(cli.err());
+        QFile reportFile(report);
+        QVERIFY(reportFile.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(reportFile.readAll())["interrupted"].toBool(), true);
 
         QVERIFY2(out().contains("interrupted by " + name + ": no new connection"),
                  qPrintable(out()));

@@ -222,8 +222,9 @@ private slots:
         QVERIFY(sim.start(OkSim));
         const QString report = path("identity-report.json");
         QDir::setCurrent(dir.path());
+        // Upper case, with the newline of "$(cat file)".
         const CliRun run =
-            RunCliInProcess({"--json", "--no-history", "--expect-sha256", sha256.toUpper(),
+            RunCliInProcess({"--json", "--no-history", "--expect-sha256", sha256.toUpper() + "\n",
                              "--report", "identity-report.json", "image.bin", sim.host()});
         QCOMPARE(run.exitCode, 0);
         const QJsonObject imageEvent =
@@ -329,19 +330,75 @@ private slots:
                                   "failed\n"),
                  qPrintable(run.out));
     }
-    // A canary that fails while every other encoder is already upgraded stops nothing: no
-    // rollout is told as stopped.
-    void failedCanaryWithTheRestSkipped() {
-        writeLines("rest-done.jsonl", {historyEntry("127.0.0.1", 2, "success", "success", sha256)});
-        const CliRun run =
-            RunCliInProcess({"--json", "--skip-done", "--canary", "1", "--history",
-                             path("rest-done.jsonl"), image, "127.0.0.1:1", "127.0.0.1:2"});
+    // The canary is the first encoder to be contacted, not one skipped as already upgraded:
+    // once it fails, the rest are not started, unless all of them are upgraded already (no
+    // rollout is told as stopped then). --check counts only the encoders it would contact.
+    void canaryAmongThoseContacted_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("donePort"); // the history has 127.0.0.1:PORT upgraded
+        QTest::addColumn<int>("busyPort"); // another run holds 127.0.0.1:PORT; 0: none
+        QTest::addColumn<QList<int>>("ports");
+        QTest::addColumn<QStringList>("causes"); // each encoder's end; or --check's lines
+        QTest::addColumn<bool>("stopped");
+        QTest::newRow("the rest upgraded")
+            << QStringList{"--json"} << 2 << 0 << QList<int>{1, 2}
+            << QStringList{"not-reachable", "already-upgraded"} << false;
+        QTest::newRow("an upgraded one first")
+            << QStringList{"--json"} << 1 << 0 << QList<int>{1, 2, 3}
+            << QStringList{"already-upgraded", "not-reachable", "rollout-stopped"} << true;
+        QTest::newRow("a busy one first")
+            << QStringList{"--json"} << 0 << 1 << QList<int>{1, 2, 3}
+            << QStringList{"busy", "not-reachable", "rollout-stopped"} << true;
+        QTest::newRow("check") << QStringList{"--check", "--max-failures", "50%"} << 1 << 0
+                               << QList<int>{1, 2, 3}
+                               << QStringList{"would upgrade 2 encoders:",
+                                              "  127.0.0.1:1 at 127.0.0.1:1 (already upgraded: "
+                                              "skipped)",
+                                              "  127.0.0.1:2 at 127.0.0.1:2",
+                                              "  127.0.0.1:3 at 127.0.0.1:3",
+                                              "canary: 127.0.0.1:2 (the rest start only once it "
+                                              "has succeeded)",
+                                              "stop after 2 failures"}
+                               << false;
+    }
+    void canaryAmongThoseContacted() {
+        QFETCH(QStringList, options);
+        QFETCH(int, donePort);
+        QFETCH(int, busyPort);
+        QFETCH(QList<int>, ports);
+        QFETCH(QStringList, causes);
+        QFETCH(bool, stopped);
+        writeLines("canary-done.jsonl",
+                   {historyEntry("127.0.0.1", donePort, "success", "success", sha256)});
+        QStringList hosts;
+        for (const int port : ports)
+            hosts << QStringLiteral("127.0.0.1:%1").arg(port);
+        EncoderLock held;
+        QString why;
+        QVERIFY(!LockFolderFault(path("run/fwupgrade"), true));
+        QVERIFY(busyPort == 0 || held.take(path("run/fwupgrade"), "127.0.0.1", quint16(busyPort),
+                                           why) == EncoderLock::Taken::Yes);
+        const CliRun run = RunCliInProcess(options +
+                                           QStringList{"--skip-done", "--canary", "1", "--history",
+                                                       path("canary-done.jsonl"), image} +
+                                           hosts);
+        if (options.contains("--check")) {
+            QCOMPARE(run.exitCode, 0);
+            QVERIFY2(run.out.contains(causes.join('\n') + '\n'), qPrintable(run.out));
+            return;
+        }
         QCOMPARE(run.exitCode, 1);
-        const QJsonObject summary =
-            QJsonDocument::fromJson(run.out.trimmed().split('\n').last().toUtf8()).object();
+        QStringList ends(hosts.size());
+        QJsonObject summary;
+        for (const QString& line : run.out.trimmed().split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+            if (event["event"] == "end")
+                ends[hosts.indexOf(event["host"].toString())] = event["cause"].toString();
+            summary = event;
+        }
+        QCOMPARE(ends, causes);
         QCOMPARE(summary["event"].toString(), "summary");
-        QCOMPARE(summary["rollout"].toObject()["stopped"].toBool(), false);
-        QCOMPARE(summary["skipped"].toArray().size(), 1);
+        QCOMPARE(summary["rollout"].toObject()["stopped"].toBool(), stopped);
     }
     // The latest entry of an address and port decides, a skip as already upgraded included;
     // lines that are no JSON, and entries of an encoder not contacted, are passed over.
@@ -447,9 +504,9 @@ private slots:
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.out.contains("127.0.0.1:1: skipped (busy): " + by + "\n"),
                  qPrintable(run.out));
-        QVERIFY2(
-            run.out.contains("again: fwupgrade-cli --plain --no-history --hosts-file " + failed),
-            qPrintable(run.out));
+        QVERIFY2(run.out.contains("again: fwupgrade-cli --plain --no-history --failed-hosts " +
+                                  path("busy-rerun.txt") + " --hosts-file " + failed),
+                 qPrintable(run.out));
         QCOMPARE(fileBytes(failed), QByteArray("127.0.0.1:1\n"));
     }
     // Two runs at once with one history and --skip-done (their locks beside it): each encoder

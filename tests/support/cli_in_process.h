@@ -17,6 +17,9 @@
 #include <chrono>
 #include <csignal>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 // Longer than any run a test makes, shorter than the watchdog's bound on one test function.
 constexpr int HungCliSeconds = 45;
 
@@ -35,6 +38,11 @@ inline CliRun RunCliInProcess(const QStringList& arguments, QString* live = null
     CliRun run;
     if (!outFile.open() || !errFile.open())
         return run;
+    // A run asks on the terminal whenever standard input is one: the test's never is.
+    if (const int none = ::isatty(STDIN_FILENO) ? ::open("/dev/null", O_RDONLY) : -1; none >= 0) {
+        ::dup2(none, STDIN_FILENO);
+        ::close(none);
+    }
     QTimer follow;
     QObject::connect(&follow, &QTimer::timeout, [&] {
         QFile reader(outFile.fileName());

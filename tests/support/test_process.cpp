@@ -81,8 +81,13 @@ bool TestProcess::start(const QString& program, const QByteArrayList& arguments,
     posix_spawn_file_actions_adddup2(&actions, stdoutFd >= 0 ? stdoutFd : outEnds[1],
                                      STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errEnds[1], STDERR_FILENO);
+    // A terminal's program asks its questions there: a terminal of its own as its only one
+    // (its own session), and none at all when the test gives none.
     if (stdinFd >= 0)
         posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const bool ownSession = stdinFd >= 0 && ::isatty(stdinFd);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
@@ -92,7 +97,8 @@ bool TestProcess::start(const QString& program, const QByteArrayList& arguments,
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                              (ownSession ? POSIX_SPAWN_SETSID : 0));
     if (posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
         child = -1;
     posix_spawn_file_actions_destroy(&actions);

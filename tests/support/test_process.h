@@ -18,7 +18,8 @@ public:
     TestProcess& operator=(const TestProcess&) = delete;
     ~TestProcess();
 
-    // Standard input is `stdinFd` when given (a terminal's), otherwise this process's.
+    // Standard input is `stdinFd` when given (a terminal's: then in a session of its own, that
+    // terminal not its controlling one), otherwise /dev/null.
     bool start(const QString& program, const QByteArrayList& arguments, int stdoutFd = -1,
                const QStringList& environment = {}, int stdinFd = -1);
     pid_t pid() const { return child; }

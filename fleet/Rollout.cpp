@@ -1,11 +1,10 @@
-#include "BatchUpgrade.h"
+#include "Rollout.h"
 
-#include "RunOutput.h"
+#include "FleetEvent.h"
 #include "RunRecords.h"
 
 #include <QDir>
 #include <QJsonArray>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -54,51 +53,37 @@ QString signalName(int signalNumber) {
 
 } // namespace
 
-QString ShellQuoted(const QString& word) {
-    static const QRegularExpression plain(
-        QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_./:=+,@%-]+")));
-    if (plain.match(word).hasMatch())
-        return word;
-    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) +
-           QLatin1Char('\'');
-}
-
-QString RerunCommand(const CliOptions& options, const QList<EncoderOutcome>& outcomes,
-                     bool failedHostsWritten) {
-    const bool fromList = failedHostsWritten && !options.failedHostsFile.isEmpty();
-    QStringList words{QLatin1String(CliName)};
-    for (const QString& option : options.rerunOptions)
-        words << ShellQuoted(option);
-    if (fromList)
-        words << QStringLiteral("--hosts-file") << ShellQuoted(options.failedHostsFile);
-    words << ShellQuoted(options.imagePath);
-    for (const EncoderOutcome& outcome : outcomes) {
-        if (!outcome.success && !fromList)
-            words << ShellQuoted(outcome.host);
-    }
-    return words.join(QLatin1Char(' '));
-}
-
-BatchUpgrade::BatchUpgrade(const CliOptions& options, const FirmwareImageBuffer& image,
-                           RunOutput& output, QObject* parent)
+Rollout::Rollout(const FleetSettings& options, const FirmwareImageBuffer& image, FleetSink& output,
+                 QObject* parent)
     : QObject(parent), options(options), output(output), sendPacer(SendBytesPerTurn) {
     for (int index = 0; index < options.encoders.size(); ++index) {
-        auto* upgrade = new EncoderUpgrade(index, options, image, output, &sendPacer, this);
-        connect(upgrade, &EncoderUpgrade::finished, this,
+        auto* upgrade = new EncoderRun(index, options, image, output, &sendPacer, this);
+        connect(upgrade, &EncoderRun::finished, this,
                 [this, upgrade] { upgradeFinished(*upgrade); });
         upgrades.append(upgrade);
     }
+    connect(&statusTimer, &QTimer::timeout, this, [this] {
+        this->output.write({RunEventKind::Fleet, -1, status().fields()});
+    });
+    holdBound.setSingleShot(true);
+    holdBound.setInterval(options.failureHold);
+    connect(&holdBound, &QTimer::timeout, this, [this] {
+        holding = false;
+        scheduleStart();
+    });
 }
 
-void BatchUpgrade::start() {
+void Rollout::start() {
+    clock.start();
+    statusTimer.start(FleetStatusInterval);
     parallel = options.maxParallel > 0 ? options.maxParallel : upgrades.size();
     fitParallelToDescriptors();
-    for (EncoderUpgrade* upgrade : std::as_const(upgrades))
+    for (EncoderRun* upgrade : std::as_const(upgrades))
         skippedAsDone(upgrade);
     startNext();
 }
 
-bool BatchUpgrade::skippedAsDone(EncoderUpgrade* upgrade) {
+bool Rollout::skippedAsDone(EncoderRun* upgrade) {
     const EncoderOutcome& outcome = upgrade->outcome();
     if (!history || !history->done(outcome.address, outcome.port))
         return false;
@@ -109,7 +94,7 @@ bool BatchUpgrade::skippedAsDone(EncoderUpgrade* upgrade) {
 
 // Each encoder in flight holds a socket and a lock. Past the descriptor limit its connect would
 // fail as if the encoder could not be reached: fewer go at once instead, said once.
-void BatchUpgrade::fitParallelToDescriptors() {
+void Rollout::fitParallelToDescriptors() {
     // An encoder in flight holds its socket and its lock's file.
     const std::optional<qsizetype> room = descriptorRoom();
     if (!room || parallel <= *room / 2)
@@ -129,7 +114,7 @@ void BatchUpgrade::fitParallelToDescriptors() {
 // all fail at once does not nest one start inside the other. A fleet starts a slice at a time,
 // so that the event loop turns between slices and their later steps (the pause, the image)
 // spread out rather than all falling due in one turn.
-void BatchUpgrade::startNext() {
+void Rollout::startNext() {
     constexpr int StartsPerTurn = 16;
     startScheduled = false;
     if (!stopWhy.isEmpty() && interruptions == 0) {
@@ -144,7 +129,7 @@ void BatchUpgrade::startNext() {
             scheduleStart();
             return;
         }
-        EncoderUpgrade* next = upgrades[nextToStart++];
+        EncoderRun* next = upgrades[nextToStart++];
         // Skipped before it began, held by another run, or upgraded by one meanwhile: it takes
         // no place in flight.
         if (next->hasEnded() || !next->takeLock() || skippedAsDone(next))
@@ -154,44 +139,60 @@ void BatchUpgrade::startNext() {
     }
 }
 
-// The rest wait until every canary has ended; one that failed stops the rollout.
-bool BatchUpgrade::waitingForCanary() const {
-    if (nextToStart < options.canary)
+// The rest wait until every canary has ended; one that failed stops the rollout. Those
+// skipped as already upgraded are no canary: the canary is the first to be contacted.
+bool Rollout::waitingForCanary() const {
+    if (canaries.isEmpty() || nextToStart <= canaries.last())
         return false;
-    for (qsizetype i = 0; i < std::min<qsizetype>(options.canary, upgrades.size()); ++i) {
-        if (!upgrades[i]->hasEnded())
-            return true;
-    }
-    return false;
+    return std::any_of(canaries.begin(), canaries.end(),
+                       [this](qsizetype i) { return !upgrades[i]->hasEnded(); });
 }
 
 // With a failure bound, a failure holds new starts until those in flight have ended: failures
-// that come together (a bad image) are counted together before anything more starts.
-bool BatchUpgrade::holdingAfterFailure() {
-    if (holding && inFlight == 0)
+// that come together (a bad image) are counted together before anything more starts. One in
+// flight that never ends holds them FailureHold at most.
+bool Rollout::holdingAfterFailure() {
+    if (holding && inFlight == 0) {
         holding = false;
+        holdBound.stop();
+    }
     return holding;
 }
 
-qsizetype BatchUpgrade::failureBound() const {
+void Rollout::hold() {
+    if (options.maxFailures == 0 || holding)
+        return;
+    holding = true;
+    holdBound.start();
+    const auto held = std::count_if(upgrades.begin(), upgrades.end(),
+                                    [this](const EncoderRun* upgrade) { return holds(*upgrade); });
+    if (held > 0)
+        output.write({RunEventKind::Hold,
+                      -1,
+                      {{"held", qint64(held)},
+                       {"inFlight", qint64(inFlight)},
+                       {"boundSeconds", double(options.failureHold.count()) / 1000.0}}});
+}
+
+qsizetype FailureLimit(const FleetSettings& options, qsizetype encoders) {
     if (!options.maxFailuresPercent)
         return options.maxFailures;
     return std::max<qsizetype>(
-        1, qsizetype(std::ceil(double(upgrades.size()) * options.maxFailures / 100.0)));
+        1, qsizetype(std::ceil(double(encoders) * options.maxFailures / 100.0)));
 }
 
-void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
+void Rollout::checkRollout(const EncoderRun& ended) {
     if (!stopWhy.isEmpty() || !ended.hasStarted() || ended.outcome().success)
         return;
     ++failures;
-    holding = options.maxFailures > 0;
+    hold();
     // Stopping matters only while some encoder is still to start (not one skipped already).
-    const auto toStart = [](const EncoderUpgrade* upgrade) { return !upgrade->hasEnded(); };
+    const auto toStart = [](const EncoderRun* upgrade) { return !upgrade->hasEnded(); };
     if (interruptions > 0 || std::none_of(upgrades.begin() + nextToStart, upgrades.end(), toStart))
         return;
-    if (upgrades.indexOf(&ended) < options.canary) {
+    if (canaries.contains(upgrades.indexOf(&ended))) {
         stopWhy = QStringLiteral("the canary %1 failed").arg(ended.outcome().host);
-    } else if (options.maxFailures > 0 && failures >= failureBound()) {
+    } else if (options.maxFailures > 0 && failures >= FailureLimit(options, upgrades.size())) {
         stopWhy = QStringLiteral("%1 encoder%2 failed (--max-failures %3%4)")
                       .arg(failures)
                       .arg(failures == 1 ? "" : "s")
@@ -201,27 +202,27 @@ void BatchUpgrade::checkRollout(const EncoderUpgrade& ended) {
 }
 
 // Each not yet started ends at once, from the event loop (never inside another encoder's end).
-void BatchUpgrade::skipRest() {
-    for (EncoderUpgrade* upgrade : std::as_const(upgrades))
+void Rollout::skipRest() {
+    for (EncoderRun* upgrade : std::as_const(upgrades))
         upgrade->skip(QLatin1String(RolloutStoppedCause),
                       QStringLiteral("not started: the rollout stopped (%1)").arg(stopWhy), false);
 }
 
-void BatchUpgrade::scheduleStart() {
+void Rollout::scheduleStart() {
     if (startScheduled)
         return;
     startScheduled = true;
-    QTimer::singleShot(0, this, &BatchUpgrade::startNext);
+    QTimer::singleShot(0, this, &Rollout::startNext);
 }
 
-void BatchUpgrade::interrupt(int signalNumber) {
+void Rollout::interrupt(int signalNumber) {
     const bool immediately = ++interruptions > 1;
     if (!immediately)
         firstSignal = signalNumber;
     // The first signal leaves those writing their flash to finish; the second stops them, and
     // the summary warns of each (every warning first: the last upgrade to end tells the end).
     QJsonArray leftToFinish;
-    for (EncoderUpgrade* upgrade : upgrades) {
+    for (EncoderRun* upgrade : upgrades) {
         const auto stage = immediately ? upgrade->stopWarning() : upgrade->flashStage();
         if (stage)
             (immediately ? warnings : leftToFinish)
@@ -232,13 +233,13 @@ void BatchUpgrade::interrupt(int signalNumber) {
                   {{"signal", signalName(signalNumber)},
                    {"immediately", immediately},
                    {"leftToFinish", leftToFinish}}});
-    for (EncoderUpgrade* upgrade : upgrades) {
+    for (EncoderRun* upgrade : upgrades) {
         if (immediately || !upgrade->flashStage())
             upgrade->interrupt();
     }
 }
 
-void BatchUpgrade::upgradeFinished(EncoderUpgrade& upgrade) {
+void Rollout::upgradeFinished(EncoderRun& upgrade) {
     if (upgrade.hasStarted())
         --inFlight;
     emit encoderEnded(upgrade.outcome());
@@ -248,13 +249,15 @@ void BatchUpgrade::upgradeFinished(EncoderUpgrade& upgrade) {
         scheduleStart();
         return;
     }
+    statusTimer.stop();
+    output.write({RunEventKind::Fleet, -1, status().fields()});
     const QList<EncoderOutcome> all = outcomes();
     const bool allDone = std::all_of(all.begin(), all.end(),
                                      [](const EncoderOutcome& outcome) { return outcome.success; });
     emit done(firstSignal != 0 ? 128 + firstSignal : allDone ? 0 : 1);
 }
 
-void BatchUpgrade::tellSummary(int exitCode, bool failedHostsWritten) {
+void Rollout::tellSummary(int exitCode, bool failedHostsWritten) {
     const QList<EncoderOutcome> all = outcomes();
     const bool allDone = std::all_of(all.begin(), all.end(),
                                      [](const EncoderOutcome& outcome) { return outcome.success; });
@@ -281,14 +284,64 @@ void BatchUpgrade::tellSummary(int exitCode, bool failedHostsWritten) {
     QJsonObject summary{{"exitCode", exitCode}, {"succeeded", succeeded},
                         {"skipped", skipped},   {"failed", failed},
                         {"rollout", rollout()}, {"warnings", warningTexts}};
-    if (!allDone)
-        summary.insert("rerun", RerunCommand(options, all, failedHostsWritten));
+    if (!allDone) {
+        QStringList notDone;
+        for (const EncoderOutcome& outcome : all) {
+            if (!outcome.success)
+                notDone << outcome.host;
+        }
+        // For the front end's command that tries them again.
+        summary.insert("notDone", QJsonArray::fromStringList(notDone));
+        summary.insert("failedHostsWritten", failedHostsWritten);
+    }
     output.write({RunEventKind::Summary, -1, summary});
 }
 
-QList<EncoderOutcome> BatchUpgrade::outcomes() const {
+QList<EncoderOutcome> Rollout::outcomes() const {
     QList<EncoderOutcome> all;
-    for (const EncoderUpgrade* upgrade : upgrades)
+    for (const EncoderRun* upgrade : upgrades)
         all.append(upgrade->outcome());
     return all;
+}
+
+// Each encoder's image, then its three stages, each a quarter of its work.
+FleetStatus Rollout::status() const {
+    FleetStatus now;
+    now.total = int(upgrades.size());
+    double workDone = 0;
+    for (const EncoderRun* upgrade : upgrades) {
+        const EncoderOutcome& outcome = upgrade->outcome();
+        if (upgrade->hasEnded()) {
+            ++now.done;
+            now.skipped += outcome.skipped ? 1 : 0;
+            now.failed += !outcome.success && !outcome.skipped ? 1 : 0;
+            workDone += 1;
+        } else if (upgrade->hasStarted()) {
+            ++now.inFlight;
+            const UpgradeProgress progress = upgrade->progress();
+            const int quarter = progress.phase ? static_cast<int>(*progress.phase) + 1 : 0;
+            workDone += (quarter + progress.percent / 100.0) / 4.0;
+            if (progress.step == UpgradeStep::SendingImage)
+                now.bytesPerSecond += progress.bytesPerSecond.value_or(0);
+        } else {
+            now.held += holds(*upgrade) ? 1 : 0;
+        }
+    }
+    const double elapsed = clock.isValid() ? double(clock.elapsed()) / 1000.0 : 0;
+    if (elapsed >= 0.5 && workDone > 0 && workDone < now.total)
+        now.secondsLeft = elapsed * (now.total - workDone) / workDone;
+    return now;
+}
+
+QJsonObject FleetStatus::fields() const {
+    QJsonObject fields{{"total", total},
+                       {"done", done},
+                       {"failed", failed},
+                       {"skipped", skipped},
+                       {"inFlight", inFlight},
+                       {"held", held},
+                       {"bytesPerSecond", std::round(bytesPerSecond)}};
+    // null until it can be told
+    fields.insert("secondsLeft", secondsLeft ? QJsonValue(std::ceil(*secondsLeft)) : QJsonValue());
+    return fields;
 }

@@ -1,9 +1,9 @@
-#include "EncoderUpgrade.h"
+#include "EncoderRun.h"
 
-#include "CliOptions.h"
 #include "FirmwareImage.h"
+#include "FleetEvent.h"
+#include "FleetSettings.h"
 #include "ProgramError.h"
-#include "RunOutput.h"
 #include "UpgradeMonitor.h"
 
 #include <chrono>
@@ -30,6 +30,13 @@ QString EncoderOutcome::result() const {
                      : QStringLiteral("failure");
 }
 
+QStringList EndCauseNames() {
+    QStringList causes;
+    for (int kind = 0; kind <= static_cast<int>(UpgradeEndKind::Interrupted); ++kind)
+        causes << UpgradeEndKindName(static_cast<UpgradeEndKind>(kind));
+    return causes;
+}
+
 QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
     return {{"host", outcome.host},
             {"address", outcome.address},
@@ -42,22 +49,21 @@ QJsonObject OutcomeFields(const EncoderOutcome& outcome) {
             {"durationMs", outcome.durationMs}};
 }
 
-EncoderUpgrade::EncoderUpgrade(int index, const CliOptions& options,
-                               const FirmwareImageBuffer& image, RunOutput& output,
-                               SendPacer* sendPacer, QObject* parent)
+EncoderRun::EncoderRun(int index, const FleetSettings& options, const FirmwareImageBuffer& image,
+                       FleetSink& output, SendPacer* sendPacer, QObject* parent)
     : QObject(parent), index(index), options(options), address(options.encoders[index]),
       image(image), output(output), sendPacer(sendPacer),
       channel(address.address, QByteArray::number(address.port)) {
     retryDelay.setSingleShot(true);
-    connect(&retryDelay, &QTimer::timeout, this, &EncoderUpgrade::startAttempt);
+    connect(&retryDelay, &QTimer::timeout, this, &EncoderRun::startAttempt);
     deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, this, &EncoderUpgrade::deadlineReached);
+    connect(&deadline, &QTimer::timeout, this, &EncoderRun::deadlineReached);
     result.host = address.label;
     result.address = QString::fromLatin1(address.address);
     result.port = address.port;
 }
 
-bool EncoderUpgrade::takeLock() {
+bool EncoderRun::takeLock() {
     QString why;
     const EncoderLock::Taken taken =
         lock.take(options.lockFolder, result.address, result.port, why);
@@ -67,7 +73,7 @@ bool EncoderUpgrade::takeLock() {
     return taken == EncoderLock::Taken::Yes;
 }
 
-void EncoderUpgrade::start() {
+void EncoderRun::start() {
     if (attempts > 0 || finishedAll)
         return; // started already, or interrupted before it began
     clock.start();
@@ -77,7 +83,7 @@ void EncoderUpgrade::start() {
 }
 
 // A new session for each attempt: a session runs once.
-void EncoderUpgrade::startAttempt() {
+void EncoderRun::startAttempt() {
     ++attempts;
     session = std::make_unique<UpgradeSession>(channel, image, static_cast<UpgradeView&>(*this));
     session->setSendPacer(sendPacer);
@@ -86,7 +92,7 @@ void EncoderUpgrade::startAttempt() {
     if (options.timeoutSeconds)
         session->setWholeBound(milliseconds(*options.timeoutSeconds),
                                std::chrono::milliseconds(clock.elapsed()));
-    connect(session.get(), &UpgradeSession::finished, this, &EncoderUpgrade::sessionFinished);
+    connect(session.get(), &UpgradeSession::finished, this, &EncoderRun::sessionFinished);
     tell(RunEventKind::Connect,
          {{"address", result.address}, {"port", result.port}, {"attempt", attempts}});
     try {
@@ -96,28 +102,28 @@ void EncoderUpgrade::startAttempt() {
     }
 }
 
-UpgradeProgress EncoderUpgrade::progress() const {
+UpgradeProgress EncoderRun::progress() const {
     return session ? session->progress() : UpgradeProgress{};
 }
 
-QString EncoderUpgrade::stage() const {
+QString EncoderRun::stage() const {
     return session ? session->stage() : QStringLiteral("connecting");
 }
 
-std::optional<QString> EncoderUpgrade::flashStage() const {
+std::optional<QString> EncoderRun::flashStage() const {
     if (finishedAll || !progress().writingFlash)
         return std::nullopt;
     return stage();
 }
 
-std::optional<QString> EncoderUpgrade::stopWarning() const {
+std::optional<QString> EncoderRun::stopWarning() const {
     const UpgradeProgress now = progress();
     if (!finishedAll && !now.writingFlash && now.step == UpgradeStep::Following)
         return QStringLiteral("possibly erasing flash (it had the whole image)");
     return flashStage();
 }
 
-void EncoderUpgrade::interrupt() {
+void EncoderRun::interrupt() {
     if (finishedAll)
         return;
     const QString text = attempts == 0 ? QStringLiteral("interrupted before connecting")
@@ -130,7 +136,7 @@ void EncoderUpgrade::interrupt() {
         end(UpgradeEndKind::Interrupted, text);
 }
 
-void EncoderUpgrade::skip(const QString& cause, const QString& reason, bool done) {
+void EncoderRun::skip(const QString& cause, const QString& reason, bool done) {
     if (attempts > 0 || finishedAll)
         return;
     finishedAll = true;
@@ -145,7 +151,7 @@ void EncoderUpgrade::skip(const QString& cause, const QString& reason, bool done
 }
 
 // A session that runs ends itself at the same moment, by its own whole bound.
-void EncoderUpgrade::deadlineReached() {
+void EncoderRun::deadlineReached() {
     if (!retryDelay.isActive())
         return;
     retryDelay.stop();
@@ -156,7 +162,7 @@ void EncoderUpgrade::deadlineReached() {
 
 // Only a connect that failed before anything was sent is tried again: once a byte of the
 // header has gone, the encoder is never sent anything more in this run.
-void EncoderUpgrade::sessionFinished() {
+void EncoderRun::sessionFinished() {
     const UpgradeEndKind kind = session->endCause().kind;
     if (kind == UpgradeEndKind::NotReachable && attempts <= options.retries) {
         tell(RunEventKind::Retry, {{"attempt", attempts},
@@ -169,7 +175,7 @@ void EncoderUpgrade::sessionFinished() {
     end(kind, session->endDescription());
 }
 
-void EncoderUpgrade::end(UpgradeEndKind kind, const QString& reason) {
+void EncoderRun::end(UpgradeEndKind kind, const QString& reason) {
     if (finishedAll)
         return;
     finishedAll = true;
@@ -187,12 +193,12 @@ void EncoderUpgrade::end(UpgradeEndKind kind, const QString& reason) {
     emit finished();
 }
 
-void EncoderUpgrade::tell(RunEventKind kind, QJsonObject fields) {
+void EncoderRun::tell(RunEventKind kind, QJsonObject fields) {
     fields.insert("host", address.label);
     output.write({kind, index, fields});
 }
 
-void EncoderUpgrade::connectionSettled(bool connected) {
+void EncoderRun::connectionSettled(bool connected) {
     if (!connected)
         return; // the end says why
     result.contacted = true;
@@ -203,25 +209,24 @@ void EncoderUpgrade::connectionSettled(bool connected) {
           {"localAddress", QString::fromLatin1(channel.LocalAddress())}});
 }
 
-void EncoderUpgrade::imageSent(std::int64_t, std::int64_t) {
+void EncoderRun::imageSent(std::int64_t, std::int64_t) {
     // The replies are only held while the image goes out: no phase yet.
     const UpgradeProgress now = session->progress();
     progressed(std::nullopt, now.bytesAcknowledged, now.percent);
 }
 
-void EncoderUpgrade::setPhaseText(UpgradePhase phase, const QString& text) {
+void EncoderRun::setPhaseText(UpgradePhase phase, const QString& text) {
     latestStageText = text;
     tell(RunEventKind::Stage,
          {{"stage", QLatin1String(StageNames[stageIndex(phase)])}, {"text", text}});
 }
 
-void EncoderUpgrade::setPhasePosition(UpgradePhase phase, std::int32_t position) {
+void EncoderRun::setPhasePosition(UpgradePhase phase, std::int32_t position) {
     progressed(phase, position, PhasePercent(phase, position, image.length));
 }
 
 // Told only when the whole percentage changes.
-void EncoderUpgrade::progressed(std::optional<UpgradePhase> phase, std::int64_t position,
-                                int percent) {
+void EncoderRun::progressed(std::optional<UpgradePhase> phase, std::int64_t position, int percent) {
     const std::size_t stage = stageIndex(phase);
     if (lastPercent[stage] == percent)
         return;
@@ -233,7 +238,7 @@ void EncoderUpgrade::progressed(std::optional<UpgradePhase> phase, std::int64_t 
 
 // An encoder that chatters is shown up to a point, then only counted; the stage texts are
 // always shown.
-void EncoderUpgrade::appendDeviceLog(const QString& line) {
+void EncoderRun::appendDeviceLog(const QString& line) {
     constexpr int MostShownReplies = 200;
     if (deviceLines >= MostShownReplies && !IsEncoderStageText(line)) {
         if (unshownDeviceLines++ == 0)
@@ -246,10 +251,10 @@ void EncoderUpgrade::appendDeviceLog(const QString& line) {
     tell(RunEventKind::Log, {{"log", "device"}, {"text", line}});
 }
 
-void EncoderUpgrade::appendUpgradeLog(const QString& line) {
+void EncoderRun::appendUpgradeLog(const QString& line) {
     tell(RunEventKind::Log, {{"log", "upgrade"}, {"text", line}});
 }
 
-void EncoderUpgrade::showSuccess(const QString& text) {
+void EncoderRun::showSuccess(const QString& text) {
     tell(RunEventKind::Log, {{"log", "notice"}, {"text", text}});
 }

@@ -1,8 +1,5 @@
 #include "RunRecords.h"
 
-#include "OutputChannel.h"
-#include "RunEvent.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -271,4 +268,45 @@ bool HistoryVerdicts::done(const QString& address, quint16 port) {
     }
     offset += std::min(start, bytes.size());
     return verdicts.value(EncoderKey(address, port));
+}
+
+bool WriteAll(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            if (wrote == 0)
+                errno = EIO;
+            return false;
+        }
+        done += wrote;
+    }
+    return true;
+}
+
+// C1 characters are 0xC2 0x80-0x9F in UTF-8, and 0xC2 only ever leads a character there.
+QByteArray JsonText(const QJsonObject& object, bool indented) {
+    const QByteArray json =
+        QJsonDocument(object).toJson(indented ? QJsonDocument::Indented : QJsonDocument::Compact);
+    QByteArray shown;
+    shown.reserve(json.size());
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(json[i]);
+        const auto next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
+        if (byte == 0x7F) {
+            shown += "\\u007f";
+        } else if (byte == 0xC2 && next >= 0x80 && next < 0xA0) {
+            shown += "\\u00" + QByteArray::number(next, 16);
+            ++i;
+        } else {
+            shown += json[i];
+        }
+    }
+    return shown;
+}
+
+QString IsoTime(const QDateTime& time) {
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QFile>
 #include <QHash>
 #include <QJsonObject>
@@ -90,3 +91,10 @@ private:
     qint64 offset = 0;
     QHash<QString, bool> verdicts;
 };
+
+// Writes all of `bytes` to `fd`, again after EINTR; false, with errno set, when it cannot.
+bool WriteAll(int fd, const QByteArray& bytes);
+// A JSON document as one line (or indented), with C1 and DEL as \u escapes, which a JSON
+// library would leave raw.
+QByteArray JsonText(const QJsonObject& object, bool indented = false);
+QString IsoTime(const QDateTime& time = QDateTime::currentDateTime());

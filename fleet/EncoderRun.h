@@ -1,7 +1,7 @@
 #pragma once
 
 #include "EncoderLock.h"
-#include "RunEvent.h"
+#include "FleetEvent.h"
 #include "TcpClientChannel.h"
 #include "UpgradeSession.h"
 
@@ -13,10 +13,10 @@
 #include <memory>
 #include <optional>
 
-struct CliOptions;
+struct FleetSettings;
 struct EncoderAddress;
 struct FirmwareImageBuffer;
-class RunOutput;
+class FleetSink;
 class SendPacer;
 
 // How one encoder's upgrade ended, for the summary, the report and the failed-hosts list.
@@ -42,6 +42,8 @@ struct EncoderOutcome {
 };
 // As the end event and the report write it.
 QJsonObject OutcomeFields(const EncoderOutcome& outcome);
+// Every cause an upgrade ends with, as scripts read it, in its order.
+QStringList EndCauseNames();
 // The cause of an encoder not started because the rollout stopped.
 inline constexpr char RolloutStoppedCause[] = "rollout-stopped";
 // The causes of one not started because another run on this host holds it, or because its
@@ -52,11 +54,11 @@ inline constexpr char LockFailedCause[] = "lock-failed";
 // Encoder `index` of the command line: its connection and an UpgradeSession per attempt. The
 // session does the upgrade; this only retries a connect that failed before anything was sent
 // and tells the run's output what happens.
-class EncoderUpgrade : public QObject, private UpgradeView {
+class EncoderRun : public QObject, private UpgradeView {
     Q_OBJECT
 public:
-    EncoderUpgrade(int index, const CliOptions& options, const FirmwareImageBuffer& image,
-                   RunOutput& output, SendPacer* sendPacer, QObject* parent = nullptr);
+    EncoderRun(int index, const FleetSettings& options, const FirmwareImageBuffer& image,
+               FleetSink& output, SendPacer* sendPacer, QObject* parent = nullptr);
 
     // Takes the encoder's lock for the run, before its connect. Without it the upgrade has
     // ended at once, skipped (busy: another run holds it; or lock-failed), and false comes.
@@ -110,10 +112,10 @@ private:
     void imageSent(std::int64_t sent, std::int64_t total) override;
 
     const int index;
-    const CliOptions& options;
+    const FleetSettings& options;
     const EncoderAddress& address;
     const FirmwareImageBuffer& image;
-    RunOutput& output;
+    FleetSink& output;
     SendPacer* const sendPacer; // shared by the encoders of one run
 
     EncoderLock lock;
