@@ -118,6 +118,66 @@ private slots:
         QVERIFY(outcome.droppedPackets > 0);
     }
 
+    // With the program's bounds, all at once against simulators of their own: a network that
+    // drops out for 20 s at any stage is survived, and an encoder that never comes back is
+    // found within a minute, its image unacknowledged (the user timeout) or its erase quiet
+    // (the keepalive probes). Retransmitted no sooner than 250 ms, TCP's last try inside a
+    // 20 s outage comes at 15.75 s and the next at 31.75 s.
+    void outagesWithTheProgramsBounds() {
+        NetworkFaults network;
+        QVERIFY2(network.retransmitNoSooner(250), qPrintable(network.error()));
+        const QStringList paced{"--gap-ms", "20", "--program-step", "1000"};
+        const QStringList slowReader{"--read-rate", "400000"};
+        constexpr int Outage = 20000;
+        constexpr int Timeout = 90000;
+        const struct {
+            const char* name;
+            VanishPlan plan;
+            QStringList upgradeLog;
+        } rows[] = {
+            {"20 s in the pause",
+             {VanishStage::InPause, paced, 100000, Timeout, Outage},
+             {H, P, W, A}},
+            {"20 s during the image",
+             {VanishStage::DuringImage, slowReader, 1000000, Timeout, Outage},
+             {H, P, W, A}},
+            {"20 s during erase",
+             {VanishStage::DuringErase, paced, 100000, Timeout, Outage},
+             {H, P, W, A}},
+            {"20 s during programming",
+             {VanishStage::DuringProgramming, paced, 100000, Timeout, Outage},
+             {H, P, W, A}},
+            {"gone during the image",
+             {VanishStage::DuringImage, slowReader, 1000000, Timeout},
+             {H, P, Lost, A}},
+            {"gone during erase",
+             {VanishStage::DuringErase, paced, 100000, Timeout},
+             {H, P, W, Lost, A}},
+        };
+        QList<VanishPlan> plans;
+        for (const auto& row : rows)
+            plans << row.plan;
+        const QList<VanishOutcome> outcomes = RunVanishingUpgrades(plans);
+        const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
+        QVERIFY(boundMs < 60000);
+        for (qsizetype i = 0; i < plans.size(); ++i) {
+            const VanishOutcome& outcome = outcomes[i];
+            const bool survives = plans[i].outageMs > 0;
+            const QString said = QStringLiteral("%1: %2 after %3 ms, %4")
+                                     .arg(rows[i].name, UpgradeEndKindName(outcome.end.kind))
+                                     .arg(outcome.lostAfterMs)
+                                     .arg(outcome.failure + outcome.end.text);
+            QVERIFY2(outcome.failure.isEmpty() && outcome.droppedPackets > 0, qPrintable(said));
+            QVERIFY2(outcome.end.kind ==
+                         (survives ? UpgradeEndKind::Success : UpgradeEndKind::ConnectionLost),
+                     qPrintable(said));
+            QVERIFY2(survives ? outcome.lostAfterMs >= Outage
+                              : outcome.lostAfterMs <= boundMs + SlackMs,
+                     qPrintable(said));
+            QCOMPARE(outcome.upgradeLog, rows[i].upgradeLog);
+        }
+    }
+
     // An encoder that is there but quiet (a long erase) answers TCP's probes and is waited
     // for, well past the time a vanished one is given up.
     void quietEncoderIsWaitedFor() {
