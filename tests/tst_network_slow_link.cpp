@@ -8,6 +8,7 @@
 #include "UpgradeSession.h"
 #include "private_network.h"
 #include "sim_test_client.h"
+#include "test_image.h"
 #include "upgrade_test_support.h"
 
 #include <QCoreApplication>
@@ -66,11 +67,7 @@ private slots:
         QVERIFY2(faults.slowLink(kbitPerSecond), qPrintable(faults.error()));
         SimProcess sim;
         QVERIFY(sim.start({"--once", "--report-line"}));
-        auto image = std::make_unique<FirmwareImageBuffer>();
-        for (int i = 0; i < MaxImageSize; ++i)
-            image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 13 + i / 977);
-        image->length = MaxImageSize;
-        image->checksum = ImageChecksum(image->data.data(), MaxImageSize);
+        const auto image = ImageBuffer(PatternImage(MaxImageSize));
         TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
         ProgressView view;
         UpgradeSession session(channel, *image, view);

@@ -19,6 +19,10 @@ namespace {
 // A header segment with TCP timestamps is 64 bytes; the SYN (60) and bare acknowledgements
 // (52) are not longer than this.
 constexpr int LongestBareSegment = 60;
+// The route to 127.0.0.1 as the kernel makes it, replaced with metrics of a test's own.
+const QStringList LocalRoute{"ip",     "route", "replace", "local", "127.0.0.1",
+                             "dev",    "lo",    "table",   "local", "proto",
+                             "kernel", "scope", "host",    "src",   "127.0.0.1"};
 
 QString& enterProblem() {
     static QString problem = QStringLiteral("EnterPrivateNetwork() was not called");
@@ -156,27 +160,15 @@ bool NetworkFaults::slowLink(int kbitPerSecond) {
     return linkSlowed;
 }
 
-namespace {
-
-bool replaceLocalRoute(const QStringList& metrics, QString* output = nullptr) {
-    return RunNetworkTool(QStringList{"ip", "route", "replace", "local", "127.0.0.1", "dev", "lo",
-                                      "table", "local", "proto", "kernel", "scope", "host", "src",
-                                      "127.0.0.1"} +
-                              metrics,
-                          output);
-}
-
-} // namespace
-
 bool NetworkFaults::retransmitNoSooner(int ms) {
-    retransmissionSlowed =
-        replaceLocalRoute({"rto_min", QStringLiteral("%1ms").arg(ms)}, &lastError);
+    const QStringList floor{"rto_min", QStringLiteral("%1ms").arg(ms)};
+    retransmissionSlowed = RunNetworkTool(LocalRoute + floor, &lastError);
     return retransmissionSlowed;
 }
 
 void NetworkFaults::clear() {
     if (retransmissionSlowed)
-        replaceLocalRoute({});
+        RunNetworkTool(LocalRoute);
     retransmissionSlowed = false;
     if (tableMade)
         RunNetworkTool({"nft", "delete", "table", "inet", table});

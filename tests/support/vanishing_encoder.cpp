@@ -5,6 +5,7 @@
 #include "UpgradeSession.h"
 #include "private_network.h"
 #include "sim_test_client.h"
+#include "test_image.h"
 #include "upgrade_test_support.h"
 
 #include <QElapsedTimer>
@@ -23,7 +24,6 @@ class WatchingView : public UpgradeRecordingView {
 public:
     std::function<void(UpgradePhase)> onRow;
     std::function<void(std::int64_t)> onAcknowledged;
-    std::function<void()> onEnd;
 
     void showPhaseRow(UpgradePhase phase) override {
         UpgradeRecordingView::showPhaseRow(phase);
@@ -34,47 +34,38 @@ public:
         if (onAcknowledged)
             onAcknowledged(acknowledged);
     }
-    void upgradeEnded(const UpgradeEnd& end) override {
-        UpgradeRecordingView::upgradeEnded(end);
-        if (onEnd)
-            onEnd();
-    }
 };
 
 // One upgrade whose encoder vanishes at the plan's stage.
 class VanishingUpgrade {
 public:
-    explicit VanishingUpgrade(const VanishPlan& plan) : plan(plan) {
-        outageEnd.setSingleShot(true);
-        QObject::connect(&outageEnd, &QTimer::timeout, [this] { answerAgain(); });
-    }
+    explicit VanishingUpgrade(const VanishPlan& plan) : plan(plan) {}
 
-    bool start() {
+    void start() {
         if (!sim.start(plan.simArguments + QStringList{"--once"})) {
             outcome.failure = QStringLiteral("the simulator did not start");
-            return false;
+            return;
         }
-        image = std::make_unique<FirmwareImageBuffer>();
-        for (int i = 0; i < plan.imageLength; ++i)
-            image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + i / 256);
-        image->length = plan.imageLength;
-        image->checksum =
-            ImageChecksum(image->data.data(), static_cast<std::size_t>(image->length));
+        image = ImageBuffer(PatternImage(plan.imageLength));
         channel = std::make_unique<TcpClientChannel>("127.0.0.1", QByteArray::number(sim.port()));
         session = std::make_unique<UpgradeSession>(*channel, *image, view);
         watchStages();
         session->start();
-        return true;
     }
 
-    bool ended() const { return !session || session->ended(); }
+    // Polled while the upgrades go on, so that each end is timed when it comes.
+    bool ended() {
+        if (session && session->ended() && sinceVanished.isValid() && outcome.lostAfterMs < 0)
+            outcome.lostAfterMs = sinceVanished.elapsed();
+        return !session || session->ended();
+    }
 
-    VanishOutcome finish(bool inTime) {
+    VanishOutcome finish() {
         if (!session)
             return outcome;
         if (!sinceVanished.isValid())
             outcome.failure = QStringLiteral("the encoder never vanished: ") + faults.error();
-        else if (!inTime)
+        else if (!session->ended())
             outcome.failure = QStringLiteral("the upgrade did not end");
         outcome.end = session->endCause();
         outcome.upgradeLog = view.log(QStringLiteral("memo5"));
@@ -94,10 +85,6 @@ private:
         view.onAcknowledged = [this, stage](std::int64_t acknowledged) {
             vanishWhen(stage == VanishStage::DuringImage && acknowledged >= plan.imageLength / 5);
         };
-        view.onEnd = [this] {
-            if (sinceVanished.isValid())
-                outcome.lostAfterMs = sinceVanished.elapsed();
-        };
         view.onRow = [this, stage](UpgradePhase phase) {
             vanishWhen(
                 (phase == UpgradePhase::Erasing && stage == VanishStage::DuringErase) ||
@@ -110,7 +97,7 @@ private:
             return;
         sinceVanished.start();
         if (plan.outageMs > 0)
-            outageEnd.start(plan.outageMs);
+            QTimer::singleShot(plan.outageMs, &alive, [this] { answerAgain(); });
     }
 
     void answerAgain() {
@@ -126,7 +113,7 @@ private:
     std::unique_ptr<UpgradeSession> session;
     NetworkFaults faults;
     QElapsedTimer sinceVanished;
-    QTimer outageEnd;
+    QObject alive; // the outage's end is not told to a finished upgrade
     VanishOutcome outcome;
 };
 
@@ -144,13 +131,9 @@ QList<VanishOutcome> RunVanishingUpgrades(const QList<VanishPlan>& plans) {
         return std::all_of(upgrades.begin(), upgrades.end(),
                            [](const auto& upgrade) { return upgrade->ended(); });
     };
-    const bool inTime = QTest::qWaitFor(allEnded, timeoutMs);
+    static_cast<void>(QTest::qWaitFor(allEnded, timeoutMs)); // each end is told in finish()
     QList<VanishOutcome> outcomes;
     for (const auto& upgrade : upgrades)
-        outcomes << upgrade->finish(inTime || upgrade->ended());
+        outcomes << upgrade->finish();
     return outcomes;
-}
-
-VanishOutcome RunVanishingUpgrade(const VanishPlan& plan) {
-    return RunVanishingUpgrades({plan}).front();
 }

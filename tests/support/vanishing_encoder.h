@@ -30,6 +30,5 @@ struct VanishOutcome {
     bool channelClosed = false;
 };
 
-VanishOutcome RunVanishingUpgrade(const VanishPlan& plan);
 // All at once, on this thread's event loop; the outcomes in the plans' order.
 QList<VanishOutcome> RunVanishingUpgrades(const QList<VanishPlan>& plans);
