@@ -9,9 +9,10 @@ function(fw_add_network_test name)
         SKIP_REGULAR_EXPRESSION "no private network: ")
 endfunction()
 
-# An encoder that vanishes at each stage, lost header segments, failed connects, a quiet one.
+# An encoder that vanishes at each stage, outages survived, lost header segments, failed
+# connects, a quiet one.
 fw_add_network_test(tst_network_faults
-    SOURCES tst_network_faults.cpp LIBS fwtestsupport TIMEOUT 240)
+    SOURCES tst_network_faults.cpp LIBS fwtestsupport TIMEOUT 300 FUNCTION_TIMEOUT 120)
 # The largest image over 1 Mbit/s and 256 kbit/s links: about 2 min 45 s, mostly waiting.
 fw_add_network_test(tst_network_slow_link
     SOURCES tst_network_slow_link.cpp LIBS fwtestsupport TIMEOUT 420 FUNCTION_TIMEOUT 300)

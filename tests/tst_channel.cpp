@@ -382,7 +382,7 @@ private slots:
         QTest::addColumn<int>("idleS");
         QTest::addColumn<int>("intervalS");
         QTest::addColumn<int>("boundMs");
-        QTest::newRow("the program's") << 30000 << 10 << 5 << 32000;
+        QTest::newRow("the program's") << 45000 << 10 << 5 << 47000;
         QTest::newRow("probes past the user timeout") << 2000 << 2 << 3 << 5000;
         QTest::newRow("a long idle") << 3000 << 20 << 5 << 25000;
         QTest::newRow("no whole number of intervals") << 12000 << 2 << 7 << 16000;

@@ -8,11 +8,11 @@
 #include "UpgradeSession.h"
 #include "private_network.h"
 #include "sim_test_client.h"
+#include "test_image.h"
 #include "upgrade_test_support.h"
 #include "vanishing_encoder.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -38,14 +38,43 @@ ChannelBounds QuickLossBounds() {
 }
 // Timers, the nft commands and a machine shared with other builds.
 constexpr qint64 SlackMs = 1500;
+// Erasing takes 61 replies and programming 100, 20 ms apart: time enough to vanish in.
+const QStringList Paced{"--gap-ms", "20", "--program-step", "1000"};
+const QStringList SlowReader{"--read-rate", "400000"};
+using S = VanishStage;
 
-std::unique_ptr<FirmwareImageBuffer> PatternImage(int length) {
-    auto image = std::make_unique<FirmwareImageBuffer>();
-    for (int i = 0; i < length; ++i)
-        image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + i / 256);
-    image->length = length;
-    image->checksum = ImageChecksum(image->data.data(), static_cast<std::size_t>(length));
-    return image;
+struct VanishRow {
+    const char* name;
+    VanishPlan plan;
+    QStringList upgradeLog;
+};
+
+// All at once, each against a simulator and rules of its own: an upgrade whose encoder answers
+// again after an outage succeeds; one whose encoder is gone for good ends as a lost
+// connection, given up by TCP within the bound.
+void RunAtOnce(const QList<VanishRow>& rows) {
+    QList<VanishPlan> plans;
+    for (const VanishRow& row : rows)
+        plans << row.plan;
+    const QList<VanishOutcome> outcomes = RunVanishingUpgrades(plans);
+    const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const VanishOutcome& out = outcomes[i];
+        const int outageMs = plans[i].outageMs;
+        const QString said = QStringLiteral("%1: %2 after %3 ms (bound %4 ms), %5")
+                                 .arg(rows[i].name, UpgradeEndKindName(out.end.kind))
+                                 .arg(out.lostAfterMs)
+                                 .arg(boundMs)
+                                 .arg(out.failure + out.end.text);
+        QVERIFY2(out.failure.isEmpty() && out.droppedPackets > 0 &&
+                     (outageMs > 0
+                          ? out.end.kind == UpgradeEndKind::Success && out.lostAfterMs >= outageMs
+                          : out.end.kind == UpgradeEndKind::ConnectionLost &&
+                                out.lostAfterMs >= 1000 && out.lostAfterMs <= boundMs + SlackMs &&
+                                out.channelClosed),
+                 qPrintable(said));
+        QCOMPARE(out.upgradeLog, rows[i].upgradeLog);
+    }
 }
 
 // One upgrade against encoder-sim in the namespace.
@@ -59,7 +88,7 @@ struct Rig {
     bool start(const QStringList& simArguments, int length) {
         if (!sim.start(simArguments + QStringList{"--once", "--report-line"}))
             return false;
-        image = PatternImage(length);
+        image = ImageBuffer(PatternImage(length));
         channel = std::make_unique<TcpClientChannel>("127.0.0.1", QByteArray::number(sim.port()));
         session = std::make_unique<UpgradeSession>(*channel, *image, view);
         return true;
@@ -76,46 +105,40 @@ private slots:
     void init() { SKIP_WITHOUT_PRIVATE_NETWORK(); }
     void cleanup() { TcpChannelBounds() = ChannelBounds{}; }
 
-    void encoderVanishes_data() {
-        QTest::addColumn<int>("stage");
-        QTest::addColumn<QStringList>("simArguments");
-        QTest::addColumn<int>("length");
-        QTest::addColumn<QStringList>("upgradeLog");
-        // Erasing takes 61 replies and programming 100, 20 ms apart: time enough to vanish in.
-        const QStringList paced{"--gap-ms", "20", "--program-step", "1000"};
-        QTest::newRow("at connect, before the header")
-            << int(VanishStage::AtConnect) << paced << 100000 << QStringList{H, Lost, A};
-        QTest::newRow("in the pause")
-            << int(VanishStage::InPause) << paced << 100000 << QStringList{H, P, Lost, A};
-        QTest::newRow("during the image")
-            << int(VanishStage::DuringImage) << QStringList{"--read-rate", "400000"} << 1000000
-            << QStringList{H, P, Lost, A};
-        QTest::newRow("during erase")
-            << int(VanishStage::DuringErase) << paced << 100000 << QStringList{H, P, W, Lost, A};
-        QTest::newRow("during programming") << int(VanishStage::DuringProgramming) << paced
-                                            << 100000 << QStringList{H, P, W, Lost, A};
-    }
-
     // Whatever it was doing, an encoder whose network stack stops answering is given up by
     // TCP within the bound, and the upgrade ends as a lost connection.
     void encoderVanishes() {
-        QFETCH(int, stage);
-        QFETCH(QStringList, simArguments);
-        QFETCH(int, length);
-        QFETCH(QStringList, upgradeLog);
         TcpChannelBounds() = QuickLossBounds();
-        const qint64 boundMs = VanishedEncoderBound(TcpChannelBounds()).count();
-        const VanishOutcome outcome =
-            RunVanishingUpgrade({VanishStage(stage), simArguments, length, int(boundMs) + 20000});
-        QVERIFY2(outcome.failure.isEmpty(), qPrintable(outcome.failure));
-        QCOMPARE(UpgradeEndKindName(outcome.end.kind), QString("connection-lost"));
-        QCOMPARE(outcome.upgradeLog, upgradeLog);
-        QVERIFY2(outcome.lostAfterMs >= 1000 && outcome.lostAfterMs <= boundMs + SlackMs,
-                 qPrintable(QStringLiteral("lost after %1 ms, bound %2 ms")
-                                .arg(outcome.lostAfterMs)
-                                .arg(boundMs)));
-        QVERIFY(outcome.channelClosed);
-        QVERIFY(outcome.droppedPackets > 0);
+        const int t = int(VanishedEncoderBound(TcpChannelBounds()).count()) + 20000;
+        RunAtOnce({
+            {"at connect, before the header", {S::AtConnect, Paced, 100000, t}, {H, Lost, A}},
+            {"in the pause", {S::InPause, Paced, 100000, t}, {H, P, Lost, A}},
+            {"during the image", {S::DuringImage, SlowReader, 1000000, t}, {H, P, Lost, A}},
+            {"during erase", {S::DuringErase, Paced, 100000, t}, {H, P, W, Lost, A}},
+            {"during programming", {S::DuringProgramming, Paced, 100000, t}, {H, P, W, Lost, A}},
+        });
+    }
+
+    // With the program's bounds, all at once against simulators of their own: a network that
+    // drops out for 20 s at any stage is survived, and an encoder that never comes back is
+    // found within a minute, its image unacknowledged (the user timeout) or its erase quiet
+    // (the keepalive probes). Retransmitted no sooner than 250 ms, TCP's last try inside a
+    // 20 s outage comes at 15.75 s and the next at 31.75 s.
+    void outagesWithTheProgramsBounds() {
+        NetworkFaults network;
+        QVERIFY2(network.retransmitNoSooner(250), qPrintable(network.error()));
+        constexpr int Outage = 20000;
+        constexpr int T = 90000;
+        const QStringList done{H, P, W, A};
+        QVERIFY(VanishedEncoderBound(TcpChannelBounds()) < 60s);
+        RunAtOnce({
+            {"20 s in the pause", {S::InPause, Paced, 100000, T, Outage}, done},
+            {"20 s during the image", {S::DuringImage, SlowReader, 1000000, T, Outage}, done},
+            {"20 s during erase", {S::DuringErase, Paced, 100000, T, Outage}, done},
+            {"20 s during programming", {S::DuringProgramming, Paced, 100000, T, Outage}, done},
+            {"gone during the image", {S::DuringImage, SlowReader, 1000000, T}, {H, P, Lost, A}},
+            {"gone during erase", {S::DuringErase, Paced, 100000, T}, {H, P, W, Lost, A}},
+        });
     }
 
     // An encoder that is there but quiet (a long erase) answers TCP's probes and is waited

@@ -68,6 +68,12 @@ private slots:
         QTest::newRow("a stall across the window's start")
             << steady(0, 8000, 100000) + stalled(8000, 29750, 800000) + Samples{{30000, 900000}}
             << 30000 << qint64(1000000) << 6667.0 << qint64(15000);
+        // A retransmission timeout stalls 120,000 B/s from 20 s to 22.75 s; 5 s after it the
+        // rate is the link's again (averaged over the window, 96,429 B/s: 7.97 s, 6.4 s true).
+        QTest::newRow("a stall come out of is forgotten")
+            << steady(0, 20000, 120000) + stalled(20000, 22750, 2400000) +
+                   steady(22750, 28000, 120000, 2400000)
+            << 28000 << qint64(3798000) << 120000.0 << qint64(6400);
         // The window begins at 15 s, between the samples at 0 and 20 s.
         QTest::newRow("bytes come evenly between samples")
             << Samples{{20000, 2000000}, {30000, 3000000}} << 30000 << qint64(4000000) << 100000.0

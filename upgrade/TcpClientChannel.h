@@ -17,20 +17,23 @@ struct sockaddr_in;
 inline constexpr char LoopbackOnlyVariable[] = "FWUPGRADE_LOOPBACK_ONLY";
 
 // How long the channel waits on the encoder. One place, so tests can shorten them.
+// TCP doubles its wait after each unanswered retransmission, so after an outage the next try
+// can come nearly twice the outage after the first loss: bounds of 45 s let a network that
+// drops out for 20 s at any stage pass, and still find a vanished encoder within a minute.
 struct ChannelBounds {
     std::chrono::milliseconds connect{10'000}; // a connect that has not stood by then fails
     // A send of which the encoder acknowledges no byte for this long fails.
-    std::chrono::milliseconds sendStall{30'000};
+    std::chrono::milliseconds sendStall{45'000};
     // An encoder that vanishes (power cut, cable pulled) is given up by TCP itself once a
     // connection stands: bytes it leaves unacknowledged for userTimeout end the connection,
     // and so does a quiet connection whose keepalive probes (the first after keepAliveIdle
     // without a word from the encoder, then one every keepAliveInterval) go unanswered until
     // userTimeout has passed (or keepAliveProbes of them, where the user timeout is not known).
     // An encoder that is there but quiet answers the probes and is never given up.
-    std::chrono::milliseconds userTimeout{30'000};
+    std::chrono::milliseconds userTimeout{45'000};
     std::chrono::seconds keepAliveIdle{10};
     std::chrono::seconds keepAliveInterval{5};
-    int keepAliveProbes = 4;
+    int keepAliveProbes = 7;
 };
 ChannelBounds& TcpChannelBounds();
 

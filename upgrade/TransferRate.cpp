@@ -40,7 +40,8 @@ std::optional<double> TransferRate::bytesPerSecond(Clock::time_point now) const 
     if (samples.empty() || samples.back().bytes <= 0 || now - began < YoungestEstimate)
         return std::nullopt;
     const Clock::time_point from = windowStart(now);
-    return double(samples.back().bytes - bytesBy(from)) / seconds(now - from);
+    const Clock::duration span = now - from - forgottenStalls(from, now);
+    return double(samples.back().bytes - bytesBy(from)) / seconds(span);
 }
 
 std::optional<std::chrono::milliseconds> TransferRate::timeLeft(Clock::time_point now,
@@ -69,6 +70,25 @@ std::int64_t TransferRate::bytesBy(Clock::time_point at) const {
         return before.bytes;
     const double share = seconds(at - before.at) / seconds(after->at - before.at);
     return before.bytes + std::llround(share * double(after->bytes - before.bytes));
+}
+
+// TCP's repair of a lost segment (a retransmission timeout, backed off when the retransmission
+// is lost too) stalls the transfer now and then, and the link runs at its full rate again
+// after it: a stall the encoder came out of is forgotten as the transfer runs again, for as
+// long as it has run since. One that goes on counts whole.
+TransferRate::Clock::duration TransferRate::forgottenStalls(Clock::time_point from,
+                                                            Clock::time_point now) const {
+    Clock::duration forgotten{};
+    for (std::size_t i = 1; i + 1 < samples.size(); ++i) {
+        const Sample& stallStart = samples[i - 1];
+        const Sample& stallEnd = samples[i];
+        if (stallStart.bytes != stallEnd.bytes || stallEnd.at <= from)
+            continue;
+        const Clock::duration stalled = stallEnd.at - std::max(stallStart.at, from);
+        const Clock::duration runningSince = now - samples[i + 1].at;
+        forgotten += std::clamp(runningSince, Clock::duration::zero(), stalled);
+    }
+    return forgotten;
 }
 
 // The window's start only moves on, so a sample before it is needed only as the last one

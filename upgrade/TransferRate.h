@@ -8,7 +8,8 @@
 // The rate at which the encoder acknowledges the image, and the time the rest will take at
 // that rate. It is measured over the more recent half of the transfer (at least the last
 // 10 s): TCP's slow start and any early slow stretch are forgotten as the transfer goes on,
-// while the window stays long enough that one retransmission does not swing the figure.
+// while the window stays long enough that one retransmission does not swing the figure, and a
+// stall the transfer has come out of weighs less the longer it runs again.
 class TransferRate {
 public:
     using Clock = std::chrono::steady_clock;
@@ -30,6 +31,7 @@ private:
     };
     Clock::time_point windowStart(Clock::time_point now) const;
     std::int64_t bytesBy(Clock::time_point at) const;
+    Clock::duration forgottenStalls(Clock::time_point from, Clock::time_point now) const;
     void forgetBefore(Clock::time_point at);
 
     Clock::time_point began;

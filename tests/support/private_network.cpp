@@ -16,10 +16,13 @@
 
 namespace {
 
-constexpr char Table[] = "fwtest";
 // A header segment with TCP timestamps is 64 bytes; the SYN (60) and bare acknowledgements
 // (52) are not longer than this.
 constexpr int LongestBareSegment = 60;
+// The route to 127.0.0.1 as the kernel makes it, replaced with metrics of a test's own.
+const QStringList LocalRoute{"ip",     "route", "replace", "local", "127.0.0.1",
+                             "dev",    "lo",    "table",   "local", "proto",
+                             "kernel", "scope", "host",    "src",   "127.0.0.1"};
 
 QString& enterProblem() {
     static QString problem = QStringLiteral("EnterPrivateNetwork() was not called");
@@ -101,11 +104,17 @@ bool RunNetworkTool(const QStringList& command, QString* output) {
     return ran && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
 }
 
+// Each its own table, so that the rules of several at once are cleared apart.
+NetworkFaults::NetworkFaults() {
+    static int made = 0;
+    table = QStringLiteral("fwtest%1").arg(++made);
+}
+
 bool NetworkFaults::ensureTable() {
     if (tableMade)
         return true;
-    tableMade = RunNetworkTool({"nft", "add", "table", "inet", Table}, &lastError) &&
-                RunNetworkTool({"nft", "add", "chain", "inet", Table, "input",
+    tableMade = RunNetworkTool({"nft", "add", "table", "inet", table}, &lastError) &&
+                RunNetworkTool({"nft", "add", "chain", "inet", table, "input",
                                 "{ type filter hook input priority 0; policy accept; }"},
                                &lastError);
     return tableMade;
@@ -113,7 +122,7 @@ bool NetworkFaults::ensureTable() {
 
 bool NetworkFaults::add(const QString& rule) {
     return ensureTable() &&
-           RunNetworkTool(QStringList{"nft", "add", "rule", "inet", Table, "input"} +
+           RunNetworkTool(QStringList{"nft", "add", "rule", "inet", table, "input"} +
                               rule.split(QLatin1Char(' ')),
                           &lastError);
 }
@@ -134,7 +143,7 @@ bool NetworkFaults::loseFirstSegments(std::uint16_t port, int count) {
 
 int NetworkFaults::dropped() {
     QString listing;
-    if (!tableMade || !RunNetworkTool({"nft", "list", "table", "inet", Table}, &listing))
+    if (!tableMade || !RunNetworkTool({"nft", "list", "table", "inet", table}, &listing))
         return -1;
     static const QRegularExpression counter(QStringLiteral("counter packets (\\d+)"));
     int packets = 0;
@@ -151,9 +160,18 @@ bool NetworkFaults::slowLink(int kbitPerSecond) {
     return linkSlowed;
 }
 
+bool NetworkFaults::retransmitNoSooner(int ms) {
+    const QStringList floor{"rto_min", QStringLiteral("%1ms").arg(ms)};
+    retransmissionSlowed = RunNetworkTool(LocalRoute + floor, &lastError);
+    return retransmissionSlowed;
+}
+
 void NetworkFaults::clear() {
+    if (retransmissionSlowed)
+        RunNetworkTool(LocalRoute);
+    retransmissionSlowed = false;
     if (tableMade)
-        RunNetworkTool({"nft", "delete", "table", "inet", Table});
+        RunNetworkTool({"nft", "delete", "table", "inet", table});
     if (linkSlowed)
         RunNetworkTool({"tc", "qdisc", "del", "dev", "lo", "root"});
     tableMade = false;

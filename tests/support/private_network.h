@@ -57,7 +57,7 @@ private:
 // Rules of one test, all removed again by clear() or on destruction.
 class NetworkFaults {
 public:
-    NetworkFaults() = default;
+    NetworkFaults();
     NetworkFaults(const NetworkFaults&) = delete;
     NetworkFaults& operator=(const NetworkFaults&) = delete;
     ~NetworkFaults() { clear(); }
@@ -75,6 +75,9 @@ public:
     bool add(const QString& rule);
     // Everything on lo goes at most `kbitPerSecond`, queued and dropped as a slow link does.
     bool slowLink(int kbitPerSecond);
+    // TCP to 127.0.0.1 waits at least `ms` before retransmitting (200 on loopback), as over a
+    // network whose round trip varies: how the retransmissions back off through an outage.
+    bool retransmitNoSooner(int ms);
     void clear();
 
     const QString& error() const { return lastError; }
@@ -82,8 +85,10 @@ public:
 private:
     bool ensureTable();
 
+    QString table;
     bool tableMade = false;
     bool linkSlowed = false;
+    bool retransmissionSlowed = false;
     QString lastError;
 };
 

@@ -5,13 +5,17 @@
 #include "UpgradeSession.h"
 #include "private_network.h"
 #include "sim_test_client.h"
+#include "test_image.h"
 #include "upgrade_test_support.h"
 
 #include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -32,54 +36,104 @@ public:
     }
 };
 
-} // namespace
+// One upgrade whose encoder vanishes at the plan's stage.
+class VanishingUpgrade {
+public:
+    explicit VanishingUpgrade(const VanishPlan& plan) : plan(plan) {}
 
-VanishOutcome RunVanishingUpgrade(const VanishPlan& plan) {
-    VanishOutcome outcome;
-    SimProcess sim;
-    if (!sim.start(plan.simArguments + QStringList{"--once"})) {
-        outcome.failure = QStringLiteral("the simulator did not start");
+    void start() {
+        if (!sim.start(plan.simArguments + QStringList{"--once"})) {
+            outcome.failure = QStringLiteral("the simulator did not start");
+            return;
+        }
+        image = ImageBuffer(PatternImage(plan.imageLength));
+        channel = std::make_unique<TcpClientChannel>("127.0.0.1", QByteArray::number(sim.port()));
+        session = std::make_unique<UpgradeSession>(*channel, *image, view);
+        watchStages();
+        session->start();
+    }
+
+    // Polled while the upgrades go on, so that each end is timed when it comes.
+    bool ended() {
+        if (session && session->ended() && sinceVanished.isValid() && outcome.lostAfterMs < 0)
+            outcome.lostAfterMs = sinceVanished.elapsed();
+        return !session || session->ended();
+    }
+
+    VanishOutcome finish() {
+        if (!session)
+            return outcome;
+        if (!sinceVanished.isValid())
+            outcome.failure = QStringLiteral("the encoder never vanished: ") + faults.error();
+        else if (!session->ended())
+            outcome.failure = QStringLiteral("the upgrade did not end");
+        outcome.end = session->endCause();
+        outcome.upgradeLog = view.log(QStringLiteral("memo5"));
+        if (outcome.droppedPackets < 0)
+            outcome.droppedPackets = faults.dropped();
+        outcome.channelClosed = !channel->Connected();
         return outcome;
     }
-    auto image = std::make_unique<FirmwareImageBuffer>();
-    for (int i = 0; i < plan.imageLength; ++i)
-        image->data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + i / 256);
-    image->length = plan.imageLength;
-    image->checksum = ImageChecksum(image->data.data(), static_cast<std::size_t>(image->length));
-    TcpClientChannel channel("127.0.0.1", QByteArray::number(sim.port()));
-    WatchingView view;
-    UpgradeSession session(channel, *image, view);
 
+private:
+    void watchStages() {
+        const VanishStage stage = plan.stage;
+        view.onStep = [this, stage](UpgradeStep step) {
+            vanishWhen((step == UpgradeStep::SendingHeader && stage == VanishStage::AtConnect) ||
+                       (step == UpgradeStep::Pausing && stage == VanishStage::InPause));
+        };
+        view.onAcknowledged = [this, stage](std::int64_t acknowledged) {
+            vanishWhen(stage == VanishStage::DuringImage && acknowledged >= plan.imageLength / 5);
+        };
+        view.onRow = [this, stage](UpgradePhase phase) {
+            vanishWhen(
+                (phase == UpgradePhase::Erasing && stage == VanishStage::DuringErase) ||
+                (phase == UpgradePhase::Programming && stage == VanishStage::DuringProgramming));
+        };
+    }
+
+    void vanishWhen(bool reached) {
+        if (!reached || sinceVanished.isValid() || !faults.vanish(sim.port()))
+            return;
+        sinceVanished.start();
+        if (plan.outageMs > 0)
+            QTimer::singleShot(plan.outageMs, &alive, [this] { answerAgain(); });
+    }
+
+    void answerAgain() {
+        outcome.droppedPackets = faults.dropped();
+        faults.clear();
+    }
+
+    const VanishPlan plan;
+    SimProcess sim;
+    std::unique_ptr<FirmwareImageBuffer> image;
+    std::unique_ptr<TcpClientChannel> channel;
+    WatchingView view;
+    std::unique_ptr<UpgradeSession> session;
     NetworkFaults faults;
     QElapsedTimer sinceVanished;
-    const auto vanishWhen = [&](bool reached) {
-        if (reached && !sinceVanished.isValid() && faults.vanish(sim.port()))
-            sinceVanished.start();
-    };
-    const VanishStage stage = plan.stage;
-    view.onStep = [&](UpgradeStep step) {
-        vanishWhen((step == UpgradeStep::SendingHeader && stage == VanishStage::AtConnect) ||
-                   (step == UpgradeStep::Pausing && stage == VanishStage::InPause));
-    };
-    view.onAcknowledged = [&](std::int64_t acknowledged) {
-        vanishWhen(stage == VanishStage::DuringImage && acknowledged >= plan.imageLength / 5);
-    };
-    view.onRow = [&](UpgradePhase phase) {
-        vanishWhen((phase == UpgradePhase::Erasing && stage == VanishStage::DuringErase) ||
-                   (phase == UpgradePhase::Programming && stage == VanishStage::DuringProgramming));
-    };
-    session.start();
-    const bool ended = QTest::qWaitFor([&] { return session.ended(); }, plan.timeoutMs);
+    QObject alive; // the outage's end is not told to a finished upgrade
+    VanishOutcome outcome;
+};
 
-    if (!sinceVanished.isValid())
-        outcome.failure = QStringLiteral("the encoder never vanished: ") + faults.error();
-    else if (!ended)
-        outcome.failure = QStringLiteral("the upgrade did not end");
-    else
-        outcome.lostAfterMs = sinceVanished.elapsed();
-    outcome.end = session.endCause();
-    outcome.upgradeLog = view.log(QStringLiteral("memo5"));
-    outcome.droppedPackets = faults.dropped();
-    outcome.channelClosed = !channel.Connected();
-    return outcome;
+} // namespace
+
+QList<VanishOutcome> RunVanishingUpgrades(const QList<VanishPlan>& plans) {
+    std::vector<std::unique_ptr<VanishingUpgrade>> upgrades;
+    int timeoutMs = 0;
+    for (const VanishPlan& plan : plans) {
+        upgrades.push_back(std::make_unique<VanishingUpgrade>(plan));
+        upgrades.back()->start();
+        timeoutMs = std::max(timeoutMs, plan.timeoutMs);
+    }
+    const auto allEnded = [&] {
+        return std::all_of(upgrades.begin(), upgrades.end(),
+                           [](const auto& upgrade) { return upgrade->ended(); });
+    };
+    static_cast<void>(QTest::qWaitFor(allEnded, timeoutMs)); // each end is told in finish()
+    QList<VanishOutcome> outcomes;
+    for (const auto& upgrade : upgrades)
+        outcomes << upgrade->finish();
+    return outcomes;
 }

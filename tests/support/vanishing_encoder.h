@@ -1,11 +1,13 @@
 #pragma once
 
-// One upgrade through UpgradeSession against encoder-sim, inside the private network, in
-// which the encoder vanishes once the upgrade reaches a given stage: every packet to and from
-// it is dropped from then on. Shared by the network tests and bench_vanish.
+// Upgrades through UpgradeSession against encoder-sim, inside the private network, in which
+// the encoder vanishes once the upgrade reaches a given stage: every packet to and from it is
+// dropped from then on, for good or for an outage. Several run at once, each against a
+// simulator and rules of its own. Shared by the network tests and bench_vanish.
 
 #include "UpgradeView.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -15,7 +17,8 @@ struct VanishPlan {
     VanishStage stage;
     QStringList simArguments; // --once is added
     int imageLength;
-    int timeoutMs; // for the whole upgrade
+    int timeoutMs;    // for the whole upgrade
+    int outageMs = 0; // the encoder answers again this long after it vanished; 0: never
 };
 
 struct VanishOutcome {
@@ -27,4 +30,5 @@ struct VanishOutcome {
     bool channelClosed = false;
 };
 
-VanishOutcome RunVanishingUpgrade(const VanishPlan& plan);
+// All at once, on this thread's event loop; the outcomes in the plans' order.
+QList<VanishOutcome> RunVanishingUpgrades(const QList<VanishPlan>& plans);
