@@ -105,6 +105,7 @@ public:
         next.write(summary);
     }
     void follow(const Rollout& rollout) override { next.follow(rollout); }
+    int progressStep() const override { return next.progressStep(); }
 
 private:
     FleetSink& next;

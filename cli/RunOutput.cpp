@@ -63,6 +63,7 @@ public:
 
     void write(const RunEvent& event) override;
     void follow(const Rollout& batch) override { run = &batch; }
+    int progressStep() const override { return 1; } // the panel redraws as it moves
 
 protected:
     void print(const QStringList& lines, OutputChannel::Kind kind) override;

@@ -27,6 +27,7 @@ class PlainOutput : public RunOutput {
 public:
     using RunOutput::RunOutput;
     void write(const RunEvent& event) override;
+    int progressStep() const override { return 25; } // a line at each quarter
 
 protected:
     virtual void print(const QStringList& lines, OutputChannel::Kind kind);

@@ -1,5 +1,7 @@
 #include "EncoderRun.h"
 
+#include <algorithm>
+
 #include "FirmwareImage.h"
 #include "FleetEvent.h"
 #include "FleetSettings.h"
@@ -225,12 +227,13 @@ void EncoderRun::setPhasePosition(UpgradePhase phase, std::int32_t position) {
     progressed(phase, position, PhasePercent(phase, position, image.length));
 }
 
-// Told only when the whole percentage changes.
+// Told only when the percentage enters another of the output's steps.
 void EncoderRun::progressed(std::optional<UpgradePhase> phase, std::int64_t position, int percent) {
     const std::size_t stage = stageIndex(phase);
-    if (lastPercent[stage] == percent)
+    const int step = std::max(1, output.progressStep());
+    if (lastStep[stage] == percent / step)
         return;
-    lastPercent[stage] = percent;
+    lastStep[stage] = percent / step;
     tell(RunEventKind::Progress, {{"stage", QLatin1String(StageNames[stage])},
                                   {"position", qint64(position)},
                                   {"percent", percent}});

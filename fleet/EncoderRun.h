@@ -127,7 +127,7 @@ private:
     int attempts = 0;
     QString latestStageText;
     // The last percentage told of the image transfer and of each phase.
-    std::array<int, 4> lastPercent{-1, -1, -1, -1};
+    std::array<int, 4> lastStep{-1, -1, -1, -1}; // of the output's progress steps, per stage
     // The encoder's replies shown so far, and those only counted once too many came.
     int deviceLines = 0;
     int unshownDeviceLines = 0;
