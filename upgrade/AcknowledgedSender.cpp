@@ -213,8 +213,8 @@ void AcknowledgementPoller::schedule(AcknowledgedSender* sender, Clock::time_poi
     cancel(sender);
     sender->pollEntry = due.emplace(at, sender);
     sender->polled = true;
-    if (timerId == 0 || at < armedFor)
-        rearm();
+    if (!polling && (timerId == 0 || at < armedFor))
+        rearm(); // while polling, the turn's end arms the timer once
 }
 
 void AcknowledgementPoller::cancel(AcknowledgedSender* sender) {
@@ -232,20 +232,29 @@ void AcknowledgementPoller::timerEvent(QTimerEvent* event) {
     const std::shared_ptr<AcknowledgementPoller> keep = shared_from_this();
     killTimer(timerId);
     timerId = 0;
+    polling = true;
+    const bool overran = lookAtDue();
+    polling = false;
+    if (overran) {
+        timerId = startTimer(std::chrono::milliseconds::zero(), Qt::PreciseTimer);
+        armedFor = Clock::now();
+    } else if (!due.empty()) {
+        rearm();
+    }
+}
+
+// True when the turn's time ran out with senders still due.
+bool AcknowledgementPoller::lookAtDue() {
     const Clock::time_point now = Clock::now();
     const Clock::time_point turnEnd = now + PollerTurn;
     while (!due.empty() && due.begin()->first <= now) {
-        if (Clock::now() >= turnEnd) {
-            timerId = startTimer(std::chrono::milliseconds::zero(), Qt::PreciseTimer);
-            armedFor = now;
-            return;
-        }
+        if (Clock::now() >= turnEnd)
+            return true;
         AcknowledgedSender* sender = due.begin()->second;
         cancel(sender);
         sender->checkDue();
     }
-    if (!due.empty() && timerId == 0)
-        rearm();
+    return false;
 }
 
 void AcknowledgementPoller::rearm() {

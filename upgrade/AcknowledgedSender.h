@@ -108,9 +108,11 @@ public:
 private:
     AcknowledgementPoller() = default;
     void timerEvent(QTimerEvent* event) override;
+    bool lookAtDue();
     void rearm();
 
     std::multimap<Clock::time_point, AcknowledgedSender*> due;
     int timerId = 0;
     Clock::time_point armedFor;
+    bool polling = false; // looking at the senders due: the timer is armed once, after
 };

@@ -396,7 +396,7 @@ UpgradeProgress UpgradeSession::progress() const {
                       ? PhasePercent(*now.phase, replies.phasePosition(*now.phase), now.imageLength)
                       : PercentOf(now.bytesAcknowledged, 0, now.imageLength);
     now.writingFlash = replies.writingFlash();
-    if (current == UpgradeStep::SendingImage) {
+    if (current == UpgradeStep::SendingImage && sender->sending()) { // not the header's rate
         const auto at = std::chrono::steady_clock::now();
         now.bytesPerSecond = sender->rate().bytesPerSecond(at);
         now.timeLeft = sender->rate().timeLeft(at, now.imageLength);
