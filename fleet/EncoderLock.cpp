@@ -1,5 +1,7 @@
 #include "EncoderLock.h"
 
+#include "RunRecords.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,13 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
-
-QString systemError(int error = errno) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 QByteArray lockPath(const QString& folder, const QString& address, quint16 port) {
     return QFile::encodeName(QStringLiteral("%1/%2_%3.lock").arg(folder, address).arg(port));
@@ -49,10 +46,11 @@ std::optional<QString> LockFolderFault(const QString& folder, bool make) {
     const QByteArray name = QFile::encodeName(folder);
     if (make && (!QDir().mkpath(QFileInfo(folder).absolutePath()) ||
                  (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)))
-        return QStringLiteral("the lock folder '%1' cannot be made: %2").arg(folder, systemError());
+        return QStringLiteral("the lock folder '%1' cannot be made: %2")
+            .arg(folder, SystemErrorText());
     if ((make || QFileInfo::exists(folder)) && ::access(name.constData(), W_OK | X_OK) != 0)
         return QStringLiteral("the lock folder '%1' cannot be written: %2")
-            .arg(folder, systemError());
+            .arg(folder, SystemErrorText());
     return std::nullopt;
 }
 
@@ -80,7 +78,7 @@ EncoderLock::Taken EncoderLock::take(const QString& folder, const QString& addre
     }
     if (fd < 0) {
         why = QStringLiteral("its lock '%1' cannot be taken: %2")
-                  .arg(QFile::decodeName(path), systemError(error));
+                  .arg(QFile::decodeName(path), SystemErrorText(error));
         return Taken::Failed;
     }
     const QByteArray pid = QByteArray::number(::getpid()) + '\n';

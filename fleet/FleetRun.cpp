@@ -25,7 +25,7 @@ namespace {
 QString unreadableReason(const QByteArray& nativePath) {
     struct stat info {};
     if (::stat(nativePath.constData(), &info) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno)).toLower();
+        return SystemErrorText().toLower();
     if (S_ISDIR(info.st_mode))
         return QStringLiteral("it is a directory");
     if (!S_ISREG(info.st_mode))

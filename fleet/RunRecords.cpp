@@ -16,10 +16,6 @@
 
 namespace {
 
-QString systemError(int error = errno) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 QByteArray native(const QString& path) {
     return QFile::encodeName(path);
 }
@@ -34,7 +30,8 @@ std::optional<QString> folderFault(QString folder, MissingFolders missing) {
     if (::stat(native(folder).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
         return QStringLiteral("the folder '%1' does not exist").arg(folder);
     if (::access(native(folder).constData(), W_OK | X_OK) != 0)
-        return QStringLiteral("the folder '%1' cannot be written: %2").arg(folder, systemError());
+        return QStringLiteral("the folder '%1' cannot be written: %2")
+            .arg(folder, SystemErrorText());
     return std::nullopt;
 }
 
@@ -63,7 +60,7 @@ std::optional<QString> temporaryFault(const QByteArray& target, bool replaced) {
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return QStringLiteral("no file can be made in its folder '%1': %2")
-            .arg(QFile::decodeName(folder), systemError());
+            .arg(QFile::decodeName(folder), SystemErrorText());
     ::close(fd);
     ::unlink(name.constData());
     const timespec times[2]{before.st_atim, before.st_mtim};
@@ -119,9 +116,9 @@ std::optional<QString> RecordPathFault(const QString& path, MissingFolders missi
             return QStringLiteral(
                 "not a regular file (a device, a fifo or a socket); a regular file is needed");
         if (::access(name.constData(), W_OK) != 0)
-            return QStringLiteral("it cannot be written: %1").arg(systemError());
+            return QStringLiteral("it cannot be written: %1").arg(SystemErrorText());
     } else if (errno != ENOENT) {
-        return systemError();
+        return SystemErrorText();
     } else if (::lstat(name.constData(), &info) == 0) {
         return QStringLiteral("a symbolic link to nothing");
     }
@@ -166,9 +163,10 @@ std::optional<QString> WriteRecordFile(const QString& path, const QByteArray& by
         ::unlink(temporary.constData());
     // Emptied, not removed: a link to it keeps a target, and the next run can write it.
     if (::truncate(target.constData(), 0) != 0 && errno != ENOENT)
-        return systemError(failure) +
-               QStringLiteral(", and the older file could not be emptied: %1").arg(systemError());
-    return systemError(failure);
+        return SystemErrorText(failure) +
+               QStringLiteral(", and the older file could not be emptied: %1")
+                   .arg(SystemErrorText());
+    return SystemErrorText(failure);
 }
 
 QString DefaultHistoryPath() {
@@ -189,7 +187,7 @@ std::optional<QString> HistoryFile::open(const QString& path) {
     if (fd < 0 && errno == EACCES)
         fd = ::open(native(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0)
-        firstError = systemError();
+        firstError = SystemErrorText();
     return fd < 0 ? firstError : std::nullopt;
 }
 
@@ -201,7 +199,7 @@ std::optional<QString> HistoryFile::append(const QJsonObject& line) {
     std::optional<QString> error;
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
-            const QString why = systemError();
+            const QString why = SystemErrorText();
             firstError = firstError.value_or(why); // the first error is the one told at the end
             return why;
         }
@@ -216,7 +214,7 @@ std::optional<QString> HistoryFile::append(const QJsonObject& line) {
     if (wrote != bytes.size() || ::fdatasync(fd) != 0) {
         error = wrote >= 0 && wrote < bytes.size()
                     ? QStringLiteral("only %1 of %2 bytes written").arg(wrote).arg(bytes.size())
-                    : systemError();
+                    : SystemErrorText();
         if (measured && wrote > 0 && ::ftruncate(fd, before.st_size) != 0)
             error = *error + QStringLiteral(", and the line cut short stays");
     }
@@ -309,4 +307,8 @@ QByteArray JsonText(const QJsonObject& object, bool indented) {
 
 QString IsoTime(const QDateTime& time) {
     return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+QString SystemErrorText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cerrno>
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
@@ -94,6 +96,8 @@ private:
 
 // Writes all of `bytes` to `fd`, again after EINTR; false, with errno set, when it cannot.
 bool WriteAll(int fd, const QByteArray& bytes);
+// The system's words for an errno value: "No such file or directory".
+QString SystemErrorText(int error = errno);
 // A JSON document as one line (or indented), with C1 and DEL as \u escapes, which a JSON
 // library would leave raw.
 QByteArray JsonText(const QJsonObject& object, bool indented = false);

@@ -32,8 +32,7 @@ constexpr std::chrono::milliseconds ProgressCheck{250};
 constexpr std::chrono::microseconds PollerTurn{2000};
 
 QString tookNoByteText(std::chrono::milliseconds bound) {
-    return QStringLiteral("the encoder took no byte for %1 s")
-        .arg(QString::number(static_cast<double>(bound.count()) / 1000.0));
+    return QStringLiteral("the encoder took no byte for %1 s").arg(SecondsText(bound));
 }
 
 } // namespace

@@ -42,7 +42,6 @@ public:
     void stop();
     bool sending() const { return active; }
 
-    std::int64_t acknowledged() const { return acknowledgedCount; }
     // The rate at which the encoder receives this send, by what it holds past a lost segment
     // too (its selective acknowledgements): the cumulative acknowledgement stands still until
     // the loss is repaired, then leaps.

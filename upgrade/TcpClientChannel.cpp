@@ -119,6 +119,10 @@ PortText decimalPort(const QByteArray& port) {
 
 } // namespace
 
+QString SecondsText(std::chrono::milliseconds bound) {
+    return QString::number(static_cast<double>(bound.count()) / 1000.0);
+}
+
 ChannelBounds& TcpChannelBounds() {
     static ChannelBounds bounds;
     return bounds;

@@ -36,6 +36,8 @@ struct ChannelBounds {
     int keepAliveProbes = 7;
 };
 ChannelBounds& TcpChannelBounds();
+// A bound as the texts give it, in seconds: "10", "0.3".
+QString SecondsText(std::chrono::milliseconds bound);
 
 // The longest a vanished encoder can go unnoticed under these bounds, at any stage once the
 // connection stands: its bytes unacknowledged (the image starts at most a pause after the

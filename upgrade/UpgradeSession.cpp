@@ -22,10 +22,6 @@ constexpr std::chrono::milliseconds PauseMargin{2};
 // What a failed send still reads of what the encoder said, should it never stop talking.
 constexpr int MaxPumpsAfterFailedSend = 100;
 
-QString secondsText(std::chrono::milliseconds bound) {
-    return QString::number(static_cast<double>(bound.count()) / 1000.0);
-}
-
 } // namespace
 
 UpgradeSession::UpgradeSession(TcpClientChannel& channel, const FirmwareImageBuffer& image,
@@ -128,7 +124,7 @@ void UpgradeSession::continueConnect() {
         view.connectionSettled(false);
         endWithoutConnection({UpgradeEndKind::NotReachable,
                               QStringLiteral("no answer to the name lookup within %1 s")
-                                  .arg(secondsText(TcpChannelBounds().connect))});
+                                  .arg(SecondsText(TcpChannelBounds().connect))});
         return;
     }
     const ConnectProgress progress = channel.FinishConnect();
@@ -152,7 +148,7 @@ QString UpgradeSession::connectFailureText() const {
     const int error = channel.ConnectError();
     if (error == TcpClientChannel::ConnectBoundError)
         return QStringLiteral("no connection within %1 s")
-            .arg(secondsText(TcpChannelBounds().connect));
+            .arg(SecondsText(TcpChannelBounds().connect));
     if (error == ETIMEDOUT) {
         const std::chrono::duration<double> waited =
             std::chrono::steady_clock::now() - connectStart;
@@ -181,10 +177,6 @@ void UpgradeSession::connectionStands() {
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::SendHeader));
     enter(UpgradeStep::SendingHeader);
     sender->send(header.data(), UpgradeHeaderSize, "header", AcknowledgedSender::Start::Queued);
-}
-
-bool UpgradeSession::sending() const {
-    return current == UpgradeStep::SendingHeader || current == UpgradeStep::SendingImage;
 }
 
 void UpgradeSession::imageProgressed(std::int64_t acknowledged) {
@@ -317,7 +309,7 @@ void UpgradeSession::pumpWhenTailDue() {
 void UpgradeSession::silenceReached() {
     if (current != UpgradeStep::Following || !silenceBound)
         return;
-    const QString seconds = secondsText(*silenceBound);
+    const QString seconds = SecondsText(*silenceBound);
     view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::NoReplyFor).arg(seconds));
     stop({UpgradeEndKind::NoAnswer,
           QStringLiteral("no reply from the encoder for %1 s").arg(seconds)});
@@ -326,7 +318,7 @@ void UpgradeSession::silenceReached() {
 void UpgradeSession::wholeBoundReached() {
     if (ended() || !wholeBound)
         return;
-    const QString seconds = secondsText(*wholeBound);
+    const QString seconds = SecondsText(*wholeBound);
     if (current != UpgradeStep::Connecting)
         view.appendUpgradeLog(QString::fromLatin1(UpgradeLog::TookTooLong).arg(seconds));
     stop({UpgradeEndKind::TimedOut, QStringLiteral("not done within %1 s").arg(seconds)});

@@ -105,7 +105,6 @@ private:
     void connectFailed();
     QString connectFailureText() const;
     void connectionStands();
-    bool sending() const;
     void imageProgressed(std::int64_t acknowledged);
     void sendComplete();
     void endSending(const UpgradeEnd& end);
